@@ -1,0 +1,33 @@
+#include "ScriptedPresenter.h"
+
+TScriptedPresenter::TScriptedPresenter() : Previous(SetMessagePresenter(this)) {}
+
+TScriptedPresenter::~TScriptedPresenter() { SetMessagePresenter(Previous); }
+
+TMsgResult TScriptedPresenter::Present(const TMessage& msg) {
+  Shown.push_back(msg);
+  if (OnMessage) OnMessage(msg);
+  if (!Answers.empty()) {
+    const TMsgResult r = Answers.front();
+    Answers.pop_front();
+    return r;
+  }
+  if (msg.Kind == TMsgKind::TransmissionError && Default == TMsgResult::Ok) return TMsgResult::Cancel;
+  return Default;
+}
+
+void TScriptedPresenter::Script(std::initializer_list<TMsgResult> answers) {
+  Answers.insert(Answers.end(), answers.begin(), answers.end());
+}
+
+std::vector<std::string> TScriptedPresenter::Texts() const {
+  std::vector<std::string> out;
+  for (const TMessage& m : Shown) out.push_back(m.Text);
+  return out;
+}
+
+bool TScriptedPresenter::Contains(const std::string& text) const {
+  for (const TMessage& m : Shown)
+    if (m.Text == text) return true;
+  return false;
+}

@@ -1,0 +1,38 @@
+// A message presenter for tests: records every message shown and answers
+// from a script (then from a default answer).
+#pragma once
+
+#include <deque>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "U_Messages.h"
+
+class TScriptedPresenter : public IMessagePresenter {
+ public:
+  TScriptedPresenter();   // installs itself
+  ~TScriptedPresenter() override;  // puts the previous presenter back
+
+  TMsgResult Present(const TMessage& msg) override;
+
+  // Answers for the next messages, in order.
+  void Script(std::initializer_list<TMsgResult> answers);
+  void Push(TMsgResult answer) { Answers.push_back(answer); }
+  // Answer once the script is used up (Ok by default; a transmission
+  // error then answers Cancel).
+  void SetDefault(TMsgResult r) { Default = r; }
+  // Called for every message before it is answered (may process events,
+  // plug or unplug a device, ...).
+  std::function<void(const TMessage&)> OnMessage;
+
+  std::vector<TMessage> Shown;
+  std::vector<std::string> Texts() const;
+  bool Contains(const std::string& text) const;
+  void Clear() { Shown.clear(); }
+
+ private:
+  IMessagePresenter* Previous;
+  std::deque<TMsgResult> Answers;
+  TMsgResult Default = TMsgResult::Ok;
+};
