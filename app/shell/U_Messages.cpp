@@ -3,6 +3,7 @@
 #include <cctype>
 #include <cstdio>
 
+#include "U_ConstDlg.h"
 #include "U_Paths.h"
 #include "U_Textes.h"
 
@@ -57,6 +58,13 @@ bool PresentTransmissionError(const std::string& text, bool retryVisible) {
   return Send(TMsgKind::TransmissionError, text, std::string(), retryVisible) == TMsgResult::Retry &&
          retryVisible;
 }
+
+void ShowErrorDlg(int code, bool retryVisible, bool& retry) {
+  retry = false;
+  retry = PresentTransmissionError(StatusText(code), retryVisible);
+}
+
+void ShowErrorText(const std::string& text) { PresentTransmissionError(text, false); }
 
 std::string ApplicationTitleOf(const std::string& exeFileName) {
   std::string name = exeFileName.substr(0, exeFileName.find('.'));

@@ -56,6 +56,14 @@ void ShowErrorReport(const std::string& text);
 // with retryVisible).
 bool PresentTransmissionError(const std::string& text, bool retryVisible);
 
+// The transmission error dialog for a status code: shows StatusText(code)
+// and sets `retry` to whether the user chose Retry (always false when
+// retryVisible is false).
+void ShowErrorDlg(int code, bool retryVisible, bool& retry);
+// The transmission error dialog for a ready text, without Retry. A text
+// holding line breaks is shown on several lines.
+void ShowErrorText(const std::string& text);
+
 // The title of plain boxes: the executable's file name up to its first
 // period, every letter after the first in lower case ("VelmoraUpgrade.exe"
 // gives "Velmoraupgrade").

@@ -1,0 +1,6 @@
+// The application's real parts for the main window.
+#pragma once
+
+#include "MainParts.h"
+
+TMainParts MakeApplicationParts();

@@ -1,0 +1,116 @@
+#include "F_Main.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QFrame>
+#include <QLabel>
+#include <QPushButton>
+#include <QScreen>
+#include <QTimer>
+#include <QVBoxLayout>
+
+#include "U_Messages.h"
+#include "U_QtShell.h"
+#include "U_Textes.h"
+#include "ui_F_Main.h"
+
+TfrmMain* frmMain = nullptr;
+IMainUpgradeWindow* frmVMUpgradePart = nullptr;
+
+TfrmMain::TfrmMain(TMainParts parts, QWidget* parent)
+    : QWidget(parent), ui(std::make_unique<Ui::TfrmMain>()), Parts(std::move(parts)) {
+  frmMain = this;
+  ui->setupUi(this);
+  pnlButtons = ui->pnlButtons;
+  btnExit = ui->btnExit;
+  pnlDatas = ui->pnlDatas;
+  btnPilote = ui->btnPilote;
+  btnLoad = ui->btnLoad;
+  Image1 = ui->Image1;
+  Image1->setPixmap(QPixmap(QStringLiteral(":/images/terminal.gif")));
+  setWindowIcon(QIcon(QStringLiteral(":/images/app.png")));
+  connect(btnExit, &QPushButton::clicked, this, &TfrmMain::btnExitClick);
+  connect(btnPilote, &QPushButton::clicked, this, &TfrmMain::btnPiloteClick);
+  connect(btnLoad, &QPushButton::clicked, this, &TfrmMain::btnLoadClick);
+  if (QScreen* s = screen()) {
+    const QRect r = s->availableGeometry();
+    move(r.center() - QPoint(width() / 2, height() / 2));
+  }
+  FormCreate();
+}
+
+TfrmMain::~TfrmMain() { FormDestroy(); }
+
+void TfrmMain::FormCreate() {
+  // 1. The catalogue.
+  LoadCatalogueFromResource();
+  // 2. The firmware file; when it is unusable the user has been told why
+  // and the application ends.
+  FFileMotObj = Parts.CreateFileMot ? Parts.CreateFileMot() : nullptr;
+  if (!FFileMotObj || !FFileMotObj->Load()) {
+    FUsable = false;
+    QTimer::singleShot(0, qApp, &QCoreApplication::quit);
+    return;
+  }
+  FUsable = true;
+  // 3. The device dialogue looks for the terminal at once.
+  if (Parts.CreateCommonDlg) FCommonDlgObj = Parts.CreateCommonDlg(this);
+  // 4. A terminal plugged in before start leads straight to the upgrade
+  // window.
+  if (FCommonDlgObj && FCommonDlgObj->HasDevice()) OpenUpgradeWindow();
+  // 5.-8. Captions.
+  const QString version = QString::fromStdString(FFileMotObj->VersionName());
+  setWindowTitle(QStringLiteral("VelmoraUpgrade - ") + version);
+  btnExit->setText(QTexte("_Exit"));
+  btnPilote->setText(QTexte("_Capt_F_Main_BtnPilote"));
+  btnLoad->setText(QString::fromStdString(
+      FormatText(GetTexte("_Capt_F_Main_BtnLoad"), {FFileMotObj->VersionName()})));
+}
+
+void TfrmMain::FormDestroy() {
+  // An upgrade window still open goes with its owner, before the parts it
+  // uses.
+  if (frmVMUpgradePart) {
+    QWidget* w = frmVMUpgradePart->Widget();
+    frmVMUpgradePart = nullptr;
+    delete w;
+  }
+  FCommonDlgObj.reset();
+  FFileMotObj.reset();
+  ReleaseCatalogue();
+  frmMain = nullptr;
+}
+
+void TfrmMain::SetConnected(bool connected) {
+  btnLoad->setEnabled(connected);
+  btnPilote->setEnabled(!connected);
+}
+
+void TfrmMain::btnLoadClick() { OpenUpgradeWindow(); }
+
+void TfrmMain::OpenUpgradeWindow() {
+  if (FCommonDlgObj && FCommonDlgObj->HasDevice()) {
+    if (Parts.CreateUpgradeWindow) frmVMUpgradePart = Parts.CreateUpgradeWindow(this, pnlDatas);
+  } else {
+    ShowInformationKey("_Err_NoVelmora");
+  }
+}
+
+void TfrmMain::UpgradeWindowGone(IMainUpgradeWindow* w) {
+  if (frmVMUpgradePart == w) frmVMUpgradePart = nullptr;
+}
+
+void TfrmMain::btnPiloteClick() {
+  if (Parts.PiloteClick) Parts.PiloteClick(this);
+}
+
+void TfrmMain::btnExitClick() { close(); }
+
+bool TfrmMain::FormCloseQuery() { return frmVMUpgradePart == nullptr || !frmVMUpgradePart->Busy(); }
+
+void TfrmMain::closeEvent(QCloseEvent* e) {
+  if (FormCloseQuery())
+    e->accept();
+  else
+    e->ignore();
+}

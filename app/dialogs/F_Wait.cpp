@@ -1,0 +1,45 @@
+#include "F_Wait.h"
+
+#include <QCloseEvent>
+#include <QScreen>
+
+#include "U_Textes.h"
+#include "ui_F_Wait.h"
+
+TfrmWait* frmWait = nullptr;
+
+TfrmWait::TfrmWait(QWidget* owner)
+    : QDialog(owner, Qt::Tool | Qt::WindowStaysOnTopHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint),
+      ui(std::make_unique<Ui::TfrmWait>()) {
+  ui->setupUi(this);
+  Panel1 = ui->Panel1;
+  lblWait = ui->lblWait;
+  btnCancel = ui->btnCancel;
+  connect(btnCancel, &QPushButton::clicked, this, &TfrmWait::btnCancelClick);
+  if (QScreen* s = screen()) {
+    const QRect r = s->availableGeometry();
+    move(r.center() - QPoint(width() / 2, height() / 2));
+  }
+  FormCreate();
+}
+
+TfrmWait::~TfrmWait() { FormDestroy(); }
+
+void TfrmWait::FormCreate() {
+  Cancelled = false;
+  setWindowTitle(QString::fromStdString(GetTexte("_Capt_F_Wait")));
+  lblWait->setText(QString::fromStdString(GetTexte("_Capt_lblWait")));
+  btnCancel->setText(QString::fromStdString(GetTexte("_Cancel")));
+}
+
+void TfrmWait::FormDestroy() {
+  if (frmWait == this) frmWait = nullptr;
+}
+
+void TfrmWait::btnCancelClick() { Cancelled = true; }
+
+// Closing the dialog destroys it.
+void TfrmWait::closeEvent(QCloseEvent* e) {
+  e->accept();
+  deleteLater();
+}

@@ -1,0 +1,60 @@
+#include "ModalDriver.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QEventLoop>
+#include <QElapsedTimer>
+#include <QTimer>
+
+void WhenShown(std::function<bool(QWidget*)> match, std::function<void(QWidget*)> action, int timeoutMs) {
+  auto* timer = new QTimer(qApp);
+  auto* clock = new QElapsedTimer;
+  clock->start();
+  timer->setInterval(5);
+  QObject::connect(timer, &QTimer::timeout, timer, [timer, clock, match, action, timeoutMs]() {
+    for (QWidget* w : QApplication::topLevelWidgets()) {
+      if (w->isVisible() && match(w)) {
+        timer->stop();
+        timer->deleteLater();
+        delete clock;
+        action(w);
+        return;
+      }
+    }
+    if (clock->elapsed() > timeoutMs) {
+      timer->stop();
+      timer->deleteLater();
+      delete clock;
+    }
+  });
+  timer->start();
+}
+
+QAbstractButton* FindButton(QWidget* w, const QString& nameOrText) {
+  for (QAbstractButton* b : w->findChildren<QAbstractButton*>()) {
+    if (b->objectName() == nameOrText || b->text() == nameOrText) return b;
+  }
+  return nullptr;
+}
+
+void ClickWhenShown(const QString& windowName, const QString& buttonName, int timeoutMs) {
+  WhenShown([windowName](QWidget* w) { return w->objectName() == windowName; },
+            [buttonName](QWidget* w) {
+              if (QAbstractButton* b = FindButton(w, buttonName)) b->click();
+            },
+            timeoutMs);
+}
+
+bool WaitUntil(std::function<bool()> cond, int timeoutMs) {
+  QElapsedTimer clock;
+  clock.start();
+  while (!cond()) {
+    if (clock.elapsed() > timeoutMs) return false;
+    // Sleep in the event loop until something happens, at most 2 ms.
+    QEventLoop loop;
+    QTimer::singleShot(2, &loop, &QEventLoop::quit);
+    loop.exec();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+  }
+  return true;
+}

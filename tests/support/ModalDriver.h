@@ -1,0 +1,27 @@
+// Acts on dialogs that a test's code under test shows modally: a watcher
+// runs from the event loop (the modal loop included) and hands the first
+// matching top-level widget to an action, such as a click on a button.
+#pragma once
+
+#include <QString>
+#include <QWidget>
+#include <functional>
+
+class QAbstractButton;
+
+// Calls `action` with the first visible top-level widget for which `match`
+// is true, once; gives up after `timeoutMs`. Returns at once.
+void WhenShown(std::function<bool(QWidget*)> match, std::function<void(QWidget*)> action,
+               int timeoutMs = 10000);
+
+// Clicks the button named `buttonName` (object name) of the next visible
+// top-level widget whose object name is `windowName` (or of any class
+// `T` when windowName is empty).
+void ClickWhenShown(const QString& windowName, const QString& buttonName, int timeoutMs = 10000);
+
+// The button of `w` with that object name, or with that text.
+QAbstractButton* FindButton(QWidget* w, const QString& nameOrText);
+
+// Runs the event loop until `cond` holds or `timeoutMs` passed; true when
+// it holds.
+bool WaitUntil(std::function<bool()> cond, int timeoutMs = 10000);
