@@ -1,0 +1,167 @@
+#include <gtest/gtest.h>
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QFile>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QPointer>
+#include <QPushButton>
+#include <QTextBlock>
+
+#include "F_ErrorDlg.h"
+#include "F_Wait.h"
+#include "ModalDriver.h"
+#include "U_QtShell.h"
+#include "U_Textes.h"
+
+namespace {
+
+TEST(ErrorDialog, RetryAnnulerAndCloseBoxOutcomes) {
+  ClickWhenShown("frmErrorDlg", "bbtnRetry");
+  EXPECT_TRUE(RunErrorDialog("Erreur", true));
+  ClickWhenShown("frmErrorDlg", "btnOk");
+  EXPECT_FALSE(RunErrorDialog("Erreur", true));
+  WhenShown([](QWidget* w) { return w->objectName() == "frmErrorDlg"; }, [](QWidget* w) { w->close(); });
+  EXPECT_FALSE(RunErrorDialog("Erreur", true));
+  EXPECT_EQ(frmErrorDlg, nullptr);
+}
+
+TEST(ErrorDialog, KeepsItsOwnCaptionsAndHidesRetryWhenAsked) {
+  LoadCatalogue("_Cancel=Abandon\r\n");  // a catalogue that would say otherwise
+  bool seen = false;
+  WhenShown([](QWidget* w) { return w->objectName() == "frmErrorDlg"; },
+            [&seen](QWidget* w) {
+              auto* dlg = static_cast<TfrmErrorDlg*>(w);
+              EXPECT_EQ(frmErrorDlg, dlg);
+              EXPECT_EQ(dlg->windowTitle(), "Erreur de transmission");
+              EXPECT_EQ(dlg->bbtnRetry->text(), QString::fromUtf8("R\xC3\xA9" "essayer"));
+              EXPECT_EQ(dlg->btnOk->text(), "Annuler");
+              EXPECT_FALSE(dlg->bbtnRetry->isVisible());
+              EXPECT_EQ(dlg->size(), QSize(205, 142));
+              seen = true;
+              dlg->bbtnRetry->click();  // hidden: a scripted click still must not count as shown
+              dlg->btnOk->click();
+            });
+  // Retry hidden: even a click on the hidden button is the caller's
+  // business; the operation that hides it never reports Retry.
+  RunErrorDialog("x", false);
+  EXPECT_TRUE(seen);
+  ReleaseCatalogue();
+}
+
+TEST(ErrorDialog, ATextWithCrLfIsShownOnSeveralLines) {
+  int blocks = 0;
+  QString second;
+  WhenShown([](QWidget* w) { return w->objectName() == "frmErrorDlg"; },
+            [&](QWidget* w) {
+              auto* dlg = static_cast<TfrmErrorDlg*>(w);
+              blocks = dlg->mmoError->document()->blockCount();
+              second = dlg->mmoError->document()->findBlockByNumber(1).text();
+              dlg->btnOk->click();
+            });
+  RunErrorDialog("Erreur le mot de passe est incorrecte\r\nMot de passe crypt\xC3\xA9 : 'AB01'", false);
+  EXPECT_EQ(blocks, 2);
+  EXPECT_EQ(second, QString::fromUtf8("Mot de passe crypt\xC3\xA9 : 'AB01'"));
+}
+
+TEST(ErrorDialog, PresenterRunsTheRealDialogForTransmissionErrors) {
+  TQtMessagePresenter presenter;
+  IMessagePresenter* old = SetMessagePresenter(&presenter);
+  ClickWhenShown("frmErrorDlg", "bbtnRetry");
+  bool retry = false;
+  ShowErrorDlg(-1, true, retry);
+  EXPECT_TRUE(retry);
+  QString text;
+  WhenShown([](QWidget* w) { return w->objectName() == "frmErrorDlg"; },
+            [&](QWidget* w) {
+              auto* dlg = static_cast<TfrmErrorDlg*>(w);
+              text = dlg->mmoError->toPlainText();
+              EXPECT_FALSE(dlg->bbtnRetry->isVisible());
+              dlg->btnOk->click();
+            });
+  ShowErrorDlg(30, false, retry);
+  EXPECT_FALSE(retry);
+  EXPECT_EQ(text, "Code erreur inconnue (30)");
+  SetMessagePresenter(old);
+}
+
+TEST(WaitDialog, CaptionsFromTheCatalogueAndCancelOnlyRecords) {
+  QWidget owner;
+  QPointer<TfrmWait> w = new TfrmWait(&owner);
+  frmWait = w;
+  w->show();
+  EXPECT_EQ(w->windowTitle(), "Attente");
+  EXPECT_EQ(w->lblWait->text(), "Veuillez patienter...");
+  EXPECT_EQ(w->btnCancel->text(), "Annuler");
+  EXPECT_EQ(w->lblWait->geometry(), QRect(0, 40, 163, 13));
+  EXPECT_FALSE(w->Cancelled);
+  w->btnCancel->click();
+  EXPECT_TRUE(w->Cancelled);
+  EXPECT_TRUE(w->isVisible()) << "only the owner ends the wait dialog";
+  delete w;
+  EXPECT_EQ(frmWait, nullptr);
+}
+
+TEST(WaitDialog, ClosingDestroysIt) {
+  QWidget owner;
+  QPointer<TfrmWait> w = new TfrmWait(&owner);
+  w->show();
+  w->close();
+  EXPECT_TRUE(WaitUntil([&] { return w.isNull(); }, 2000));
+}
+
+TEST(MessageBoxes, RealBoxesHaveFrenchCaptionsAndButtons) {
+  TQtMessagePresenter presenter;
+  IMessagePresenter* old = SetMessagePresenter(&presenter);
+  QString title;
+  QStringList buttons;
+  auto isBox = [](QWidget* w) { return qobject_cast<QMessageBox*>(w) != nullptr; };
+  WhenShown(isBox, [&](QWidget* w) {
+    auto* box = static_cast<QMessageBox*>(w);
+    title = box->windowTitle();
+    for (QAbstractButton* b : box->buttons()) buttons << b->text();
+    FindButton(box, "Annuler")->click();
+  });
+  EXPECT_FALSE(ConfirmWarning("Etes-vous s\xC3\xBBr ?"));
+  EXPECT_EQ(title, "Avertissement");
+  EXPECT_EQ(buttons, (QStringList{"OK", "Annuler"}));
+
+  buttons.clear();
+  WhenShown(isBox, [&](QWidget* w) {
+    auto* box = static_cast<QMessageBox*>(w);
+    title = box->windowTitle();
+    for (QAbstractButton* b : box->buttons()) buttons << b->text();
+    FindButton(box, "OK")->click();
+  });
+  ShowPlainKey("_LoadVelmoraOk");
+  EXPECT_EQ(title, QString::fromStdString(ApplicationTitle()));
+  EXPECT_EQ(buttons, QStringList{"OK"});
+
+  WhenShown(isBox, [&](QWidget* w) {
+    title = w->windowTitle();
+    FindButton(w, "OK")->click();
+  });
+  ShowInformationKey("_Err_NoVelmora");
+  EXPECT_EQ(title, "Information");
+  SetMessagePresenter(old);
+}
+
+TEST(Pictures, TitleJpegDecodesWithoutAnImagePlugin) {
+  QFile f(":/images/title.jpg");
+  ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+  const QImage img = DecodeJpeg(f.readAll());
+  EXPECT_EQ(img.size(), QSize(32, 32));
+  EXPECT_TRUE(DecodeJpeg(QByteArray("not a jpeg at all")).isNull());
+  QByteArray truncated = QByteArray("\xFF\xD8\xFF\xE0", 4);
+  EXPECT_TRUE(DecodeJpeg(truncated).isNull());
+}
+
+TEST(Resources, RawDataIsFoundWhateverTheCaseOfItsName) {
+  EXPECT_FALSE(ReadRawResource("Txt").isEmpty());
+  EXPECT_EQ(ReadRawResource("txt"), ReadRawResource("TXT"));
+  EXPECT_TRUE(ReadRawResource("nothing").isEmpty());
+}
+
+}  // namespace
