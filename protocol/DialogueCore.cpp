@@ -1,0 +1,107 @@
+#include "DialogueCore.h"
+
+#include "U_Messages.h"
+#include "U_Textes.h"
+
+TDialogueCore::TDialogueCore() : Answer(new Obj_Reponse), ProductName(kTerminalProductName) {
+  ResetIdentity();
+}
+
+TDialogueCore::~TDialogueCore() = default;
+
+void TDialogueCore::ResetIdentity() {
+  FrameVersion = -1;
+  AppType = -1;
+  VersionName = GetTexte("_Unknown");
+  AppDate = GetTexte("_Unknown");
+}
+
+void TDialogueCore::BeginExchange() {
+  Busy = true;
+  AnswerOk = false;
+  Answer->Count = 0;
+  Waiting = true;
+  TimedOut = false;
+}
+
+bool TDialogueCore::EndExchange() {
+  if (Waiting && TimedOut) Status = -1;
+  Busy = false;
+  return AnswerOk;
+}
+
+void TDialogueCore::ReceiveReport(const uint8_t* Data, size_t Size) {
+  if (!AwaitingAnswer()) return;
+  Answer->Gather(Data, Size);
+  if (Answer->HasCode()) DispatchAnswer(Answer->Code());
+}
+
+void TDialogueCore::DispatchAnswer(int Code) {
+  if (Code == kCodeAck) {
+    AnswerOk = true;
+    Waiting = false;
+    return;
+  }
+  if (Code == kCodeNak) {
+    AnswerOk = false;
+    Waiting = false;
+    return;
+  }
+  if (Code != ExpectedAnswer) return;
+  switch (Code) {
+    case kAnsDialogue: CheckAnswer(&TDialogueCore::DecodeIdentity); break;
+    case kAnsPassword: CheckAnswer(&TDialogueCore::DecodePasswordAnswer); break;
+    case kAnsLoader:
+    case kAnsBlock: CheckAnswer(&TDialogueCore::AcceptAnswer); break;
+    default: break;
+  }
+}
+
+void TDialogueCore::CheckAnswer(TDecoder Decoder) {
+  if (!Answer->IsComplete()) return;
+  Status = Answer->StatusByte();
+  bool show = false;
+  if (Status == 1) {
+    if (Decoder) (this->*Decoder)();
+  } else {
+    if (Status == 16) EncryptedPassword = Answer->DataHex();
+    show = ShowErrors;
+  }
+  // The answer is examined: further reports (the error dialog below lets
+  // them in) no longer belong to this exchange. The exchange itself ends
+  // only once the dialog has been closed, when control is back in the wait.
+  Waiting = false;
+  Answer->Count = 0;
+  if (show) ShowStatusError();
+}
+
+namespace {
+std::string Chars(const uint8_t* p, size_t n) {
+  return Cp1252ToUtf8(std::string(reinterpret_cast<const char*>(p), n));
+}
+}  // namespace
+
+void TDialogueCore::DecodeIdentity() {
+  AnswerOk = true;
+  const uint8_t* b = Answer->Bytes;
+  FrameVersion = b[6];
+  AppType = b[7];
+  VersionName = Chars(b + 8, 6);
+  AppDate = Chars(b + 14, 10);
+}
+
+void TDialogueCore::DecodePasswordAnswer() {
+  if (Answer->LengthField() != 8) return;
+  if (Answer->Bytes[6] == 0) {
+    AnswerOk = true;
+  } else if (Answer->Bytes[6] == 1) {
+    Status = -4;
+  }
+}
+
+void TDialogueCore::AcceptAnswer() { AnswerOk = true; }
+
+void TDialogueCore::ShowStatusError() {
+  bool retry = false;
+  ShowErrorDlg(Status, false, retry);
+}

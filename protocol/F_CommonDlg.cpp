@@ -1,0 +1,337 @@
+#include "F_CommonDlg.h"
+
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QPointer>
+#include <QSocketNotifier>
+#include <QTimer>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+#include "HidQtDispatch.h"
+#include "U_Textes.h"
+#ifdef KVZ_HAVE_SYSTEM_HID
+#include "HidSystem.h"
+#endif
+
+// The thread that writes the output reports, one at a time. The GUI thread
+// hands it a report and waits: briefly on the condition variable (a write
+// normally takes microseconds), then, when the write takes longer, in a
+// nested event loop that the writer ends with a queued call.
+class TReportWriter {
+ public:
+  explicit TReportWriter(QObject* context) : FContext(context), FThread([this] { Body(); }) {}
+
+  ~TReportWriter() {
+    {
+      std::lock_guard<std::mutex> lock(FMutex);
+      FStop = true;
+    }
+    FCond.notify_all();
+    FThread.join();
+  }
+
+  void Write(THidDevice* dev, const uint8_t* data, uint32_t length) {
+    std::unique_lock<std::mutex> lock(FMutex);
+    FDev = dev;
+    FData = data;
+    FLength = length;
+    FDone = false;
+    FHasJob = true;
+    ++FGeneration;
+    const uint64_t gen = FGeneration;
+    FCond.notify_all();
+    if (FCond.wait_for(lock, std::chrono::milliseconds(2), [this] { return FDone; })) return;
+    // Still writing: keep the window alive until it is done.
+    QEventLoop loop;
+    FLoop = &loop;
+    FLoopGeneration = gen;
+    lock.unlock();
+    loop.exec();
+    lock.lock();
+    FLoop = nullptr;
+  }
+
+ private:
+  void Body() {
+    std::unique_lock<std::mutex> lock(FMutex);
+    for (;;) {
+      FCond.wait(lock, [this] { return FStop || FHasJob; });
+      if (FStop) return;
+      FHasJob = false;
+      THidDevice* dev = FDev;
+      const uint8_t* data = FData;
+      const uint32_t length = FLength;
+      lock.unlock();
+      uint32_t written = 0;
+      // The result is not examined: a failed write shows as a missing answer.
+      try {
+        dev->WriteReport(data, length, written);
+      } catch (...) {
+      }
+      lock.lock();
+      FDone = true;
+      FCond.notify_all();
+      if (FLoop != nullptr) {
+        const uint64_t gen = FLoopGeneration;
+        QMetaObject::invokeMethod(
+            FContext,
+            [this, gen] {
+              std::lock_guard<std::mutex> l(FMutex);
+              if (FLoop != nullptr && FLoopGeneration == gen) FLoop->quit();
+            },
+            Qt::QueuedConnection);
+      }
+    }
+  }
+
+  QObject* FContext;
+  std::mutex FMutex;
+  std::condition_variable FCond;
+  THidDevice* FDev = nullptr;
+  const uint8_t* FData = nullptr;
+  uint32_t FLength = 0;
+  bool FHasJob = false;
+  bool FDone = false;
+  bool FStop = false;
+  uint64_t FGeneration = 0;
+  QEventLoop* FLoop = nullptr;
+  uint64_t FLoopGeneration = 0;
+  std::thread FThread;
+};
+
+namespace {
+std::shared_ptr<IHidPlatform> HostPlatform() {
+#ifdef KVZ_HAVE_SYSTEM_HID
+  return CreateSystemHidPlatform();
+#else
+  return nullptr;
+#endif
+}
+}  // namespace
+
+TCommonDlg::TCommonDlg(QObject* owner, std::shared_ptr<IHidPlatform> platform,
+                       const std::function<void(TCommonDlg&)>& beforeScan)
+    : QObject(owner) {
+  setObjectName(QStringLiteral("CommonDlg"));
+  FDispatcher = std::make_unique<THidQtDispatcher>();
+  FWriter = std::make_unique<TReportWriter>(this);
+
+  TimeOutUSB = new QTimer(this);
+  TimeOutUSB->setObjectName(QStringLiteral("TimeOutUSB"));
+  TimeOutUSB->setTimerType(Qt::PreciseTimer);
+  connect(TimeOutUSB, &QTimer::timeout, this, &TCommonDlg::TimeOutUSBTimer);
+
+  if (!platform) platform = HostPlatform();
+  HidCtl = std::make_unique<THidDeviceController>(platform, FDispatcher->Queue());
+  WatchNotices();
+  if (beforeScan) beforeScan(*this);
+  // Connecting OnDeviceChange runs the first pass, which enumerates: a
+  // terminal already plugged in is held from here on.
+  HidCtl->SetOnEnumerate(THidEnumerateEvent(this, &TCommonDlg::HidCtlEnumerate));
+  HidCtl->SetOnDeviceChange(TNotifyEvent(this, &TCommonDlg::HidCtlDeviceChange));
+  HidCtl->SetOnDeviceUnplug(THidUnplugEvent(this, &TCommonDlg::HidCtlDeviceUnplug));
+
+  ResetIdentity();
+  StartByte = kStartByte;
+  ProductName = kTerminalProductName;
+  FormCreate();
+}
+
+TCommonDlg::~TCommonDlg() {
+  FormDestroy();
+  delete FNotifier;
+  FNotifier = nullptr;
+  HidCtl.reset();
+  FWriter.reset();
+  FDispatcher.reset();
+}
+
+QString TCommonDlg::Caption() { return QStringLiteral("Fenêtre de dialogue commune"); }
+
+void TCommonDlg::FormCreate() {
+  ResetIdentity();
+  TimedOut = false;
+  Waiting = true;
+  if (!Answer) Answer = std::make_unique<Obj_Reponse>();
+}
+
+void TCommonDlg::FormDestroy() {
+  if (Device != nullptr) {
+    Device->SetDataHandler(nullptr);
+    HidCtl->ReleaseDevice(Device);
+    ++FClaimSerial;
+  }
+  Answer.reset();
+}
+
+void TCommonDlg::WatchNotices() {
+  const int fd = HidCtl->NoticeFd();
+  if (fd < 0) return;  // notices come through the listener and the call queue
+  FNotifier = new QSocketNotifier(fd, QSocketNotifier::Read);
+  connect(FNotifier, &QSocketNotifier::activated, this, &TCommonDlg::NoticesReady);
+}
+
+void TCommonDlg::NoticesReady() {
+  if (FDispatcher->Held()) return;  // the notifier is off while held
+  HidCtl->ConsumeNotices();
+}
+
+void TCommonDlg::HoldHid() {
+  FDispatcher->Hold();
+  if (FNotifier) FNotifier->setEnabled(false);
+}
+
+void TCommonDlg::ReleaseHid() {
+  if (FNotifier) FNotifier->setEnabled(true);
+  FDispatcher->Release();
+}
+
+// ---------------------------------------------------------------------------
+// Commands
+
+bool TCommonDlg::Exchange(int Expected, bool ShowErrors, const TBytes& Frame, int TimeoutTicks) {
+  // A command refused because another exchange is under way (or without a
+  // terminal) must leave that exchange's settings alone.
+  if (Device == nullptr || Busy) return false;
+  this->ShowErrors = ShowErrors;
+  ExpectedAnswer = Expected;
+  return SendAndWait(Frame, TimeoutTicks);
+}
+
+bool TCommonDlg::OpenDialogue(int ExpectedAppType, bool ShowErrors) {
+  const bool ok = Exchange(kAnsDialogue, ShowErrors, BuildFrame(DialoguePayload(true), kCmdDialogue), kTicksDialogue);
+  return ok && (ExpectedAppType == 255 || ExpectedAppType == AppType);
+}
+
+bool TCommonDlg::CloseDialogue(bool ShowErrors) {
+  return Exchange(kAnsDialogue, ShowErrors, BuildFrame(DialoguePayload(false), kCmdDialogue), kTicksDialogue);
+}
+
+bool TCommonDlg::SendPassword(const std::string& Password, bool ShowErrors) {
+  return Exchange(kAnsPassword, ShowErrors, BuildFrame(PasswordPayload(Utf8ToCp1252(Password)), kCmdPassword),
+                  kTicksPassword);
+}
+
+bool TCommonDlg::EnterLoader(bool ShowErrors) {
+  return Exchange(kAnsLoader, ShowErrors, BuildFrame(LoaderPayload(true), kCmdLoader), kTicksEnterLoader);
+}
+
+bool TCommonDlg::LeaveLoader(bool ShowErrors) {
+  return Exchange(kAnsLoader, ShowErrors, BuildFrame(LoaderPayload(false), kCmdLoader), kTicksLeaveLoader);
+}
+
+bool TCommonDlg::SendBlock(const TBytes& Block, int TimeoutTicks, bool ShowErrors) {
+  return Exchange(kAnsBlock, ShowErrors, BuildFrame(Block, kCmdBlock), TimeoutTicks);
+}
+
+uint16_t TCommonDlg::GetUsbVersion() const {
+  return Device != nullptr ? Device->HidAttributes().VersionNumber : 0;
+}
+
+// ---------------------------------------------------------------------------
+// One exchange
+
+void TCommonDlg::WriteReport(THidDevice* dev, const TBytes& report, uint32_t length) {
+  HoldHid();
+  try {
+    FWriter->Write(dev, report.data(), length);
+  } catch (...) {
+    ReleaseHid();
+    throw;
+  }
+  // Runs what the reader threads and the change notices handed over
+  // meanwhile: an unplug among them releases Device.
+  ReleaseHid();
+}
+
+bool TCommonDlg::SendAndWait(const TBytes& Frame, int TimeoutTicks) {
+  THidDevice* dev = Device;
+  if (dev == nullptr || Busy) return false;
+  if (dev->GetProductStringUtf8() != ProductName) return false;
+
+  BeginExchange();
+  struct TEnd {
+    TCommonDlg* D;
+    ~TEnd() {
+      D->TimeOutUSB->stop();
+      D->EndExchange();
+    }
+  } end{this};
+
+  const uint64_t serial = FClaimSerial;
+  const THidDataEvent handler(this, &TCommonDlg::TerminalData);
+  dev->FlushInput();
+  // The reader runs from the first exchange on, before the frame goes out,
+  // so that a terminal answering at once is not missed.
+  dev->SetDataHandler(handler);
+  const THidCaps caps = dev->QueryCaps();
+  const uint32_t length = caps.OutputReportByteLength;
+  const std::vector<TBytes> reports = CutIntoReports(Frame, static_cast<int>(length));
+  for (const TBytes& report : reports) {
+    if (FClaimSerial != serial || Device != dev) {
+      ++FSkippedReports;  // the terminal went away while its frame was written
+      continue;
+    }
+    WriteReport(dev, report, length);
+    QCoreApplication::processEvents();
+  }
+  if (FClaimSerial == serial && Device == dev) dev->SetDataHandler(handler);
+
+  TimeOutUSB->setInterval(TicksToMs(TimeoutTicks));
+  TimeOutUSB->start();
+  if (Waiting && !TimedOut) {
+    QEventLoop loop;
+    FWaitLoop = &loop;
+    loop.exec();
+    FWaitLoop = nullptr;
+  }
+  return AnswerOk;  // TEnd: timer off, Status -1 on a time-out, Busy cleared
+}
+
+void TCommonDlg::TimeOutUSBTimer() {
+  TimedOut = true;
+  TimeOutUSB->stop();
+  if (FWaitLoop) FWaitLoop->quit();
+}
+
+void TCommonDlg::TerminalData(THidDevice* HidDev, uint8_t ReportID, const uint8_t* Data, uint16_t Size) {
+  (void)ReportID;
+  if (HidDev == nullptr || HidDev->GetProductStringUtf8() != ProductName) return;
+  ReceiveReport(Data, Size);
+  if (FWaitLoop && (!Waiting || TimedOut)) FWaitLoop->quit();
+}
+
+// ---------------------------------------------------------------------------
+// Presence
+
+void TCommonDlg::SetConnected(bool Value) {
+  Connected = Value;
+  emit ConnectedChanged(Value);
+}
+
+bool TCommonDlg::HidCtlEnumerate(THidDevice* HidDev, int32_t Idx) {
+  if (HidDev->GetProductStringUtf8() != ProductName) return true;
+  if (Device == nullptr) {
+    HidCtl->ClaimDeviceAt(Device, Idx);
+    if (Device != nullptr) ++FClaimSerial;
+  }
+  SetConnected(Device != nullptr);
+  return false;
+}
+
+void TCommonDlg::HidCtlDeviceChange(void* Sender) {
+  (void)Sender;
+  HidCtl->EnumerateDevices();
+}
+
+void TCommonDlg::HidCtlDeviceUnplug(THidDevice* HidDev) {
+  // Only the held terminal's own unplug releases it: another terminal that
+  // goes away leaves the held one working.
+  if (Device == nullptr || HidDev != Device) return;
+  HidCtl->ReleaseDevice(Device);
+  ++FClaimSerial;
+  SetConnected(false);
+}

@@ -1,0 +1,465 @@
+#include "SimHidBus.h"
+
+#include <algorithm>
+#include <atomic>
+#include <map>
+
+TSimHidDeviceConfig TSimHidDeviceConfig::Make(uint16_t vid, uint16_t pid, uint16_t version,
+                                              const std::string& productUtf8, uint16_t inputLength,
+                                              uint16_t outputLength) {
+  TSimHidDeviceConfig c;
+  c.VendorID = vid;
+  c.ProductID = pid;
+  c.VersionNumber = version;
+  c.ProductString = HidUtf8ToUtf16(productUtf8);
+  c.InputReportByteLength = inputLength;
+  c.OutputReportByteLength = outputLength;
+  return c;
+}
+
+// ---- virtual device ---------------------------------------------------------
+
+TSimHidDevice::TSimHidDevice(const TSimHidDeviceConfig& config, uint32_t instance, std::string path)
+    : FConfig(config), FInstance(instance), FPath(std::move(path)), FWritesFail(config.WritesFail) {}
+
+TSimHidDevice::~TSimHidDevice() = default;
+
+bool TSimHidDevice::Plugged() const {
+  std::lock_guard<std::mutex> lock(FMutex);
+  return FPlugged;
+}
+
+void TSimHidDevice::SetPlugged(bool plugged) {
+  std::lock_guard<std::mutex> lock(FMutex);
+  FPlugged = plugged;
+  ++FPlugGeneration;  // handles of an earlier plug are dead
+  FInput.clear();
+  FInputHead = 0;
+  FCond.notify_all();
+}
+
+void TSimHidDevice::AttachTimer(std::function<void(std::chrono::milliseconds, std::function<void()>)> timer) {
+  std::lock_guard<std::mutex> lock(FMutex);
+  FTimer = std::move(timer);
+}
+
+void TSimHidDevice::SetModel(std::shared_ptr<ISimHidDeviceModel> model) {
+  std::lock_guard<std::mutex> lock(FMutex);
+  FModel = std::move(model);
+}
+
+std::shared_ptr<ISimHidDeviceModel> TSimHidDevice::Model() const {
+  std::lock_guard<std::mutex> lock(FMutex);
+  return FModel;
+}
+
+bool TSimHidDevice::SendInputReport(std::vector<uint8_t> report) {
+  std::lock_guard<std::mutex> lock(FMutex);
+  if (!FPlugged) return false;
+  if (FInput.size() - FInputHead >= std::max<std::size_t>(FConfig.InputQueueLimit, 1)) ++FInputHead;  // oldest dropped
+  if (FInputHead > 64 && FInputHead * 2 > FInput.size()) {
+    FInput.erase(FInput.begin(), FInput.begin() + static_cast<std::ptrdiff_t>(FInputHead));
+    FInputHead = 0;
+  }
+  FInput.push_back(std::move(report));
+  FCond.notify_all();
+  return true;
+}
+
+bool TSimHidDevice::SendInputReport(const uint8_t* data, std::size_t length) {
+  if (data == nullptr && length > 0) return false;
+  return SendInputReport(std::vector<uint8_t>(data, data + length));
+}
+
+void TSimHidDevice::SendInputReportAfter(std::chrono::milliseconds delay, std::vector<uint8_t> report) {
+  std::function<void(std::chrono::milliseconds, std::function<void()>)> timer;
+  uint64_t generation;
+  {
+    std::lock_guard<std::mutex> lock(FMutex);
+    timer = FTimer;
+    generation = FPlugGeneration;
+  }
+  if (!timer) return;
+  std::weak_ptr<TSimHidDevice> self = weak_from_this();
+  timer(delay, [self, generation, report = std::move(report)]() mutable {
+    auto d = self.lock();
+    if (!d) return;
+    {
+      std::lock_guard<std::mutex> lock(d->FMutex);
+      if (d->FPlugGeneration != generation) return;  // unplugged since
+    }
+    d->SendInputReport(std::move(report));
+  });
+}
+
+std::size_t TSimHidDevice::QueuedInputCount() const {
+  std::lock_guard<std::mutex> lock(FMutex);
+  return FInput.size() - FInputHead;
+}
+
+std::vector<std::vector<uint8_t>> TSimHidDevice::OutputReports() const {
+  std::lock_guard<std::mutex> lock(FMutex);
+  return FOutput;
+}
+
+std::size_t TSimHidDevice::OutputReportCount() const {
+  std::lock_guard<std::mutex> lock(FMutex);
+  return FOutput.size();
+}
+
+void TSimHidDevice::ClearOutputReports() {
+  std::lock_guard<std::mutex> lock(FMutex);
+  FOutput.clear();
+}
+
+int TSimHidDevice::OpenHandleCount() const {
+  std::lock_guard<std::mutex> lock(FMutex);
+  return FOpenHandles;
+}
+
+int TSimHidDevice::PendingReadCount() const {
+  std::lock_guard<std::mutex> lock(FMutex);
+  return FPendingReads;
+}
+
+void TSimHidDevice::SetReadsFail(bool fail) {
+  std::lock_guard<std::mutex> lock(FMutex);
+  FReadsFail = fail;
+  FCond.notify_all();
+}
+
+void TSimHidDevice::SetWritesFail(bool fail) {
+  std::lock_guard<std::mutex> lock(FMutex);
+  FWritesFail = fail;
+}
+
+// ---- handle -----------------------------------------------------------------
+
+class TSimHidHandle : public IHidHandle {
+ public:
+  TSimHidHandle(std::shared_ptr<TSimHidDevice> dev, EHidAccess access, uint64_t generation)
+      : FDev(std::move(dev)), FAccess(access), FGeneration(generation) {
+    std::lock_guard<std::mutex> lock(FDev->FMutex);
+    ++FDev->FOpenHandles;
+  }
+  ~TSimHidHandle() override {
+    std::lock_guard<std::mutex> lock(FDev->FMutex);
+    --FDev->FOpenHandles;
+  }
+
+  EHidAccess Access() const override { return FAccess; }
+
+  bool GetAttributes(THidAttributes& out) override {
+    if (!Alive() || !FDev->FConfig.Identifiable) return false;
+    out.Size = 12;
+    out.VendorID = FDev->FConfig.VendorID;
+    out.ProductID = FDev->FConfig.ProductID;
+    out.VersionNumber = FDev->FConfig.VersionNumber;
+    return true;
+  }
+
+  bool GetProductString(std::u16string& out) override {
+    if (!Alive() || !FDev->FConfig.HasProductString) return false;
+    out = FDev->FConfig.ProductString.substr(0, 254);
+    return true;
+  }
+
+  std::shared_ptr<const THidPreparsedData> GetPreparsedData() override {
+    if (!Alive() || !FDev->FConfig.HasCaps) return nullptr;
+    auto p = std::make_shared<THidPreparsedData>();
+    p->Caps.Usage = FDev->FConfig.Usage;
+    p->Caps.UsagePage = FDev->FConfig.UsagePage;
+    p->Caps.InputReportByteLength = FDev->FConfig.InputReportByteLength;
+    p->Caps.OutputReportByteLength = FDev->FConfig.OutputReportByteLength;
+    p->Caps.FeatureReportByteLength = FDev->FConfig.FeatureReportByteLength;
+    return p;
+  }
+
+  bool SetNumInputBuffers(int32_t count) override {
+    if (count < 2 || count > 512) return false;
+    FBuffers = count;
+    return true;
+  }
+  bool GetNumInputBuffers(int32_t& count) override {
+    count = FBuffers;
+    return true;
+  }
+
+  bool Flush() override {
+    std::lock_guard<std::mutex> lock(FDev->FMutex);
+    if (!AliveLocked() || FAccess == EHidAccess::None) return false;
+    FDev->FInput.clear();
+    FDev->FInputHead = 0;
+    return true;
+  }
+
+  bool Write(const uint8_t* data, std::size_t length, std::size_t& written) override {
+    written = 0;
+    std::shared_ptr<ISimHidDeviceModel> model;
+    {
+      std::lock_guard<std::mutex> lock(FDev->FMutex);
+      if (!AliveLocked() || FAccess != EHidAccess::ReadWrite || FDev->FWritesFail || data == nullptr ||
+          length == 0)
+        return false;
+      FDev->FOutput.emplace_back(data, data + length);
+      model = FDev->FModel;
+    }
+    written = length;
+    if (model) model->OnOutputReport(*FDev, data, length);
+    return true;
+  }
+
+  THidReadResult Read(uint8_t* buffer, std::size_t length, int32_t timeoutMs) override {
+    THidReadResult r;
+    std::unique_lock<std::mutex> lock(FDev->FMutex);
+    if (FAccess == EHidAccess::None) {
+      r.Error = kHidErrorInvalidHandle;
+      return r;
+    }
+    ++FDev->FPendingReads;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(timeoutMs, 0));
+    const bool woke = FDev->FCond.wait_until(lock, until, [&] {
+      return FCancel || !AliveLocked() || FDev->FReadsFail || FDev->FInput.size() > FDev->FInputHead;
+    });
+    --FDev->FPendingReads;
+    if (FCancel) {
+      FCancel = false;
+      r.Status = EHidReadStatus::Cancelled;
+      r.Error = kHidErrorOperationAborted;
+      return r;
+    }
+    if (!AliveLocked()) {
+      r.Error = kHidErrorDeviceNotConnected;
+      return r;
+    }
+    if (FDev->FReadsFail) {
+      r.Error = kHidErrorDeviceNotConnected;
+      return r;
+    }
+    if (!woke) {
+      r.Status = EHidReadStatus::TimedOut;
+      return r;
+    }
+    std::vector<uint8_t> report = std::move(FDev->FInput[FDev->FInputHead]);
+    ++FDev->FInputHead;
+    if (FDev->FInputHead == FDev->FInput.size()) {
+      FDev->FInput.clear();
+      FDev->FInputHead = 0;
+    }
+    const std::size_t n = std::min(report.size(), length);
+    if (n > 0 && buffer != nullptr) std::copy(report.begin(), report.begin() + static_cast<std::ptrdiff_t>(n), buffer);
+    r.Status = EHidReadStatus::Completed;
+    r.Bytes = buffer != nullptr ? n : 0;
+    return r;
+  }
+
+  void CancelRead() override {
+    std::lock_guard<std::mutex> lock(FDev->FMutex);
+    FCancel = true;
+    FDev->FCond.notify_all();
+  }
+
+ private:
+  bool Alive() {
+    std::lock_guard<std::mutex> lock(FDev->FMutex);
+    return AliveLocked();
+  }
+  bool AliveLocked() const { return FDev->FPlugged && FDev->FPlugGeneration == FGeneration; }
+
+  std::shared_ptr<TSimHidDevice> FDev;
+  const EHidAccess FAccess;
+  const uint64_t FGeneration;
+  bool FCancel = false;  // guarded by the device's mutex
+  int32_t FBuffers = 32;
+};
+
+// ---- timer ------------------------------------------------------------------
+
+struct TSimTimerState {
+  std::mutex Mutex;
+  std::condition_variable Cond;
+  bool Stop = false;
+  uint64_t Seq = 0;
+  std::multimap<std::pair<std::chrono::steady_clock::time_point, uint64_t>, std::function<void()>> Due;
+};
+
+// ---- bus --------------------------------------------------------------------
+
+TSimHidBus::TSimHidBus() : FTimer(std::make_shared<TSimTimerState>()) {}
+
+TSimHidBus::~TSimHidBus() {
+  {
+    std::lock_guard<std::mutex> lock(FTimer->Mutex);
+    FTimer->Stop = true;
+    FTimer->Due.clear();
+  }
+  FTimer->Cond.notify_all();
+  if (FTimerThread.joinable()) FTimerThread.join();
+  std::lock_guard<std::mutex> lock(FMutex);
+  for (auto& d : FKnown) d->AttachTimer(nullptr);
+}
+
+void TSimHidBus::Schedule(std::chrono::milliseconds delay, std::function<void()> fn) {
+  std::lock_guard<std::mutex> lock(FTimer->Mutex);
+  if (FTimer->Stop) return;
+  if (!FTimerThread.joinable()) FTimerThread = std::thread([this] { TimerBody(); });
+  FTimer->Due.emplace(std::make_pair(std::chrono::steady_clock::now() + delay, ++FTimer->Seq), std::move(fn));
+  FTimer->Cond.notify_all();
+}
+
+void TSimHidBus::TimerBody() {
+  std::shared_ptr<TSimTimerState> t = FTimer;
+  std::unique_lock<std::mutex> lock(t->Mutex);
+  while (!t->Stop) {
+    if (t->Due.empty()) {
+      t->Cond.wait(lock);
+      continue;
+    }
+    const auto at = t->Due.begin()->first.first;
+    if (std::chrono::steady_clock::now() < at) {
+      t->Cond.wait_until(lock, at);
+      continue;
+    }
+    std::function<void()> fn = std::move(t->Due.begin()->second);
+    t->Due.erase(t->Due.begin());
+    lock.unlock();
+    fn();
+    lock.lock();
+  }
+}
+
+std::shared_ptr<TSimHidDevice> TSimHidBus::Plug(const TSimHidDeviceConfig& config,
+                                                std::shared_ptr<ISimHidDeviceModel> model) {
+  std::shared_ptr<TSimHidDevice> d;
+  {
+    std::lock_guard<std::mutex> lock(FMutex);
+    const uint32_t instance = FNextInstance++;
+    d = std::make_shared<TSimHidDevice>(config, instance, "sim:hid#" + std::to_string(instance));
+    d->FModel = std::move(model);
+    d->SetPlugged(true);
+    d->AttachTimer([this](std::chrono::milliseconds delay, std::function<void()> fn) {
+      Schedule(delay, std::move(fn));
+    });
+    FPlugged.push_back(d);
+    FKnown.push_back(d);
+  }
+  if (auto m = d->Model()) m->OnPlugged(*d);
+  Notice();
+  return d;
+}
+
+bool TSimHidBus::Unplug(const std::shared_ptr<TSimHidDevice>& device) {
+  if (!device) return false;
+  {
+    std::lock_guard<std::mutex> lock(FMutex);
+    auto it = std::find(FPlugged.begin(), FPlugged.end(), device);
+    if (it == FPlugged.end()) return false;
+    FPlugged.erase(it);
+    device->SetPlugged(false);
+  }
+  if (auto m = device->Model()) m->OnUnplugged(*device);
+  Notice();
+  return true;
+}
+
+bool TSimHidBus::Replug(const std::shared_ptr<TSimHidDevice>& device) {
+  if (!device) return false;
+  {
+    std::lock_guard<std::mutex> lock(FMutex);
+    if (std::find(FKnown.begin(), FKnown.end(), device) == FKnown.end()) return false;
+    if (std::find(FPlugged.begin(), FPlugged.end(), device) != FPlugged.end()) return false;
+    device->SetPlugged(true);
+    FPlugged.push_back(device);
+  }
+  if (auto m = device->Model()) m->OnPlugged(*device);
+  Notice();
+  return true;
+}
+
+void TSimHidBus::UnplugAll() {
+  for (auto& d : PluggedDevices()) Unplug(d);
+}
+
+void TSimHidBus::RaiseNotice() { Notice(); }
+
+std::vector<std::shared_ptr<TSimHidDevice>> TSimHidBus::PluggedDevices() const {
+  std::lock_guard<std::mutex> lock(FMutex);
+  return FPlugged;
+}
+
+std::size_t TSimHidBus::PluggedCount() const {
+  std::lock_guard<std::mutex> lock(FMutex);
+  return FPlugged.size();
+}
+
+uint64_t TSimHidBus::NoticeCount() const {
+  std::lock_guard<std::mutex> lock(FMutex);
+  return FNotices;
+}
+
+void TSimHidBus::SetSnapshotFails(bool fail) {
+  std::lock_guard<std::mutex> lock(FMutex);
+  FSnapshotFails = fail;
+}
+
+void TSimHidBus::SetNoticesEnabled(bool enabled) {
+  std::lock_guard<std::mutex> lock(FMutex);
+  FNoticesEnabled = enabled;
+}
+
+bool TSimHidBus::ListInterfaces(std::vector<THidInterfaceEntry>& out) {
+  out.clear();
+  std::lock_guard<std::mutex> lock(FMutex);
+  if (FSnapshotFails) return false;
+  for (const auto& d : FPlugged) {
+    THidInterfaceEntry e;
+    e.DeviceInstance = d->DeviceInstance();
+    e.InterfacePath = d->Path();
+    e.Manufacturer = d->Config().Manufacturer;
+    e.Description = HidUtf16ToUtf8(d->Config().ProductString);
+    out.push_back(std::move(e));
+  }
+  return true;
+}
+
+std::shared_ptr<IHidHandle> TSimHidBus::Open(const std::string& path, EHidAccess access, uint32_t* error) {
+  std::shared_ptr<TSimHidDevice> d;
+  {
+    std::lock_guard<std::mutex> lock(FMutex);
+    for (const auto& p : FPlugged)
+      if (p->Path() == path) d = p;
+  }
+  auto fail = [&](uint32_t e) -> std::shared_ptr<IHidHandle> {
+    if (error) *error = e;
+    return nullptr;
+  };
+  if (!d) return fail(kHidErrorDeviceNotConnected);
+  if (!d->Config().Openable) return fail(kHidErrorDeviceNotConnected);
+  if (access != EHidAccess::None && !d->Config().ReadWriteAllowed) return fail(kHidErrorAccessDenied);
+  uint64_t generation;
+  {
+    std::lock_guard<std::mutex> lock(d->FMutex);
+    if (!d->FPlugged) return fail(kHidErrorDeviceNotConnected);
+    generation = d->FPlugGeneration;
+  }
+  return std::make_shared<TSimHidHandle>(d, access, generation);
+}
+
+void TSimHidBus::SetListener(TListener listener) {
+  std::lock_guard<std::mutex> lock(FListenerMutex);
+  FListener = std::move(listener);
+}
+
+void TSimHidBus::Notice() {
+  {
+    std::lock_guard<std::mutex> lock(FMutex);
+    if (!FNoticesEnabled) return;
+    ++FNotices;
+  }
+  TListener l;
+  {
+    std::lock_guard<std::mutex> lock(FListenerMutex);
+    l = FListener;
+  }
+  if (l) l();
+}

@@ -1,0 +1,97 @@
+#include "DriverTestSupport.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace fs = std::filesystem;
+
+TTempDir::TTempDir() {
+  std::string tmpl = (fs::temp_directory_path() / "kvz driver test XXXXXX").string();
+  if (!::mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed");
+  Dir = tmpl;
+}
+
+TTempDir::~TTempDir() {
+  std::error_code ec;
+  // Give back write rights removed by a test before removing.
+  for (auto it = fs::recursive_directory_iterator(Dir, ec); !ec && it != fs::recursive_directory_iterator();
+       it.increment(ec))
+    if (it->is_directory(ec)) fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
+  fs::remove_all(Dir, ec);
+}
+
+std::string TTempDir::MakeDir(const std::string& name) const {
+  const std::string p = Dir + "/" + name;
+  fs::create_directories(p);
+  return p + "/";
+}
+
+std::string ReadBytes(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  if (!f) throw std::runtime_error("cannot read " + path);
+  std::ostringstream ss;
+  ss << f.rdbuf();
+  return ss.str();
+}
+
+void WriteBytes(const std::string& path, const std::string& bytes) {
+  std::ofstream f(path, std::ios::binary | std::ios::trunc);
+  if (!f) throw std::runtime_error("cannot write " + path);
+  f << bytes;
+}
+
+bool Exists(const std::string& path) {
+  struct stat st;
+  return ::lstat(path.c_str(), &st) == 0;
+}
+
+namespace {
+std::string ExitLine(int code) { return code < 0 ? "kill -9 $$" : "exit " + std::to_string(code); }
+}  // namespace
+
+TFakeInstaller::TFakeInstaller(const TTempDir& dir, int installCode, int reloadCode, bool runCommand) {
+  static int serial = 0;
+  Script = dir.Path() + "/fake pkexec " + std::to_string(++serial);
+  Log = Script + ".log";
+  std::string s = "#!/bin/sh\n";
+  s += "for a in \"$@\"; do printf '%s\\n' \"$a\" >> '" + Log + "'; done\n";
+  s += "printf '%s\\n' ---- >> '" + Log + "'\n";
+  if (runCommand) s += "\"$@\" || exit $?\n";
+  s += "case \"$1\" in *udevadm*|/bin/true) " + ExitLine(reloadCode) + ";; esac\n";
+  s += ExitLine(installCode) + "\n";
+  WriteBytes(Script, s);
+  ::chmod(Script.c_str(), 0755);
+}
+
+std::vector<std::vector<std::string>> TFakeInstaller::Calls() const {
+  std::vector<std::vector<std::string>> calls;
+  if (!Exists(Log)) return calls;
+  std::istringstream in(ReadBytes(Log));
+  std::vector<std::string> call;
+  for (std::string line; std::getline(in, line);) {
+    if (line == "----") {
+      calls.push_back(call);
+      call.clear();
+    } else {
+      call.push_back(line);
+    }
+  }
+  return calls;
+}
+
+TDriverPlatformOptions TestOptions(const std::string& exeDir, const std::string& rulesDir,
+                                   const std::string& installer) {
+  TDriverPlatformOptions o;
+  o.ExecutableDir = exeDir;
+  o.SystemDir = rulesDir;
+  o.Installer = installer;
+  o.InstallTool = "/usr/bin/install";
+  o.UdevadmTool = "/bin/true";
+  return o;
+}

@@ -1,0 +1,46 @@
+// Temporary folders, files and fake installers for the driver tests.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "driver.h"
+
+// A fresh folder whose path contains spaces, removed with its contents.
+class TTempDir {
+ public:
+  TTempDir();
+  ~TTempDir();
+  TTempDir(const TTempDir&) = delete;
+  TTempDir& operator=(const TTempDir&) = delete;
+  // Without a final separator.
+  const std::string& Path() const { return Dir; }
+  // Creates a sub-folder and returns its path with a final separator.
+  std::string MakeDir(const std::string& name) const;
+
+ private:
+  std::string Dir;
+};
+
+std::string ReadBytes(const std::string& path);
+void WriteBytes(const std::string& path, const std::string& bytes);
+bool Exists(const std::string& path);
+
+// A shell script standing in for pkexec. It records its arguments, one a
+// line, each call closed by a "----" line, in <script>.log; then, when
+// `runCommand` is set, runs them as a command; then exits with `installCode`
+// for the install call and `reloadCode` for the udevadm call. A negative
+// code makes the script kill itself instead.
+struct TFakeInstaller {
+  TFakeInstaller(const TTempDir& dir, int installCode, int reloadCode = 0, bool runCommand = false);
+  std::string Script;
+  std::string Log;
+  // The recorded calls, each a list of arguments.
+  std::vector<std::vector<std::string>> Calls() const;
+};
+
+// Options for a platform working in the given folders with `installer`
+// (udevadm stood in by /bin/true so that a run command succeeds).
+TDriverPlatformOptions TestOptions(const std::string& exeDir, const std::string& rulesDir,
+                                   const std::string& installer);

@@ -1,0 +1,215 @@
+// Reading the .mot file: lines, records, image header, and what is refused.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "MotTestUtil.h"
+#include "ScriptedPresenter.h"
+#include "TestCatalogue.h"
+#include "U_DecodeFileMot.h"
+#include "U_Divers.h"
+#include "U_Textes.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+class DecodeFileMot : public ::testing::Test {
+ protected:
+  TCatalogueScope Catalogue;
+  TScriptedPresenter Presenter;
+
+  // Exactly one message, of this kind and key, with its catalogue text.
+  void ExpectOnly(TMsgKind kind, const std::string& key) {
+    ASSERT_EQ(Presenter.Shown.size(), 1u) << key;
+    EXPECT_EQ(Presenter.Shown[0].Key, key);
+    EXPECT_EQ(Presenter.Shown[0].Kind, kind) << key;
+    EXPECT_FALSE(Presenter.Shown[0].Text.empty());
+    EXPECT_EQ(Presenter.Shown[0].Text, GetTexte(key));
+  }
+  void ExpectRefused(const std::string& text, TMsgKind kind, const std::string& key) {
+    TObjFileMot mot;
+    EXPECT_FALSE(mot.LoadText(text));
+    ExpectOnly(kind, key);
+    Presenter.Clear();
+  }
+  TStringList Records(const TStringList& lines, bool* newLayout = nullptr) {
+    TStringList records;
+    bool nl = false;
+    EXPECT_TRUE(DecodeRecords(lines, records, nl));
+    if (newLayout) *newLayout = nl;
+    return records;
+  }
+};
+
+TEST_F(DecodeFileMot, RecordTextsKeepTheDigitsAndSkipTheChecksum) {
+  EXPECT_EQ(Records({"S0", "S107001001020304DE", "S9"}), TStringList({"0010,4,01020304"}));
+  EXPECT_EQ(Records({"S0", "S107001001020304FF", "S9"}), TStringList({"0010,4,01020304"}));
+  EXPECT_EQ(Records({"S0", "S2070180F8AABBCC00", "S30700001000DDEE00", "S804000000FB"}),
+            TStringList({"0180F8,3,AABBCC", "00001000,2,DDEE"}));
+  EXPECT_TRUE(Presenter.Shown.empty());
+}
+
+TEST_F(DecodeFileMot, FirstLineIsNeverReadAndEndRecordStopsDecoding) {
+  // A data record on line 1 is not read.
+  EXPECT_EQ(Records({"S107002001020304CE", "S107001001020304DE", "S9"}), TStringList({"0010,4,01020304"}));
+  // S9 of two characters and S8 with anything after it end the file; what
+  // follows is not looked at.
+  EXPECT_EQ(Records({"S0", "S107001001020304DE", "S9", "garbage", ""}).size(), 1u);
+  EXPECT_EQ(Records({"S0", "S107001001020304DE", "S8 whatever", "S1zz"}).size(), 1u);
+  // Records of type 0, 5 and 6 are skipped.
+  EXPECT_EQ(Records({"S0", "S0030000FC", "S107001001020304DE", "S5030001FB", "S6040000010A", "S9"}).size(),
+            1u);
+  EXPECT_TRUE(Presenter.Shown.empty());
+}
+
+TEST_F(DecodeFileMot, NewLayoutFollowsTheFirstDataRecordOnly) {
+  bool nl = false;
+  Records({"S0", "S1070000FFFF0304DE", "S9"}, &nl);
+  EXPECT_TRUE(nl);
+  Records({"S0", "S107000001020304DE", "S1070010FFFF0304DE", "S9"}, &nl);
+  EXPECT_FALSE(nl);
+  Records({"S0", "S5030001FB", "S1070000FFFF0304DE", "S9"}, &nl);
+  EXPECT_TRUE(nl);
+}
+
+TEST_F(DecodeFileMot, LinesEndAtCrLfLfOrCr) {
+  EXPECT_EQ(SplitLines("a\r\nb\nc\rd"), TStringList({"a", "b", "c", "d"}));
+  EXPECT_EQ(SplitLines("a\n\nb\r\n"), TStringList({"a", "", "b"}));
+  EXPECT_EQ(SplitLines("\r\r\n"), TStringList({"", ""}));
+  EXPECT_TRUE(SplitLines("").empty());
+  const std::string body = "S0\nS107001001020304DE\rS9";
+  TObjFileMot mot;
+  EXPECT_FALSE(mot.LoadText(body));  // decodes, then the header is refused
+  ExpectOnly(TMsgKind::Plain, "_AppliDiff");
+}
+
+TEST_F(DecodeFileMot, MalformedLinesAreRefusedWithTheirMessage) {
+  const auto I = TMsgKind::Information;
+  ExpectRefused("", I, "_Err_FileEmpty");
+  ExpectRefused("S00600004844521B", I, "_Err_FileError");          // a file of one line
+  ExpectRefused("S0\nS107001001020304DE\n", I, "_Err_FileError");  // no end record
+  ExpectRefused("S0\n\nS9\n", I, "_Err_FileError");
+  ExpectRefused("S0\nX107001001020304DE\nS9\n", I, "_Err_FileError");
+  ExpectRefused("S0\nS\nS9\n", I, "_Err_FileError");
+  ExpectRefused("S0\nSA07001001020304DE\nS9\n", I, "_Err_FileError");
+  ExpectRefused("S0\nS107001001020304DE \nS9\n", I, "_ErrBadData");  // a blank after the checksum
+  ExpectRefused("S0\nS107001001020304\nS9\n", I, "_ErrBadData");
+  ExpectRefused("S0\nS1\nS9\n", I, "_ErrBadData");
+  // Hexadecimal digits are upper case only, in every field.
+  ExpectRefused("S0\nS1g7001001020304DE\nS9\n", I, "_Err_FileError");  // count
+  ExpectRefused("S0\nS10700a001020304DE\nS9\n", I, "_Err_FileError");  // address
+  ExpectRefused("S0\nS107001001020a04DE\nS9\n", I, "_Err_FileError");  // data
+  ExpectRefused("S0\nS107001001020304de\nS9\n", I, "_Err_FileError");  // checksum
+  // S4 has no meaning and S7 is not an end record.
+  ExpectRefused("S0\nS107001001020304DE\nS4030000FC\nS9\n", I, "_Err_FileError");
+  ExpectRefused("S0\nS107001001020304DE\nS70500000000FA\n", I, "_Err_FileError");
+  // A count that does not even cover the address and checksum.
+  ExpectRefused("S0\nS1020000\nS9\n", I, "_Err_LengthData");
+  ExpectRefused("S0\nS10100\nS9\n", I, "_Err_LengthData");
+  ExpectRefused("S0\nS300\nS9\n", I, "_Err_LengthData");
+}
+
+TEST_F(DecodeFileMot, ReadsTheHeaderOfBothLayouts) {
+  TObjFileMot mot;
+  ASSERT_TRUE(mot.LoadText(MotFile(HeaderPage(true, "15/06/2009"), 0x8000)));
+  EXPECT_TRUE(Presenter.Shown.empty());
+  EXPECT_TRUE(mot.NewLayout);
+  EXPECT_EQ(mot.AppliType, 9);
+  EXPECT_EQ(mot.VersionName, "fv1234");
+  EXPECT_EQ(mot.AppliDate, (TAppliDate{2009, 6, 15}));
+  EXPECT_EQ(mot.AppliDate.ToIso(), "2009-06-15");
+  EXPECT_EQ(mot.BlockCount, 2);
+  EXPECT_EQ(mot.FirstPage, 0x80u);
+  EXPECT_EQ(mot.Lines.size(), 6u);
+
+  ASSERT_TRUE(mot.LoadText(MotFile(HeaderPage(true, "15-06-2009"), 0)));
+  EXPECT_EQ(mot.AppliDate, (TAppliDate{2009, 6, 15}));
+  ASSERT_TRUE(mot.LoadText(MotFile(HeaderPage(false, "Jun  9 2009"), 0)));
+  EXPECT_FALSE(mot.NewLayout);
+  EXPECT_EQ(mot.AppliDate, (TAppliDate{2009, 6, 9}));
+  ASSERT_TRUE(mot.LoadText(MotFile(HeaderPage(true, "29/02/2008"), 0)));
+  // The version name is taken as it stands.
+  ASSERT_TRUE(mot.LoadText(MotFile(HeaderPage(true, "01/01/2010", 9, std::string(" v\0\xE9 ", 5)), 0)));
+  EXPECT_EQ(mot.VersionName, std::string(" v\0\xE9  ", 6));
+  EXPECT_TRUE(Presenter.Shown.empty());
+}
+
+TEST_F(DecodeFileMot, RefusesAWrongApplicationOrDate) {
+  const auto P = TMsgKind::Plain;
+  ExpectRefused(MotFile(HeaderPage(true, "15/06/2009", 14), 0), P, "_AppliDiff");
+  ExpectRefused(MotFile(HeaderPage(true, "31/02/2009"), 0), P, "_BadDateAppliMot");
+  ExpectRefused(MotFile(HeaderPage(true, "29/02/2009"), 0), P, "_BadDateAppliMot");
+  ExpectRefused(MotFile(HeaderPage(true, "15/13/2009"), 0), P, "_BadDateAppliMot");
+  ExpectRefused(MotFile(HeaderPage(true, "15/06/20x9"), 0), P, "_BadDateAppliMot");
+  ExpectRefused(MotFile(HeaderPage(false, "jun  9 2009"), 0), P, "_BadDateAppliMot");  // case counts
+  ExpectRefused(MotFile(HeaderPage(false, "15/06/2009"), 0), P, "_BadDateAppliMot");   // wrong layout
+  // The header lies in block 0: a short first page leaves 0xFF there.
+  ExpectRefused(MotFile(TBytes(16, 0x00), 0), P, "_AppliDiff");
+}
+
+TEST_F(DecodeFileMot, DateOrderAndConversions) {
+  EXPECT_LT((TAppliDate{2009, 6, 15}), (TAppliDate{2009, 6, 16}));
+  EXPECT_LT((TAppliDate{2008, 12, 31}), (TAppliDate{2009, 1, 1}));
+  EXPECT_GE((TAppliDate{2009, 7, 1}), (TAppliDate{2009, 6, 30}));
+  EXPECT_EQ(HexToInt(""), 0);
+  EXPECT_EQ(HexToInt("80F8"), 0x80F8);
+  EXPECT_EQ(HexToInt("FFFFFFFF"), -1);
+  EXPECT_THROW(HexToInt("8a"), EConvertError);
+  EXPECT_THROW(HexDigitValue(" "), EConvertError);
+  EXPECT_EQ(MonthNumber("Dec"), 12);
+  EXPECT_EQ(MonthNumber("DEC"), 255);
+  EXPECT_EQ(StrToIntDef(" 9", -1), 9);
+  EXPECT_EQ(StrToIntDef("9 ", -1), -1);
+}
+
+class LoadFromFolder : public DecodeFileMot {
+ protected:
+  void SetUp() override {
+    Dir = fs::path(KVZ_BINARY_DIR) / "tests" / "firmware" /
+          ("folder_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+    fs::remove_all(Dir);
+    fs::create_directories(Dir);
+  }
+  void TearDown() override { fs::remove_all(Dir); }
+  void Write(const std::string& name, const std::string& text) {
+    std::ofstream(Dir / name, std::ios::binary) << text;
+  }
+  fs::path Dir;
+};
+
+TEST_F(LoadFromFolder, NoMotFileIsTold) {
+  Write("firmware.txt", MotFile(HeaderPage(true, "15/06/2009"), 0));
+  fs::create_directories(Dir / "folder.mot");  // a folder is not a firmware file
+  TObjFileMot mot;
+  EXPECT_FALSE(mot.Load(Dir.string()));
+  ExpectOnly(TMsgKind::Plain, "_FileMotNoFile");
+  Presenter.Clear();
+  EXPECT_FALSE(mot.Load((Dir / "missing").string()));
+  ExpectOnly(TMsgKind::Plain, "_FileMotNoFile");
+}
+
+TEST_F(LoadFromFolder, TakesTheFirstMotFileByName) {
+  fs::create_directories(Dir / "a.mot");
+  Write("C.MOT", MotFile(HeaderPage(true, "15/06/2009", 9, "fvCCCC"), 0));
+  Write("b.mot", MotFile(HeaderPage(true, "15/06/2009", 9, "fvBBBB"), 0));
+  TObjFileMot mot;
+  ASSERT_TRUE(mot.Load(Dir.string()));
+  EXPECT_EQ(mot.VersionName, "fvBBBB");
+  EXPECT_EQ(fs::path(mot.FileName).filename(), "b.mot");
+  EXPECT_TRUE(Presenter.Shown.empty());
+}
+
+TEST_F(LoadFromFolder, AnUnreadableFileIsReportedNotThrown) {
+  TObjFileMot mot;
+  EXPECT_FALSE(mot.LoadFile((Dir / "none.mot").string()));
+  ASSERT_EQ(Presenter.Shown.size(), 1u);
+  EXPECT_EQ(Presenter.Shown[0].Kind, TMsgKind::Error);
+  EXPECT_NE(Presenter.Shown[0].Text.find("none.mot"), std::string::npos);
+  Presenter.Clear();
+  EXPECT_FALSE(mot.LoadFile(Dir.string()));
+  EXPECT_EQ(Presenter.Shown.size(), 1u);
+}
+
+}  // namespace

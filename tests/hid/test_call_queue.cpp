@@ -1,0 +1,101 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <stdexcept>
+#include <thread>
+
+#include "HidCallQueue.h"
+
+using namespace std::chrono_literals;
+
+TEST(HidCallQueue, InvokeFromAnotherThreadWaitsUntilTheMainThreadRanTheCall) {
+  std::atomic<int> wakeUps{0};
+  THidCallQueue q([&] { ++wakeUps; });
+  std::atomic<bool> returned{false};
+  int ranOn = 0;  // main-thread state, written by the call
+  std::thread t([&] {
+    q.Invoke([&] { ranOn = q.IsMainThread() ? 1 : 2; });
+    returned = true;
+  });
+  while (q.PendingCount() == 0) std::this_thread::sleep_for(1ms);
+  std::this_thread::sleep_for(20ms);
+  EXPECT_FALSE(returned.load());  // still waiting for the main thread
+  EXPECT_EQ(1u, q.RunPending());
+  t.join();
+  EXPECT_TRUE(returned.load());
+  EXPECT_EQ(1, ranOn);
+  EXPECT_EQ(1, wakeUps.load());
+}
+
+TEST(HidCallQueue, InvokeOnTheMainThreadRunsAtOnce) {
+  THidCallQueue q;
+  int n = 0;
+  q.Invoke([&] { ++n; });
+  EXPECT_EQ(1, n);
+  EXPECT_EQ(0u, q.PendingCount());
+}
+
+TEST(HidCallQueue, AnExceptionOfAnInvokedCallGoesBackToTheCaller) {
+  THidCallQueue q;
+  std::atomic<bool> caught{false};
+  std::atomic<bool> done{false};
+  std::thread t([&] {
+    try {
+      q.Invoke([] { throw std::runtime_error("handler failed"); });
+    } catch (const std::runtime_error& e) {
+      caught = std::string(e.what()) == "handler failed";
+    }
+    done = true;
+  });
+  while (!done) q.Pump(10ms);
+  t.join();
+  EXPECT_TRUE(caught.load());
+}
+
+TEST(HidCallQueue, RunUntilRunsHandOversWhileItWaitsAndEndsOnNotify) {
+  THidCallQueue q;
+  std::atomic<bool> finished{false};
+  int delivered = 0;
+  std::thread t([&] {
+    for (int i = 0; i < 3; ++i) q.Invoke([&] { ++delivered; });
+    q.Notify([&] { finished = true; });
+  });
+  q.RunUntil([&] { return finished.load(); });
+  t.join();
+  EXPECT_EQ(3, delivered);
+}
+
+TEST(HidCallQueue, PumpTimesOutWithoutCallsAndReportsThePredicate) {
+  THidCallQueue q;
+  const auto t0 = std::chrono::steady_clock::now();
+  EXPECT_FALSE(q.Pump(30ms, [] { return false; }));
+  EXPECT_GE(std::chrono::steady_clock::now() - t0, 25ms);
+  EXPECT_TRUE(q.Pump(1000ms, [] { return true; }));
+  EXPECT_FALSE(q.Pump(5ms));  // nothing ran
+}
+
+TEST(HidCallQueue, PostedCallsRunInOrderAndCallsMayPumpAgain) {
+  THidCallQueue q;
+  std::vector<int> order;
+  q.Post([&] {
+    order.push_back(1);
+    q.RunPending();  // nested processing runs the rest
+    order.push_back(3);
+  });
+  q.Post([&] { order.push_back(2); });
+  EXPECT_EQ(2u, q.RunPending());
+  EXPECT_EQ((std::vector<int>{1, 2, 3}), order);
+}
+
+TEST(HidCallQueue, DestroyingTheQueueReleasesABlockedCaller) {
+  auto q = std::make_unique<THidCallQueue>();
+  std::atomic<bool> returned{false};
+  std::thread t([&] {
+    q->Invoke([] {});
+    returned = true;
+  });
+  while (q->PendingCount() == 0) std::this_thread::sleep_for(1ms);
+  q.reset();
+  t.join();
+  EXPECT_TRUE(returned.load());
+}

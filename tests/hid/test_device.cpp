@@ -1,0 +1,408 @@
+// The device and its reader, on the simulated bus.
+#include <atomic>
+#include <stdexcept>
+#include <thread>
+
+#include "HidTestSupport.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+// Answers every output report at once with an input report echoing it.
+struct TEchoModel : ISimHidDeviceModel {
+  std::atomic<int> Writes{0};
+  std::atomic<bool> OnWriterThread{true};
+  std::thread::id Writer;
+  void OnOutputReport(TSimHidDevice& dev, const uint8_t* data, std::size_t length) override {
+    ++Writes;
+    if (std::this_thread::get_id() != Writer) OnWriterThread = false;
+    std::vector<uint8_t> r(data, data + length);
+    r[0] = 0;
+    if (length > 1) r[1] ^= 0xFF;
+    dev.SendInputReport(std::move(r));
+  }
+};
+
+class HidDeviceTest : public HidTest {
+ protected:
+  void SetUp() override {
+    HidTest::SetUp();
+    terminal = bus->Plug(TerminalConfig());
+    ctl = std::make_unique<THidDeviceController>(bus, *queue);
+    ASSERT_EQ(1, ctl->Count());
+  }
+  void TearDown() override {
+    if (dev) ctl->ReleaseDevice(dev);
+    ctl.reset();
+    HidTest::TearDown();
+  }
+  THidDevice* Claim() {
+    THidDevice* d = nullptr;
+    EXPECT_TRUE(ctl->ClaimDeviceAt(d, 0));
+    return d;
+  }
+
+  std::shared_ptr<TSimHidDevice> terminal;
+  std::unique_ptr<THidDeviceController> ctl;
+  THidDevice* dev = nullptr;
+  TRecorder rec;
+};
+
+}  // namespace
+
+TEST_F(HidDeviceTest, IdentificationAtCreation) {
+  THidDevice* d = ctl->DeviceList()[0];
+  EXPECT_EQ(0x1072, d->HidAttributes().VendorID);
+  EXPECT_EQ(0x0003, d->HidAttributes().ProductID);
+  EXPECT_EQ(4, d->HidAttributes().VersionNumber);
+  EXPECT_EQ(12u, d->HidAttributes().Size);
+  EXPECT_TRUE(d->Plugged());
+  EXPECT_FALSE(d->Claimed());
+  EXPECT_TRUE(d->ReadWriteAccess());
+  EXPECT_FALSE(d->IoHandleOpen());  // closed again after identification
+  EXPECT_EQ(0, terminal->OpenHandleCount());
+  EXPECT_EQ(100, d->ReaderSleepTime());
+  EXPECT_EQ(terminal->DeviceInstance(), d->PnPInfo().DeviceInstance);
+  EXPECT_EQ(terminal->Path(), d->PnPInfo().InterfacePath);
+}
+
+TEST_F(HidDeviceTest, AnInaccessibleDeviceYieldsNothing) {
+  THidDevice* d = ctl->DeviceList()[0];  // neither claimed nor enumerated
+  EXPECT_FALSE(d->CanAccess());
+  EXPECT_TRUE(d->GetProductString().empty());
+  const THidCaps caps = d->QueryCaps();
+  EXPECT_EQ(0, caps.InputReportByteLength);
+  EXPECT_FALSE(d->FlushInput());
+  uint8_t buf[65] = {};
+  uint32_t written = 7;
+  EXPECT_FALSE(d->WriteReport(buf, 65, written));
+  EXPECT_EQ(0u, written);
+  EXPECT_FALSE(d->OpenReadHandle());
+  EXPECT_FALSE(d->BeginRead(buf, 65));
+}
+
+TEST_F(HidDeviceTest, ClaimedDeviceIdentifiesWritesAndFlushes) {
+  auto model = std::make_shared<TEchoModel>();
+  model->Writer = std::this_thread::get_id();
+  terminal->SetModel(model);
+  dev = Claim();
+  EXPECT_EQ(std::u16string(u"Terminal KVZ-DORNAVE"), dev->GetProductString());
+  EXPECT_EQ(kTerminalName, dev->GetProductStringUtf8());
+  EXPECT_FALSE(dev->IoHandleOpen());  // the product string read closes behind it
+  const THidCaps caps = dev->QueryCaps();
+  EXPECT_EQ(65, caps.InputReportByteLength);
+  EXPECT_EQ(65, caps.OutputReportByteLength);
+
+  std::vector<uint8_t> out = Report(0, 65, 0x11);
+  uint32_t written = 0;
+  EXPECT_TRUE(dev->WriteReport(out.data(), 65, written));
+  EXPECT_EQ(65u, written);
+  EXPECT_TRUE(dev->IoHandleOpen());  // write leaves it open
+  EXPECT_EQ(1, model->Writes.load());
+  EXPECT_TRUE(model->OnWriterThread.load());
+  ASSERT_EQ(1u, terminal->OutputReportCount());
+  EXPECT_EQ(out, terminal->OutputReports()[0]);
+
+  EXPECT_EQ(1u, terminal->QueuedInputCount());
+  EXPECT_TRUE(dev->FlushInput());
+  EXPECT_EQ(0u, terminal->QueuedInputCount());
+  EXPECT_FALSE(dev->WriteReport(nullptr, 65, written));
+}
+
+TEST_F(HidDeviceTest, ReaderSleepTimeBounds) {
+  THidDevice* d = ctl->DeviceList()[0];
+  d->SetReaderSleepTime(9);
+  EXPECT_EQ(100, d->ReaderSleepTime());
+  d->SetReaderSleepTime(10001);
+  EXPECT_EQ(100, d->ReaderSleepTime());
+  d->SetReaderSleepTime(10);
+  EXPECT_EQ(10, d->ReaderSleepTime());
+  d->SetReaderSleepTime(10000);
+  EXPECT_EQ(10000, d->ReaderSleepTime());
+  d->SetReaderSleepTime(-5);
+  EXPECT_EQ(10000, d->ReaderSleepTime());
+}
+
+TEST_F(HidDeviceTest, A65ByteReportArrivesAsReportZeroWith64Bytes) {
+  dev = Claim();
+  dev->SetDataHandler(rec.DataEvent());
+  ASSERT_NE(nullptr, dev->Reader());
+  std::vector<uint8_t> r(65);
+  for (int i = 0; i < 65; ++i) r[i] = static_cast<uint8_t>(i);
+  terminal->SendInputReport(r);
+  ASSERT_TRUE(PumpUntil([&] { return rec.Reports.size() == 1; }));
+  EXPECT_EQ(dev, rec.Reports[0].Dev);
+  EXPECT_EQ(0, rec.Reports[0].Id);
+  ASSERT_EQ(64u, rec.Reports[0].Data.size());
+  EXPECT_EQ(1, rec.Reports[0].Data[0]);
+  EXPECT_EQ(64, rec.Reports[0].Data[63]);
+}
+
+TEST_F(HidDeviceTest, ReportsArriveInOrderOneAtATimeOnTheMainThread) {
+  dev = Claim();
+  std::vector<uint8_t> seen;
+  bool mainThread = true;
+  int depth = 0, maxDepth = 0;
+  dev->SetDataHandler(THidDataEvent([&](THidDevice*, uint8_t, const uint8_t* data, uint16_t) {
+    mainThread = mainThread && queue->IsMainThread();
+    maxDepth = std::max(maxDepth, ++depth);
+    seen.push_back(data[0]);
+    --depth;
+  }));
+  for (int i = 0; i < 20; ++i) terminal->SendInputReport(Report(0, 65, static_cast<uint8_t>(i)));
+  ASSERT_TRUE(PumpUntil([&] { return seen.size() == 20; }));
+  for (int i = 0; i < 20; ++i) EXPECT_EQ(i, seen[i]);
+  EXPECT_TRUE(mainThread);
+  EXPECT_EQ(1, maxDepth);
+}
+
+TEST_F(HidDeviceTest, AReadOfZeroBytesDeliversNothing) {
+  dev = Claim();
+  dev->SetDataHandler(rec.DataEvent());
+  terminal->SendInputReport(std::vector<uint8_t>{});
+  terminal->SendInputReport(Report(0, 65, 0x42));
+  ASSERT_TRUE(PumpUntil([&] { return rec.Reports.size() == 1; }));
+  PumpFor(50);
+  ASSERT_EQ(1u, rec.Reports.size());
+  EXPECT_EQ(0x42, rec.Reports[0].Data[0]);
+}
+
+TEST_F(HidDeviceTest, DelayedReportsFromTheModel) {
+  dev = Claim();
+  dev->SetDataHandler(rec.DataEvent());
+  terminal->SendInputReportAfter(30ms, Report(0, 65, 1));
+  terminal->SendInputReportAfter(5ms, Report(0, 65, 2));
+  ASSERT_TRUE(PumpUntil([&] { return rec.Reports.size() == 2; }));
+  EXPECT_EQ(2, rec.Reports[0].Data[0]);
+  EXPECT_EQ(1, rec.Reports[1].Data[0]);
+}
+
+TEST_F(HidDeviceTest, TheReaderFollowsTheDataHandlerAndTheClaim) {
+  THidDevice* d = ctl->DeviceList()[0];
+  d->SetDataHandler(rec.DataEvent());  // not claimed: nothing starts
+  EXPECT_EQ(nullptr, d->Reader());
+  dev = Claim();
+  ASSERT_EQ(d, dev);
+  EXPECT_NE(nullptr, dev->Reader());  // the claim starts it
+
+  THidDeviceReadThread* reader = dev->Reader();
+  TRecorder other;
+  dev->SetDataHandler(other.DataEvent());  // replacing keeps it running
+  EXPECT_EQ(reader, dev->Reader());
+
+  // A report handed over while the reader is stopped is still delivered, to
+  // the handler that is still assigned.
+  terminal->SendInputReport(Report(0, 65, 9));
+  ASSERT_TRUE(PumpUntil([&] { return queue->PendingCount() == 1; }, 0) || true);
+  while (queue->PendingCount() == 0) std::this_thread::sleep_for(1ms);
+  dev->SetDataHandler(nullptr);
+  EXPECT_EQ(nullptr, dev->Reader());
+  EXPECT_FALSE(dev->OnDeviceData().Assigned());
+  EXPECT_EQ(1u, other.Reports.size());
+
+  dev->SetDataHandler(rec.DataEvent());
+  EXPECT_NE(nullptr, dev->Reader());
+  ctl->ReleaseDevice(dev);
+  EXPECT_EQ(nullptr, dev);
+  EXPECT_EQ(nullptr, d->Reader());
+  EXPECT_FALSE(d->Claimed());
+  EXPECT_EQ(0, terminal->OpenHandleCount());
+}
+
+TEST_F(HidDeviceTest, StoppingDuringTheWaitCancelsThePendingRead) {
+  dev = Claim();
+  dev->SetReaderSleepTime(10000);
+  dev->SetDataHandler(rec.DataEvent());
+  while (terminal->PendingReadCount() == 0) std::this_thread::sleep_for(1ms);
+  const auto t0 = std::chrono::steady_clock::now();
+  dev->StopReader();
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, 2000ms);  // not a whole slice
+  EXPECT_EQ(0, terminal->PendingReadCount());
+  EXPECT_EQ(nullptr, dev->Reader());
+  // A report that comes now stays queued: nobody reads it.
+  terminal->SendInputReport(Report(0, 65));
+  PumpFor(30);
+  EXPECT_TRUE(rec.Reports.empty());
+  EXPECT_EQ(1u, terminal->QueuedInputCount());
+}
+
+TEST_F(HidDeviceTest, ProductStringIsCachedAcrossAnUnplug) {
+  auto second = bus->Plug(OtherConfig("Keypad"));
+  ASSERT_EQ(2, ctl->Count());
+  THidDevice* a = nullptr;
+  THidDevice* b = nullptr;
+  ASSERT_TRUE(ctl->ClaimDeviceAt(a, 0));
+  ASSERT_TRUE(ctl->ClaimDeviceAt(b, 1));
+  EXPECT_EQ(kTerminalName, a->GetProductStringUtf8());  // read while present
+  bus->Unplug(terminal);
+  bus->Unplug(second);
+  EXPECT_FALSE(a->Plugged());
+  EXPECT_FALSE(b->Plugged());
+  EXPECT_EQ(kTerminalName, a->GetProductStringUtf8());
+  EXPECT_TRUE(b->GetProductString().empty());  // never read, now gone
+  ctl->ReleaseDevice(a);
+  ctl->ReleaseDevice(b);
+  EXPECT_EQ(0, ctl->Count());
+}
+
+TEST_F(HidDeviceTest, AVanishedClaimedDeviceReportsReadErrorsUntilStopped) {
+  dev = Claim();
+  dev->SetReaderSleepTime(10);
+  int unplugs = 0;
+  dev->SetOnDeviceUnplug(THidUnplugEvent([&](THidDevice*) { ++unplugs; }));
+  dev->SetOnDeviceDataError(rec.ErrorEvent());
+  dev->SetDataHandler(rec.DataEvent());
+  while (terminal->PendingReadCount() == 0) std::this_thread::sleep_for(1ms);
+  bus->Unplug(terminal);
+  EXPECT_EQ(1, unplugs);
+  EXPECT_FALSE(dev->Plugged());
+  EXPECT_FALSE(dev->ReadHandleOpen());
+  EXPECT_FALSE(dev->OnDeviceUnplug().Assigned());
+  ASSERT_TRUE(PumpUntil([&] { return rec.Errors.size() >= 3; }));
+  EXPECT_EQ(kHidErrorDeviceNotConnected, rec.Errors[0]);
+  EXPECT_TRUE(rec.Reports.empty());
+  bus->RaiseNotice();  // a later pass does not fire the unplug again
+  EXPECT_EQ(1, unplugs);
+  dev->StopReader();
+  const std::size_t errors = rec.Errors.size();
+  PumpFor(40);
+  EXPECT_EQ(errors, rec.Errors.size());
+}
+
+TEST_F(HidDeviceTest, AHandlerThatThrowsEndsTheReader) {
+  dev = Claim();
+  int calls = 0;
+  dev->SetDataHandler(THidDataEvent([&](THidDevice*, uint8_t, const uint8_t*, uint16_t) {
+    ++calls;
+    throw std::runtime_error("bad report");
+  }));
+  terminal->SendInputReport(Report(0, 65));
+  terminal->SendInputReport(Report(0, 65));
+  ASSERT_TRUE(PumpUntil([&] { return dev->Reader()->Finished(); }));
+  PumpFor(30);
+  EXPECT_EQ(1, calls);
+  ASSERT_NE(nullptr, dev->Reader());  // stays until stopped
+  EXPECT_TRUE(dev->Reader()->FatalException() != nullptr);
+  // Setting a handler while one is assigned does not restart it.
+  dev->SetDataHandler(rec.DataEvent());
+  PumpFor(30);
+  EXPECT_TRUE(rec.Reports.empty());
+  dev->SetDataHandler(nullptr);
+  dev->SetDataHandler(rec.DataEvent());
+  ASSERT_TRUE(PumpUntil([&] { return rec.Reports.size() == 1; }));
+}
+
+TEST_F(HidDeviceTest, ReleasingTheDeviceFromItsOwnDataHandlerDoesNotDeadlock) {
+  dev = Claim();
+  int calls = 0;
+  dev->SetDataHandler(THidDataEvent([&](THidDevice*, uint8_t, const uint8_t*, uint16_t) {
+    ++calls;
+    ctl->ReleaseDevice(dev);  // stops the reader that waits for this very call
+  }));
+  terminal->SendInputReport(Report(0, 65));
+  terminal->SendInputReport(Report(0, 65));
+  ASSERT_TRUE(PumpUntil([&] { return dev == nullptr; }));
+  PumpFor(30);
+  EXPECT_EQ(1, calls);
+  THidDevice* d = ctl->DeviceList()[0];
+  EXPECT_FALSE(d->Claimed());
+  EXPECT_EQ(nullptr, d->Reader());
+  // It can be claimed and read again.
+  ASSERT_TRUE(ctl->ClaimDeviceAt(dev, 0));
+  dev->SetDataHandler(rec.DataEvent());
+  ASSERT_TRUE(PumpUntil([&] { return rec.Reports.size() == 1; }));
+}
+
+TEST_F(HidDeviceTest, UnplugHandledInsideADataHandlerReleasesSafely) {
+  // The dialogue's pattern: while handling a report, messages are processed,
+  // the unplug notice arrives and the unplug handler releases the device.
+  dev = Claim();
+  ctl->SetOnDeviceUnplug(THidUnplugEvent([&](THidDevice* d) {
+    if (d == dev) ctl->ReleaseDevice(dev);
+  }));
+  dev->SetOnDeviceUnplug(ctl->OnDeviceUnplug());
+  int calls = 0;
+  dev->SetDataHandler(THidDataEvent([&](THidDevice*, uint8_t, const uint8_t*, uint16_t) {
+    ++calls;
+    bus->Unplug(terminal);
+  }));
+  terminal->SendInputReport(Report(0, 65));
+  ASSERT_TRUE(PumpUntil([&] { return dev == nullptr; }));
+  EXPECT_EQ(1, calls);
+  EXPECT_EQ(0, ctl->Count());
+  EXPECT_EQ(0, ctl->UnpluggedCount());
+}
+
+TEST_F(HidDeviceTest, StopReaderRunsAHandOverInFlight) {
+  dev = Claim();
+  dev->SetDataHandler(rec.DataEvent());
+  terminal->SendInputReport(Report(0, 65, 3));
+  while (queue->PendingCount() == 0) std::this_thread::sleep_for(1ms);  // reader blocked in the hand-over
+  dev->StopReader();
+  EXPECT_EQ(1u, rec.Reports.size());
+  EXPECT_EQ(nullptr, dev->Reader());
+}
+
+TEST(HidDeviceCreation, FailuresRaiseTheExactErrors) {
+  THidCallQueue queue;
+  auto bus = std::make_shared<TSimHidBus>();
+  TSimHidDeviceConfig closed = TerminalConfig();
+  closed.Openable = false;
+  auto a = bus->Plug(closed);
+  TSimHidDeviceConfig mute = TerminalConfig();
+  mute.Identifiable = false;
+  auto b = bus->Plug(mute);
+
+  auto make = [&](const std::string& path) {
+    auto info = std::make_unique<THidPnPInfo>();
+    info->InterfacePath = path;
+    THidDevice d(std::move(info), bus, queue);
+  };
+  try {
+    make(a->Path());
+    FAIL() << "no error";
+  } catch (const EControllerError& e) {
+    EXPECT_STREQ("device cannot be opened", e.what());
+  }
+  try {
+    make(b->Path());
+    FAIL() << "no error";
+  } catch (const EControllerError& e) {
+    EXPECT_STREQ("device cannot be identified", e.what());
+  }
+  try {
+    make("sim:nowhere");
+    FAIL() << "no error";
+  } catch (const EControllerError& e) {
+    EXPECT_STREQ("device cannot be opened", e.what());
+  }
+  EXPECT_EQ(0, a->OpenHandleCount());
+  EXPECT_EQ(0, b->OpenHandleCount());
+}
+
+TEST(HidDeviceCreation, ADeviceWithoutReadWriteAccessIsListedButCannotBeWritten) {
+  THidCallQueue queue;
+  auto bus = std::make_shared<TSimHidBus>();
+  TSimHidDeviceConfig held = OtherConfig("System keyboard");
+  held.ReadWriteAllowed = false;
+  bus->Plug(held);
+  THidDeviceController ctl(bus, queue);
+  ASSERT_EQ(1, ctl.Count());
+  THidDevice* d = nullptr;
+  ASSERT_TRUE(ctl.ClaimDeviceAt(d, 0));
+  EXPECT_FALSE(d->ReadWriteAccess());
+  EXPECT_EQ("System keyboard", d->GetProductStringUtf8());
+  EXPECT_EQ(9, d->QueryCaps().InputReportByteLength);
+  uint8_t buf[2] = {0, 1};
+  uint32_t written = 0;
+  EXPECT_FALSE(d->WriteReport(buf, 2, written));
+  EXPECT_FALSE(d->FlushInput());
+  TRecorder rec;
+  d->SetOnDeviceDataError(rec.ErrorEvent());
+  d->SetReaderSleepTime(10);
+  d->SetDataHandler(rec.DataEvent());
+  ASSERT_TRUE(queue.Pump(3000ms, [&] { return !rec.Errors.empty(); }));
+  EXPECT_EQ(kHidErrorAccessDenied, rec.Errors[0]);
+  ctl.ReleaseDevice(d);
+}

@@ -1,0 +1,150 @@
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "HidReportDescriptor.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+// Boot keyboard: modifiers, reserved byte, 6 key codes in; 5 LEDs + padding out.
+const Bytes kBootKeyboard = {
+    0x05, 0x01, 0x09, 0x06, 0xA1, 0x01, 0x05, 0x07, 0x19, 0xE0, 0x29, 0xE7, 0x15, 0x00, 0x25, 0x01, 0x75,
+    0x01, 0x95, 0x08, 0x81, 0x02, 0x95, 0x01, 0x75, 0x08, 0x81, 0x01, 0x95, 0x05, 0x75, 0x01, 0x05, 0x08,
+    0x19, 0x01, 0x29, 0x05, 0x91, 0x02, 0x95, 0x01, 0x75, 0x03, 0x91, 0x01, 0x95, 0x06, 0x75, 0x08, 0x15,
+    0x00, 0x25, 0x65, 0x05, 0x07, 0x19, 0x00, 0x29, 0x65, 0x81, 0x00, 0xC0};
+
+// Boot mouse: 3 buttons + padding, X, Y.
+const Bytes kBootMouse = {0x05, 0x01, 0x09, 0x02, 0xA1, 0x01, 0x09, 0x01, 0xA1, 0x00, 0x05, 0x09, 0x19,
+                          0x01, 0x29, 0x03, 0x15, 0x00, 0x25, 0x01, 0x95, 0x03, 0x75, 0x01, 0x81, 0x02,
+                          0x95, 0x01, 0x75, 0x05, 0x81, 0x01, 0x05, 0x01, 0x09, 0x30, 0x09, 0x31, 0x15,
+                          0x81, 0x25, 0x7F, 0x75, 0x08, 0x95, 0x02, 0x81, 0x06, 0xC0, 0xC0};
+
+// Vendor-defined 64-byte device without report IDs (like the terminal).
+const Bytes kVendor64 = {0x06, 0x00, 0xFF, 0x09, 0x01, 0xA1, 0x01, 0x15, 0x00, 0x26, 0xFF, 0x00, 0x75, 0x08,
+                         0x95, 0x40, 0x09, 0x01, 0x81, 0x02, 0x95, 0x40, 0x09, 0x01, 0x91, 0x02, 0xC0};
+
+// Keyboard (ID 1, 7 bytes) and consumer control (ID 2, 2 bytes) in one interface.
+const Bytes kKeyboardAndConsumer = {
+    0x05, 0x01, 0x09, 0x06, 0xA1, 0x01, 0x85, 0x01, 0x05, 0x07, 0x19, 0xE0, 0x29, 0xE7, 0x15, 0x00, 0x25,
+    0x01, 0x75, 0x01, 0x95, 0x08, 0x81, 0x02, 0x95, 0x06, 0x75, 0x08, 0x26, 0xFF, 0x00, 0x19, 0x00, 0x2A,
+    0xFF, 0x00, 0x81, 0x00, 0xC0, 0x05, 0x0C, 0x09, 0x01, 0xA1, 0x01, 0x85, 0x02, 0x15, 0x00, 0x26, 0xFF,
+    0x03, 0x19, 0x00, 0x2A, 0xFF, 0x03, 0x75, 0x10, 0x95, 0x01, 0x81, 0x00, 0xC0};
+
+// Vendor device with numbered reports: ID 1 in (63 bytes), ID 2 out (63
+// bytes), ID 3 feature (8 bytes), and a long item that must be skipped.
+const Bytes kVendorWithIds = {0x06, 0x00, 0xFF, 0x09, 0x01, 0xA1, 0x01, 0x85, 0x01, 0x75, 0x08, 0x95,
+                              0x3F, 0x15, 0x00, 0x26, 0xFF, 0x00, 0x09, 0x01, 0x81, 0x02, 0xFE, 0x02,
+                              0x10, 0xAA, 0xBB, 0x85, 0x02, 0x09, 0x01, 0x95, 0x3F, 0x91, 0x02, 0x85,
+                              0x03, 0x09, 0x01, 0x95, 0x08, 0xB1, 0x02, 0xC0};
+
+bool Parse(const Bytes& b, THidReportLengths& out) { return ParseHidReportDescriptor(b.data(), b.size(), out); }
+
+}  // namespace
+
+TEST(HidReportDescriptor, CommonDevices) {
+  THidReportLengths l;
+  ASSERT_TRUE(Parse(kBootKeyboard, l));
+  EXPECT_EQ(9, l.Input);
+  EXPECT_EQ(2, l.Output);
+  EXPECT_EQ(0, l.Feature);
+  EXPECT_FALSE(l.UsesReportIds);
+  EXPECT_EQ(0x01, l.UsagePage);
+  EXPECT_EQ(0x06, l.Usage);
+
+  ASSERT_TRUE(Parse(kBootMouse, l));
+  EXPECT_EQ(4, l.Input);
+  EXPECT_EQ(0, l.Output);
+  EXPECT_EQ(0x02, l.Usage);
+
+  ASSERT_TRUE(Parse(kVendor64, l));
+  EXPECT_EQ(65, l.Input);
+  EXPECT_EQ(65, l.Output);
+  EXPECT_FALSE(l.UsesReportIds);
+  EXPECT_EQ(0xFF00, l.UsagePage);
+  EXPECT_EQ(0x01, l.Usage);
+}
+
+TEST(HidReportDescriptor, NumberedReportsTakeTheLongestPlusTheIdByte) {
+  THidReportLengths l;
+  ASSERT_TRUE(Parse(kKeyboardAndConsumer, l));
+  EXPECT_TRUE(l.UsesReportIds);
+  EXPECT_EQ(8, l.Input);  // ID 1: 7 bytes; ID 2: 2 bytes
+  EXPECT_EQ(0, l.Output);
+
+  ASSERT_TRUE(Parse(kVendorWithIds, l));
+  EXPECT_EQ(64, l.Input);
+  EXPECT_EQ(64, l.Output);
+  EXPECT_EQ(9, l.Feature);
+
+  const THidCaps caps = HidCapsFromLengths(l);
+  EXPECT_EQ(64, caps.InputReportByteLength);
+  EXPECT_EQ(64, caps.OutputReportByteLength);
+  EXPECT_EQ(9, caps.FeatureReportByteLength);
+}
+
+TEST(HidReportDescriptor, PushAndPopRestoreTheGlobals) {
+  // size 8 x count 4 pushed; size 1 x count 1 input; popped: 8 x 4 input.
+  const Bytes d = {0x06, 0x00, 0xFF, 0x09, 0x01, 0xA1, 0x01, 0x75, 0x08, 0x95, 0x04, 0xA4, 0x75,
+                   0x01, 0x95, 0x01, 0x81, 0x02, 0xB4, 0x81, 0x02, 0xC0};
+  THidReportLengths l;
+  ASSERT_TRUE(Parse(d, l));
+  EXPECT_EQ(1 + 1 + 4, l.Input);  // 1 bit -> padded with the 32 bits: 33 bits = 5 bytes, + 1
+}
+
+TEST(HidReportDescriptor, MalformedDescriptorsAreRefused) {
+  const std::vector<Bytes> bad = {
+      {},                                      // empty
+      {0x05},                                  // usage page without its byte
+      {0x06, 0x00},                            // 2-byte item cut short
+      {0x07, 0x00, 0x00, 0x00},                // 4-byte item cut short
+      {0xFE, 0x05, 0x10, 0x01},                // long item cut short
+      {0xFE},                                  // long item header cut short
+      {0xA1, 0x01, 0x76, 0x01, 0x01, 0xC0},   // report size 257 bits
+      {0xA1, 0x01, 0x97, 0x00, 0x00, 0x01, 0x00, 0xC0},  // report count 65536
+      {0xA1, 0x01, 0x85, 0x00, 0xC0},         // report ID 0
+      {0xA1, 0x01, 0x86, 0x00, 0x01, 0xC0},   // report ID 256
+      {0xA1, 0x01, 0x75, 0x08, 0x96, 0xFF, 0xFF, 0x81, 0x02, 0xC0},  // a report of 65535 bytes
+      {0xA1, 0x01, 0x75, 0x08},               // collection never closed
+      {0xC0},                                  // end without collection
+      {0xB4},                                  // pop without push
+      {0xA4, 0xA1, 0x01, 0xC0},               // push never popped
+  };
+  for (std::size_t i = 0; i < bad.size(); ++i) {
+    // Each case in a buffer of its exact size, so that any read past the end
+    // is caught by the address sanitizer.
+    auto* copy = new uint8_t[bad[i].size() + 1];
+    std::copy(bad[i].begin(), bad[i].end(), copy);
+    THidReportLengths l;
+    l.Input = 77;
+    EXPECT_FALSE(ParseHidReportDescriptor(bad[i].empty() ? nullptr : copy, bad[i].size(), l)) << "case " << i;
+    EXPECT_EQ(0, l.Input) << "case " << i;
+    delete[] copy;
+  }
+}
+
+TEST(HidReportDescriptor, EveryTruncationOfARealDescriptorIsRefused) {
+  for (std::size_t n = 0; n < kBootKeyboard.size(); ++n) {
+    std::vector<uint8_t> cut(kBootKeyboard.begin(), kBootKeyboard.begin() + static_cast<std::ptrdiff_t>(n));
+    THidReportLengths l;
+    EXPECT_FALSE(ParseHidReportDescriptor(cut.data(), cut.size(), l)) << n;
+  }
+}
+
+TEST(HidReportDescriptor, ArbitraryBytesNeverReadOutsideTheBuffer) {
+  uint32_t seed = 12345;
+  int accepted = 0;
+  for (int round = 0; round < 3000; ++round) {
+    seed = seed * 1103515245u + 12345u;
+    const std::size_t len = 1 + (seed >> 16) % 48;
+    std::vector<uint8_t> buf(len);
+    for (auto& b : buf) {
+      seed = seed * 1103515245u + 12345u;
+      b = static_cast<uint8_t>(seed >> 24);
+    }
+    THidReportLengths l;
+    if (ParseHidReportDescriptor(buf.data(), buf.size(), l)) ++accepted;
+  }
+  SUCCEED() << accepted << " accepted";
+}

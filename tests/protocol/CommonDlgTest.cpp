@@ -1,0 +1,501 @@
+// The device dialogue on the simulated bus, against the virtual terminal.
+#include <gtest/gtest.h>
+
+#include <QElapsedTimer>
+#include <QTest>
+#include <QTimer>
+#include <mutex>
+#include <memory>
+
+#include "F_CommonDlg.h"
+#include "HidQtDispatch.h"
+#include "ModalDriver.h"
+#include "ScriptedPresenter.h"
+#include "SimHidBus.h"
+#include "U_ConstDlg.h"
+#include "VirtualTerminal.h"
+
+namespace {
+
+std::string Dump(const TTermBytes& b) { return HexDump(b.data(), b.size()); }
+
+TBytes Block(int number, size_t dataLength, uint8_t fill = 0x5C) {
+  TBytes b{0x00, 0x00, static_cast<uint8_t>(number & 0xFF), static_cast<uint8_t>(number >> 8),
+           static_cast<uint8_t>(dataLength & 0xFF), static_cast<uint8_t>(dataLength >> 8)};
+  b.resize(6 + dataLength, fill);
+  return b;
+}
+const TBytes kEndBlock{0x00, 0x00, 0xFF, 0xFF, 0x00, 0x00};
+
+class CommonDlg : public testing::Test {
+ protected:
+  std::shared_ptr<TSimHidBus> Bus = std::make_shared<TSimHidBus>();
+  std::shared_ptr<TVirtualTerminal> Term = TVirtualTerminal::Create();
+  std::unique_ptr<TCommonDlg> D;
+  TScriptedPresenter Presenter;
+  std::vector<bool> Presence;
+
+  void Make() {
+    D = std::make_unique<TCommonDlg>(nullptr, Bus, [this](TCommonDlg& d) {
+      QObject::connect(&d, &TCommonDlg::ConnectedChanged, [this](bool v) { Presence.push_back(v); });
+    });
+  }
+  void MakeWithTerminal() {
+    Term->Plug(*Bus);
+    Make();
+    ASSERT_NE(D->Device, nullptr);
+  }
+  void TearDown() override { D.reset(); }
+
+  // Output reports written to the terminal since the last call.
+  std::vector<TTermBytes> Written() {
+    auto dev = Term->Device();
+    auto r = dev->OutputReports();
+    dev->ClearOutputReports();
+    return r;
+  }
+};
+
+// --- Presence ---------------------------------------------------------------
+
+TEST_F(CommonDlg, WithoutTerminalEveryCommandFailsAtOnce) {
+  Make();
+  EXPECT_EQ(D->Device, nullptr);
+  EXPECT_FALSE(D->IsConnected());
+  EXPECT_EQ(D->GetUsbVersion(), 0);
+  D->Status = 17;
+  QElapsedTimer t;
+  t.start();
+  EXPECT_FALSE(D->OpenDialogue(255, true));
+  EXPECT_FALSE(D->CloseDialogue(true));
+  EXPECT_FALSE(D->SendPassword("abc", true));
+  EXPECT_FALSE(D->EnterLoader(true));
+  EXPECT_FALSE(D->LeaveLoader(true));
+  EXPECT_FALSE(D->SendBlock(kEndBlock, 91, true));
+  EXPECT_LT(t.elapsed(), 50);
+  EXPECT_EQ(D->Status, 17);
+  EXPECT_TRUE(Presenter.Shown.empty());
+  EXPECT_FALSE(D->Busy);
+}
+
+TEST_F(CommonDlg, TerminalPluggedBeforehandIsHeldDuringCreation) {
+  auto cfg = Term->Config();
+  cfg.UsbVersion = 4;
+  Term->SetConfig(cfg);
+  MakeWithTerminal();
+  EXPECT_TRUE(D->IsConnected());
+  EXPECT_EQ(Presence, std::vector<bool>{true});
+  EXPECT_EQ(D->GetUsbVersion(), 4);
+  EXPECT_EQ(D->AppType, -1);
+  EXPECT_EQ(D->VersionName, "<Inconnu>");
+  EXPECT_EQ(D->TimeOutUSB->isActive(), false);
+  EXPECT_EQ(TCommonDlg::Caption(), QString::fromUtf8("Fenêtre de dialogue commune"));
+}
+
+TEST_F(CommonDlg, PlugAndUnplugFollowThePresence) {
+  Make();
+  EXPECT_EQ(Presence, std::vector<bool>{});
+  Term->Plug(*Bus);
+  ASSERT_TRUE(WaitUntil([&] { return D->IsConnected(); }, 2000));
+  ASSERT_TRUE(D->OpenDialogue(255, false));
+  EXPECT_EQ(D->AppType, 9);
+  Term->Unplug();
+  ASSERT_TRUE(WaitUntil([&] { return !D->IsConnected(); }, 2000));
+  EXPECT_EQ(D->Device, nullptr);
+  EXPECT_EQ(D->GetUsbVersion(), 0);
+  EXPECT_EQ(Presence, (std::vector<bool>{true, false}));
+  // The identity survives the unplug; only the windows reset what they show.
+  EXPECT_EQ(D->AppType, 9);
+  EXPECT_EQ(D->VersionName, "V2.04A");
+  Term->Replug();
+  ASSERT_TRUE(WaitUntil([&] { return D->IsConnected(); }, 2000));
+  EXPECT_TRUE(D->OpenDialogue(9, false));
+}
+
+TEST_F(CommonDlg, AnotherHidDevicePluggedReportsThePresenceAgain) {
+  MakeWithTerminal();
+  THidDevice* held = D->Device;
+  auto mouse = Bus->Plug(TSimHidDeviceConfig::Make(0x046D, 0xC077, 1, "USB Optical Mouse"));
+  ASSERT_TRUE(WaitUntil([&] { return Presence.size() == 2; }, 2000));
+  EXPECT_EQ(Presence, (std::vector<bool>{true, true}));
+  EXPECT_EQ(D->Device, held);
+  Bus->Unplug(mouse);
+  ASSERT_TRUE(WaitUntil([&] { return Presence.size() == 3; }, 2000));
+  EXPECT_EQ(Presence.back(), true);
+  EXPECT_EQ(D->Device, held);
+}
+
+TEST_F(CommonDlg, TwoTerminalsOnlyTheFirstIsHeld) {
+  Term->Plug(*Bus);
+  auto cfg = Term->Config();
+  cfg.Application.VersionName = "SECOND";
+  auto second = TVirtualTerminal::Create(cfg);
+  second->Plug(*Bus);
+  Make();
+  ASSERT_NE(D->Device, nullptr);
+  ASSERT_TRUE(D->OpenDialogue(255, false));
+  EXPECT_EQ(D->VersionName, "V2.04A");
+  EXPECT_EQ(second->FramesReceived().size(), 0u);
+
+  // The terminal that is not held goes away: the held one stays held.
+  THidDevice* held = D->Device;
+  second->Unplug();
+  ASSERT_TRUE(WaitUntil([&] { return Presence.size() >= 2; }, 2000));
+  EXPECT_EQ(D->Device, held);
+  EXPECT_EQ(Presence, (std::vector<bool>{true, true}));
+
+  // The held one goes away with the other one back: the other one is taken.
+  second->Replug();
+  ASSERT_TRUE(WaitUntil([&] { return Presence.size() >= 3; }, 2000));
+  Term->Unplug();
+  ASSERT_TRUE(WaitUntil([&] { return Presence.size() >= 5; }, 2000));
+  EXPECT_EQ(Presence[3], false);
+  EXPECT_EQ(Presence[4], true);
+  ASSERT_NE(D->Device, nullptr);
+  ASSERT_TRUE(D->OpenDialogue(255, false));
+  EXPECT_EQ(D->VersionName, "SECOND");
+}
+
+TEST_F(CommonDlg, DeviceWithAnotherProductStringIsNotTaken) {
+  auto cfg = Term->Config();
+  cfg.ProductString = "Terminal KVZ-DORNAVE ";
+  auto other = TVirtualTerminal::Create(cfg);
+  other->Plug(*Bus);
+  cfg.ProductString = "terminal kvz-dornave";
+  auto lower = TVirtualTerminal::Create(cfg);
+  lower->Plug(*Bus);
+  Make();
+  EXPECT_EQ(D->Device, nullptr);
+  EXPECT_TRUE(Presence.empty());
+}
+
+// --- Frames on the wire -------------------------------------------------------
+
+TEST_F(CommonDlg, CommandFramesByteForByte) {
+  MakeWithTerminal();
+  ASSERT_TRUE(D->OpenDialogue(255, false));
+  ASSERT_TRUE(D->CloseDialogue(false));
+  ASSERT_TRUE(D->EnterLoader(false));
+  D->SendBlock(TBytes(), 91, false);  // too short for a block: refused, but sent
+  ASSERT_TRUE(D->LeaveLoader(false));
+  D->SendPassword("abc", false);
+  const auto frames = Term->FramesReceived();
+  ASSERT_EQ(frames.size(), 6u);
+  EXPECT_EQ(Dump(frames[0]), "55 80 FF 07 00 01 2C");
+  EXPECT_EQ(Dump(frames[1]), "55 80 FF 07 00 00 2D");
+  EXPECT_EQ(Dump(frames[2]), "55 88 FF 08 00 88 00 A2");
+  EXPECT_EQ(Dump(frames[3]), "55 8A FF 06 00 26");
+  EXPECT_EQ(Dump(frames[4]), "55 88 FF 08 00 88 01 A3");
+  ASSERT_EQ(frames[5].size(), 22u);
+  EXPECT_EQ(Dump(TTermBytes(frames[5].begin(), frames[5].begin() + 8)), "55 82 FF 16 00 61 62 63");
+  EXPECT_EQ(TTermBytes(frames[5].begin() + 8, frames[5].end() - 1), TTermBytes(13, 0));
+}
+
+TEST_F(CommonDlg, FramesOfSixtyThreeAndSixtyFourBytes) {
+  MakeWithTerminal();
+  ASSERT_TRUE(D->EnterLoader(false));
+  Written();
+  D->SendBlock(Block(0, 52), 91, false);  // a 64-byte frame
+  auto reports = Written();
+  ASSERT_EQ(reports.size(), 2u);
+  EXPECT_EQ(reports[0].size(), 65u);
+  EXPECT_EQ(reports[0][0], 0);
+  EXPECT_EQ(reports[0][1], 63);
+  EXPECT_EQ(reports[1][1], 1);
+  D->SendBlock(Block(1, 51), 91, false);  // a 63-byte frame
+  reports = Written();
+  ASSERT_EQ(reports.size(), 1u);
+  EXPECT_EQ(reports[0][1], 63);
+  EXPECT_EQ(reports[0][2], 0x55);
+}
+
+TEST_F(CommonDlg, LongerOutputReportsGetBuffersOfTheirOwnLength) {
+  auto cfg = Term->Config();
+  cfg.OutputReportLength = 129;
+  Term->SetConfig(cfg);
+  MakeWithTerminal();
+  ASSERT_TRUE(D->EnterLoader(false));
+  Written();
+  ASSERT_TRUE(D->SendBlock(Block(0, 256), 91, false));
+  const auto reports = Written();
+  ASSERT_EQ(reports.size(), 5u);
+  for (const auto& r : reports) EXPECT_EQ(r.size(), 129u);
+  EXPECT_EQ(Term->Blocks().at(0).size(), 256u);
+}
+
+// --- Answers --------------------------------------------------------------------
+
+TEST_F(CommonDlg, IdentityAndExpectedApplicationType) {
+  MakeWithTerminal();
+  EXPECT_TRUE(D->OpenDialogue(9, false));
+  EXPECT_EQ(D->Status, 1);
+  EXPECT_EQ(D->FrameVersion, 2);
+  EXPECT_EQ(D->AppType, 9);
+  EXPECT_EQ(D->VersionName, "V2.04A");
+  EXPECT_EQ(D->AppDate, "15/06/2009");
+  ASSERT_TRUE(D->EnterLoader(false));
+  // In the boot program: any type is fine with 255, not with 9; AppType follows.
+  EXPECT_FALSE(D->OpenDialogue(9, false));
+  EXPECT_EQ(D->AppType, 255);
+  EXPECT_EQ(D->Status, 1);
+  EXPECT_TRUE(D->OpenDialogue(255, false));
+  // The close answer goes through the identity decoding as well.
+  ASSERT_TRUE(D->LeaveLoader(false));
+  EXPECT_TRUE(D->CloseDialogue(false));
+  EXPECT_EQ(D->AppType, 9);
+}
+
+TEST_F(CommonDlg, EnterLoaderWithoutAnswerInTimeEndsAfterOneTick) {
+  MakeWithTerminal();
+  Term->SetLatencyMs(300);
+  QElapsedTimer t;
+  t.start();
+  EXPECT_FALSE(D->EnterLoader(false));
+  const qint64 ms = t.elapsed();
+  EXPECT_EQ(D->Status, -1);
+  EXPECT_GE(ms, 50);
+  EXPECT_LT(ms, 250);
+  EXPECT_FALSE(D->Busy);
+  EXPECT_FALSE(D->TimeOutUSB->isActive());
+  EXPECT_EQ(D->TimeOutUSB->interval(), 56);
+  // The late answer of that exchange changes nothing afterwards.
+  D->Status = 5;
+  QTest::qWait(400);
+  EXPECT_EQ(D->Status, 5);
+  Term->SetLatencyMs(20);
+  EXPECT_TRUE(D->EnterLoader(false));
+}
+
+TEST_F(CommonDlg, TimerIntervalsOfTheBlockTimeOuts) {
+  MakeWithTerminal();
+  ASSERT_TRUE(D->EnterLoader(false));
+  ASSERT_TRUE(D->SendBlock(Block(0, 16), 91, false));
+  EXPECT_EQ(D->TimeOutUSB->interval(), 5056);
+  ASSERT_TRUE(D->SendBlock(Block(1, 16), 182, false));
+  EXPECT_EQ(D->TimeOutUSB->interval(), 10111);
+  ASSERT_TRUE(D->OpenDialogue(255, false));
+  EXPECT_EQ(D->TimeOutUSB->interval(), 556);
+  ASSERT_TRUE(D->LeaveLoader(false));
+  EXPECT_EQ(D->TimeOutUSB->interval(), 111);
+}
+
+TEST_F(CommonDlg, NakAckAndOtherCodes) {
+  MakeWithTerminal();
+  Term->AddFault(TTermCommand::EnterLoader, {TTermFaultKind::Status, 17});
+  EXPECT_FALSE(D->EnterLoader(false));
+  EXPECT_EQ(D->Status, 17);
+  Term->AddFault(TTermCommand::EnterLoader, {TTermFaultKind::Nak});
+  EXPECT_FALSE(D->EnterLoader(false));
+  EXPECT_EQ(D->Status, 17);
+
+  ASSERT_TRUE(D->OpenDialogue(255, false));
+  Term->SetApplication({7, 14, "OTHER1", "01/01/2011"});
+  Term->AddFault(TTermCommand::Identity, {TTermFaultKind::Ack});
+  EXPECT_TRUE(D->OpenDialogue(255, false));
+  EXPECT_EQ(D->AppType, 9);  // kept
+  EXPECT_EQ(D->VersionName, "V2.04A");
+
+  Term->AddFault(TTermCommand::Identity, {TTermFaultKind::OtherCode, 0xFF8B});
+  EXPECT_FALSE(D->OpenDialogue(255, false));
+  EXPECT_EQ(D->Status, -1);
+  EXPECT_EQ(D->AppType, 9);
+}
+
+TEST_F(CommonDlg, BadStatusIsShownOnlyWhenAsked) {
+  MakeWithTerminal();
+  Term->AddFault(TTermCommand::Identity, {TTermFaultKind::Status, 30, true});
+  EXPECT_FALSE(D->OpenDialogue(255, false));
+  EXPECT_EQ(D->Status, 30);
+  EXPECT_TRUE(Presenter.Shown.empty());
+  EXPECT_FALSE(D->OpenDialogue(255, true));
+  ASSERT_EQ(Presenter.Shown.size(), 1u);
+  EXPECT_EQ(Presenter.Shown[0].Kind, TMsgKind::TransmissionError);
+  EXPECT_EQ(Presenter.Shown[0].Text, "Code erreur inconnue (30)");
+  EXPECT_FALSE(Presenter.Shown[0].RetryVisible);
+  // Status 0 is a failure too.
+  Term->ClearFaults();
+  Term->AddFault(TTermCommand::EnterLoader, {TTermFaultKind::Status, 0});
+  EXPECT_FALSE(D->EnterLoader(false));
+  EXPECT_EQ(D->Status, 0);
+}
+
+TEST_F(CommonDlg, GatheringOverSplitReportsLeadingBytesAndBadChecksum) {
+  MakeWithTerminal();
+  Term->SetReportChunk(10);
+  ASSERT_TRUE(D->OpenDialogue(9, false));
+  EXPECT_EQ(D->AppDate, "15/06/2009");
+  Term->SetReportChunk(1);
+  ASSERT_TRUE(D->OpenDialogue(9, false));
+  Term->SetReportChunk(0);
+  Term->AddFault(TTermCommand::Identity, {TTermFaultKind::LeadingBytes, 5});
+  ASSERT_TRUE(D->OpenDialogue(9, false));
+  Term->AddFault(TTermCommand::Identity, {TTermFaultKind::BadChecksum});
+  Term->SetApplication({3, 14, "NEWVER", "02/02/2012"});
+  ASSERT_TRUE(D->OpenDialogue(255, false));
+  EXPECT_EQ(D->AppType, 14);
+  EXPECT_EQ(D->VersionName, "NEWVER");
+}
+
+TEST_F(CommonDlg, AnswerLongerThanTheBufferEndsByTheTimeOut) {
+  MakeWithTerminal();
+  Term->AddFault(TTermCommand::EnterLoader, {TTermFaultKind::Overlong, 3000});
+  EXPECT_FALSE(D->EnterLoader(false));
+  EXPECT_EQ(D->Status, -1);
+  EXPECT_LE(D->Answer->Count, Obj_Reponse::kCapacity);
+  EXPECT_TRUE(D->EnterLoader(false));
+}
+
+TEST_F(CommonDlg, PasswordStatuses) {
+  auto cfg = Term->Config();
+  cfg.Password = "secret";
+  Term->SetConfig(cfg);
+  MakeWithTerminal();
+  EXPECT_FALSE(D->EnterLoader(false));
+  EXPECT_EQ(D->Status, 17);
+  EXPECT_FALSE(D->SendPassword("wrong", false));
+  EXPECT_EQ(D->Status, 16);
+  std::string expected;
+  char buf[3];
+  const std::string pw = "secret";
+  for (size_t i = 0; i < 16; ++i) {
+    std::snprintf(buf, sizeof(buf), "%02X", (i < pw.size() ? static_cast<uint8_t>(pw[i]) : 0) ^ 0x5A);
+    expected += buf;
+  }
+  EXPECT_EQ(D->EncryptedPassword, expected);
+  Term->SetSwitchActive(true);
+  EXPECT_FALSE(D->SendPassword("secret", false));
+  EXPECT_EQ(D->Status, -4);
+  EXPECT_TRUE(Presenter.Shown.empty());
+  Term->SetSwitchActive(false);
+  EXPECT_TRUE(D->SendPassword("secret", false));
+  EXPECT_EQ(D->Status, 1);
+  EXPECT_TRUE(D->EnterLoader(false));
+}
+
+// --- Exchanges and the event loop ---------------------------------------------
+
+TEST_F(CommonDlg, CommandFromATimerDuringAWaitIsRefused) {
+  MakeWithTerminal();
+  Term->SetLatencyMs(150);
+  bool nested = true;
+  int statusSeen = 0;
+  size_t framesBefore = 0;
+  QTimer::singleShot(40, [&] {
+    framesBefore = Term->FramesReceived().size();
+    EXPECT_TRUE(D->Busy);
+    nested = D->EnterLoader(false);
+    statusSeen = D->Status;
+    EXPECT_EQ(Term->FramesReceived().size(), framesBefore);
+  });
+  D->Status = 42;
+  EXPECT_TRUE(D->OpenDialogue(255, false));
+  EXPECT_FALSE(nested);
+  EXPECT_EQ(statusSeen, 42);
+  EXPECT_EQ(Term->CommandCount(TTermCommand::EnterLoader), 0);
+}
+
+TEST_F(CommonDlg, UnplugWhileAFrameIsWrittenStopsTheWrites) {
+  MakeWithTerminal();
+  ASSERT_TRUE(D->EnterLoader(false));
+  Written();
+  Term->AddBlockFault(0, {TTermFaultKind::UnplugMidFrame});
+  QElapsedTimer t;
+  t.start();
+  EXPECT_FALSE(D->SendBlock(Block(0, 256), 10, false));  // five reports
+  EXPECT_GE(t.elapsed(), 500);
+  EXPECT_EQ(D->Status, -1);
+  EXPECT_EQ(D->Device, nullptr);
+  EXPECT_EQ(Written().size(), 1u);
+  EXPECT_EQ(D->SkippedReports(), 4u);
+  EXPECT_EQ(Presence.back(), false);
+  EXPECT_FALSE(D->Busy);
+}
+
+TEST_F(CommonDlg, UnplugAfterABlockFailsTheNextOneAtOnce) {
+  MakeWithTerminal();
+  ASSERT_TRUE(D->EnterLoader(false));
+  Term->UnplugAfterBlock(1);
+  EXPECT_TRUE(D->SendBlock(Block(0, 256), 91, false));
+  EXPECT_TRUE(D->SendBlock(Block(1, 256), 91, false));
+  ASSERT_TRUE(WaitUntil([&] { return !D->IsConnected(); }, 2000));
+  QElapsedTimer t;
+  t.start();
+  EXPECT_FALSE(D->SendBlock(Block(2, 256), 91, false));
+  EXPECT_LT(t.elapsed(), 50);
+  EXPECT_EQ(D->Status, 1);  // left by the accepted block
+}
+
+TEST_F(CommonDlg, ErrorDialogDuringAnExchangeLetsEventsThrough) {
+  MakeWithTerminal();
+  Term->AddFault(TTermCommand::EnterLoader, {TTermFaultKind::Status, 9});
+  bool timerRan = false;
+  Presenter.OnMessage = [&](const TMessage&) {
+    QTimer::singleShot(0, [&] { timerRan = true; });
+    QTest::qWait(30);
+  };
+  EXPECT_FALSE(D->EnterLoader(true));
+  EXPECT_TRUE(timerRan);
+  EXPECT_EQ(D->Status, 9);
+  EXPECT_EQ(Presenter.Shown.size(), 1u);
+}
+
+TEST_F(CommonDlg, WholeLoadKeepsTheImageAndTakesTheNewIdentity) {
+  MakeWithTerminal();
+  ASSERT_TRUE(D->EnterLoader(false));
+  TBytes b0 = Block(0, 256, 0x00);
+  b0[6] = 0xFF;
+  b0[7] = 0xFF;  // newer header layout
+  b0[6 + 21] = 9;
+  const std::string name = "V3.00B", date = "24/12/2021";
+  std::copy(name.begin(), name.end(), b0.begin() + 6 + 30);
+  std::copy(date.begin(), date.end(), b0.begin() + 6 + 36);
+  ASSERT_TRUE(D->SendBlock(b0, 182, false));
+  ASSERT_TRUE(D->SendBlock(Block(1, 256, 0x11), 91, false));
+  ASSERT_TRUE(D->SendBlock(Block(3, 16, 0x33), 91, false));
+  // Out of order: refused with NUMBLOC.
+  EXPECT_FALSE(D->SendBlock(Block(2, 16), 91, false));
+  EXPECT_EQ(D->Status, 12);
+  ASSERT_TRUE(D->SendBlock(kEndBlock, 91, false));
+  EXPECT_TRUE(Term->ImageComplete());
+  EXPECT_EQ(Term->Blocks().size(), 3u);
+  const TTermBytes image = Term->Image();
+  ASSERT_EQ(image.size(), 3u * 256 + 16);
+  EXPECT_EQ(image[256], 0x11);
+  EXPECT_EQ(image[2 * 256], 0xFF);  // the gap
+  EXPECT_EQ(image[3 * 256], 0x33);
+  ASSERT_TRUE(D->LeaveLoader(false));
+  ASSERT_TRUE(D->OpenDialogue(9, false));
+  EXPECT_EQ(D->VersionName, "V3.00B");
+  EXPECT_EQ(D->AppDate, "24/12/2021");
+}
+
+TEST_F(CommonDlg, TraceSeesEveryFrameBothWays) {
+  std::vector<std::string> trace;
+  std::mutex m;
+  Term->OnFrameReceived = [&](const TTermBytes& f) {
+    std::lock_guard<std::mutex> l(m);
+    trace.push_back("TERM< " + Dump(f));
+  };
+  Term->OnFrameSent = [&](const TTermBytes& f) {
+    std::lock_guard<std::mutex> l(m);
+    trace.push_back("TERM> " + Dump(f));
+  };
+  MakeWithTerminal();
+  ASSERT_TRUE(D->EnterLoader(false));
+  std::lock_guard<std::mutex> l(m);
+  ASSERT_EQ(trace.size(), 2u);
+  EXPECT_EQ(trace[0], "TERM< 55 88 FF 08 00 88 00 A2");
+  EXPECT_EQ(trace[1], "TERM> 55 89 FF 07 00 01 25");
+}
+
+TEST_F(CommonDlg, DestroyedWhileHoldingTheTerminalReleasesIt) {
+  MakeWithTerminal();
+  ASSERT_TRUE(D->OpenDialogue(255, false));
+  D.reset();
+  EXPECT_EQ(Term->Device()->OpenHandleCount(), 0);
+  Make();
+  EXPECT_NE(D->Device, nullptr);
+  EXPECT_TRUE(D->OpenDialogue(255, false));
+}
+
+}  // namespace

@@ -1,0 +1,119 @@
+// Frame building, checksum, cutting into output reports, tick conversion.
+#include <gtest/gtest.h>
+
+#include "Frames.h"
+
+namespace {
+
+TBytes Hex(std::initializer_list<int> v) {
+  TBytes b;
+  for (int x : v) b.push_back(static_cast<uint8_t>(x));
+  return b;
+}
+
+TEST(BuildFrame, CommandFramesOfTheCommandSet) {
+  EXPECT_EQ(HexDump(BuildFrame(DialoguePayload(true), kCmdDialogue)), "55 80 FF 07 00 01 2C");
+  EXPECT_EQ(HexDump(BuildFrame(DialoguePayload(false), kCmdDialogue)), "55 80 FF 07 00 00 2D");
+  EXPECT_EQ(HexDump(BuildFrame(LoaderPayload(true), kCmdLoader)), "55 88 FF 08 00 88 00 A2");
+  EXPECT_EQ(HexDump(BuildFrame(LoaderPayload(false), kCmdLoader)), "55 88 FF 08 00 88 01 A3");
+  EXPECT_EQ(HexDump(BuildFrame(TBytes(), kCmdBlock)), "55 8A FF 06 00 26");
+}
+
+TEST(BuildFrame, PasswordIsPaddedToSixteenBytes) {
+  const TBytes f = BuildFrame(PasswordPayload("abc"), kCmdPassword);
+  ASSERT_EQ(f.size(), 22u);
+  EXPECT_EQ(HexDump(TBytes(f.begin(), f.begin() + 8)), "55 82 FF 16 00 61 62 63");
+  for (size_t i = 8; i < 21; ++i) EXPECT_EQ(f[i], 0x00) << i;
+  uint8_t x = 0;
+  for (size_t i = 0; i < 21; ++i) x ^= f[i];
+  EXPECT_EQ(f[21], x);
+}
+
+TEST(BuildFrame, LongPasswordsAreSentWholeWithoutPadding) {
+  EXPECT_EQ(PasswordPayload(std::string(16, 'x')).size(), 16u);
+  const TBytes p = PasswordPayload(std::string(20, 'y'));
+  EXPECT_EQ(p, TBytes(20, 'y'));
+  EXPECT_EQ(BuildFrame(p, kCmdPassword)[3], 26);
+  EXPECT_EQ(PasswordPayload(""), TBytes(16, 0));
+}
+
+TEST(BuildFrame, BlockFrameCarriesTheBlockAndLittleEndianLength) {
+  TBytes block = Hex({0x00, 0x00, 0x01, 0x00, 0x00, 0x01});
+  block.resize(262, 0xA5);
+  const TBytes f = BuildFrame(block, kCmdBlock);
+  ASSERT_EQ(f.size(), 268u);
+  EXPECT_EQ(f[3], 0x0C);  // 268 = 0x010C
+  EXPECT_EQ(f[4], 0x01);
+  EXPECT_TRUE(std::equal(block.begin(), block.end(), f.begin() + 5));
+  EXPECT_EQ(FrameChecksum(f, static_cast<int>(f.size())), f.back());
+}
+
+TEST(BuildFrame, PayloadTooLongForTheLengthFieldGivesNoFrame) {
+  EXPECT_EQ(BuildFrame(TBytes(0xFFFF - 6), 0x1234).size(), 0xFFFFu);
+  EXPECT_TRUE(BuildFrame(TBytes(0xFFFF - 5), 0x1234).empty());
+}
+
+TEST(FrameChecksum, XorOfAllButTheLastByte) {
+  const TBytes f = Hex({0x55, 0x80, 0xFF, 0x07, 0x00, 0x01, 0x99});
+  EXPECT_EQ(FrameChecksum(f, 7), 0x2C);
+  EXPECT_EQ(FrameChecksum(f, 1), 0);
+  EXPECT_EQ(FrameChecksum(f, 0), 0);
+  EXPECT_EQ(FrameChecksum(f, -5), 0);
+  EXPECT_EQ(FrameChecksum(f, 2), 0x55);
+  // A length beyond the bytes held never reads past them.
+  EXPECT_EQ(FrameChecksum(f, 1000), FrameChecksum(f, 8));
+  EXPECT_EQ(FrameChecksum(nullptr, 0, 10), 0);
+}
+
+TEST(CutIntoReports, SixtyThreeBytesInOneReportSixtyFourInTwo) {
+  const TBytes f63 = BuildFrame(TBytes(57, 0x11), kCmdBlock);
+  ASSERT_EQ(f63.size(), 63u);
+  auto r = CutIntoReports(f63, 65);
+  ASSERT_EQ(r.size(), 1u);
+  ASSERT_EQ(r[0].size(), 65u);
+  EXPECT_EQ(r[0][0], 0);
+  EXPECT_EQ(r[0][1], 63);
+  EXPECT_TRUE(std::equal(f63.begin(), f63.end(), r[0].begin() + 2));
+
+  const TBytes f64 = BuildFrame(TBytes(58, 0x22), kCmdBlock);
+  ASSERT_EQ(f64.size(), 64u);
+  r = CutIntoReports(f64, 65);
+  ASSERT_EQ(r.size(), 2u);
+  EXPECT_EQ(r[0][1], 63);
+  EXPECT_EQ(r[1][0], 0);
+  EXPECT_EQ(r[1][1], 1);
+  EXPECT_EQ(r[1][2], f64.back());
+  for (size_t i = 3; i < 65; ++i) EXPECT_EQ(r[1][i], 0) << i;
+}
+
+TEST(CutIntoReports, ReportCountsAndBufferLengths) {
+  EXPECT_EQ(ReportCount(0), 0u);
+  EXPECT_EQ(ReportCount(1), 1u);
+  EXPECT_EQ(ReportCount(126), 2u);
+  EXPECT_EQ(ReportCount(127), 3u);
+  EXPECT_EQ(ReportCount(268), 5u);
+  EXPECT_TRUE(CutIntoReports(TBytes(), 65).empty());
+  // Longer reports get buffers of their own length; shorter ones (or an
+  // unknown length) still get the 65-byte buffer of the layout.
+  const TBytes f = BuildFrame(TBytes(200, 1), kCmdBlock);
+  for (const TBytes& rep : CutIntoReports(f, 129)) EXPECT_EQ(rep.size(), 129u);
+  for (const TBytes& rep : CutIntoReports(f, 9)) EXPECT_EQ(rep.size(), 65u);
+  for (const TBytes& rep : CutIntoReports(f, 0)) EXPECT_EQ(rep.size(), 65u);
+  // The frame comes back whole from the pieces, in order.
+  TBytes back;
+  for (const TBytes& rep : CutIntoReports(f, 129)) back.insert(back.end(), rep.begin() + 2, rep.begin() + 2 + rep[1]);
+  EXPECT_EQ(back, f);
+}
+
+TEST(TicksToMs, RoundedToTheNearestMillisecond) {
+  EXPECT_EQ(TicksToMs(1), 56);
+  EXPECT_EQ(TicksToMs(2), 111);
+  EXPECT_EQ(TicksToMs(10), 556);
+  EXPECT_EQ(TicksToMs(18), 1000);
+  EXPECT_EQ(TicksToMs(91), 5056);
+  EXPECT_EQ(TicksToMs(182), 10111);
+  EXPECT_EQ(TicksToMs(0), 0);
+  EXPECT_EQ(TicksToMs(-3), 0);
+}
+
+}  // namespace

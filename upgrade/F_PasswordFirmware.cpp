@@ -1,0 +1,106 @@
+#include "F_PasswordFirmware.h"
+
+#include <QKeyEvent>
+#include <QLineEdit>
+#include <QScreen>
+
+#include "F_CommonDlg.h"
+#include "U_ConstDlg.h"
+#include "U_Messages.h"
+#include "U_QtShell.h"
+#include "U_Textes.h"
+#include "ui_F_PasswordFirmware.h"
+
+TfrmPasswordFirmware* frmPasswordFirmware = nullptr;
+
+TfrmPasswordFirmware::TfrmPasswordFirmware(QWidget* owner)
+    : QDialog(owner, Qt::Tool | Qt::WindowTitleHint | Qt::WindowCloseButtonHint),
+      ui(std::make_unique<Ui::TfrmPasswordFirmware>()) {
+  ui->setupUi(this);
+  pnlPassword = ui->pnlPassword;
+  lblPwd = ui->lblPwd;
+  Image1 = ui->Image1;
+  edtPassword = ui->edtPassword;
+  pnlBtns = ui->pnlBtns;
+  btnOk = ui->btnOk;
+  btnCancel = ui->btnCancel;
+  Image1->setPixmap(QPixmap(QStringLiteral(":/images/password.bmp")));
+  edtPassword->installEventFilter(this);
+  connect(btnOk, &QPushButton::clicked, this, &TfrmPasswordFirmware::btnOkClick);
+  connect(btnCancel, &QPushButton::clicked, this, &TfrmPasswordFirmware::btnCancelClick);
+  if (QScreen* s = screen()) {
+    const QRect r = s->availableGeometry();
+    move(r.center() - QPoint(width() / 2, height() / 2));
+  }
+  FormCreate();
+}
+
+TfrmPasswordFirmware::~TfrmPasswordFirmware() { FormDestroy(); }
+
+void TfrmPasswordFirmware::FormCreate() {
+  FAccepted = false;
+  setWindowTitle(QTexte("_Capt_F_PassordFirmware"));
+  btnCancel->setText(QTexte("_Cancel"));
+  btnOk->setText(QTexte("_Ok"));
+  lblPwd->setText(QTexte("_Capt_lblPwd"));
+}
+
+void TfrmPasswordFirmware::showEvent(QShowEvent* e) {
+  QDialog::showEvent(e);
+  FormShow();
+}
+
+void TfrmPasswordFirmware::FormShow() { edtPassword->setFocus(); }
+
+void TfrmPasswordFirmware::FormDestroy() {
+  if (frmPasswordFirmware == this) frmPasswordFirmware = nullptr;
+}
+
+bool TfrmPasswordFirmware::KeyPasses(QChar ch) {
+  const ushort c = ch.unicode();
+  return c == 8 || (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+}
+
+// The key filter: a typed character that is not a letter, a digit or
+// backspace never reaches the field. Keys without text (arrows, Enter,
+// deletion) keep their usual meaning.
+bool TfrmPasswordFirmware::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == edtPassword && event->type() == QEvent::KeyPress) {
+    auto* ke = static_cast<QKeyEvent*>(event);
+    const QString text = ke->text();
+    if (ke->key() == Qt::Key_Backspace) return false;
+    if (!text.isEmpty() && text.at(0).isPrint()) {
+      for (QChar ch : text)
+        if (!KeyPasses(ch)) return true;
+    }
+  } else if (watched == edtPassword && event->type() == QEvent::InputMethod) {
+    return true;
+  }
+  return QDialog::eventFilter(watched, event);
+}
+
+void TfrmPasswordFirmware::btnOkClick() {
+  FAccepted = false;
+  if (!FCommonDlg) return;
+  try {
+    if (FCommonDlg->SendPassword(edtPassword->text().toStdString(), false)) FAccepted = true;
+  } catch (...) {
+    // Reported below from the dialogue's status, like a refusal.
+  }
+  if (FAccepted) {
+    accept();
+    return;
+  }
+  // Closed meanwhile (the terminal was unplugged): nothing more to say.
+  if (!isVisible()) return;
+  const int status = FCommonDlg->Status;
+  if (status == kStatusBadPassword) {
+    ShowErrorText(StatusText(kStatusBadPassword) + "\r\n" + GetTexte("_MSG_PWDCrypt") + " '" +
+                  FCommonDlg->EncryptedPassword + "'");
+  } else {
+    bool retry = false;
+    ShowErrorDlg(status, false, retry);
+  }
+}
+
+void TfrmPasswordFirmware::btnCancelClick() { reject(); }

@@ -1,0 +1,508 @@
+#include "F_VMUpgrade.h"
+
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QFile>
+#include <QGroupBox>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QPointer>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QThread>
+#include <QTimer>
+#include <cstdio>
+
+#include "F_CommonDlg.h"
+#include "F_PasswordFirmware.h"
+#include "F_Wait.h"
+#include "Gauge.h"
+#include "U_ConstDlg.h"
+#include "U_DecodeFileMot.h"
+#include "U_Divers.h"
+#include "U_Messages.h"
+#include "U_QtShell.h"
+#include "U_Textes.h"
+#include "ui_F_VMUpgrade.h"
+
+TfrmVMUpgrade* frmVMUpgrade = nullptr;
+
+namespace {
+
+constexpr int kBlockTimeoutTicks = 91;
+constexpr int kLongBlockTimeoutTicks = 182;
+constexpr const char* kLongWaitMark = "11000011";
+constexpr int kPauseAfterLastBlockMs = 2000;
+constexpr int kPauseAfterUnplugPromptMs = 1000;
+constexpr int kPromptLimit = 5;
+constexpr int kUsbVersionWithoutPrompts = 4;
+constexpr int kPauseAfterLeaveLoaderMs = 2000;
+constexpr int kPresencePauseMs = 1000;
+
+// Runs `f` when the scope ends, however it ends.
+template <typename F>
+struct TFinally {
+  F f;
+  ~TFinally() { f(); }
+};
+template <typename F>
+TFinally<F> Finally(F f) {
+  return TFinally<F>{f};
+}
+
+void ProcessPending() { QCoreApplication::processEvents(QEventLoop::AllEvents); }
+
+// Byte-by-byte comparison of character codes; a prefix is the smaller.
+int CompareCodes(const std::string& a, const std::string& b) {
+  const size_t n = a.size() < b.size() ? a.size() : b.size();
+  for (size_t i = 0; i < n; ++i) {
+    const auto ca = static_cast<unsigned char>(a[i]), cb = static_cast<unsigned char>(b[i]);
+    if (ca != cb) return ca < cb ? -1 : 1;
+  }
+  return a.size() == b.size() ? 0 : (a.size() < b.size() ? -1 : 1);
+}
+
+std::string DateText(const QDate& d) {
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "%02d/%02d/%04d", d.day(), d.month(), d.year());
+  return buf;
+}
+
+QDate ToQDate(const TAppliDate& d) { return QDate(d.Year, d.Month, d.Day); }
+
+// The hour-glass of the unplug and replug prompts, put back however the
+// prompts end.
+class TPromptCursor {
+ public:
+  ~TPromptCursor() { Restore(); }
+  void Restore() {
+    if (FSet) QGuiApplication::restoreOverrideCursor();
+    FSet = false;
+  }
+  void HourGlass() {
+    Restore();
+    QGuiApplication::setOverrideCursor(Qt::WaitCursor);
+    FSet = true;
+  }
+
+ private:
+  bool FSet = false;
+};
+
+}  // namespace
+
+TfrmVMUpgrade::TfrmVMUpgrade(QWidget* owner) : QWidget(owner), ui(std::make_unique<Ui::TfrmVMUpgrade>()) {
+  ui->setupUi(this);
+  Panel1 = ui->Panel1;
+  pnlTitle = ui->pnlTitle;
+  Panel8 = ui->Panel8;
+  imgVigik = ui->imgVigik;
+  Panel3 = ui->Panel3;
+  gbxLoad = ui->gbxLoad;
+  Gauge = ui->Gauge;
+  PrgBarLoadFirmware = ui->PrgBarLoadFirmware;
+  gbxVersAppli = ui->gbxVersAppli;
+  lblNameAppliA = ui->lblNameAppliA;
+  lblNameAppli = ui->lblNameAppli;
+  lblNameVersA = ui->lblNameVersA;
+  lblNameVers = ui->lblNameVers;
+  lblDateAppliA = ui->lblDateAppliA;
+  lblDateAppli = ui->lblDateAppli;
+  lblVersTrameA = ui->lblVersTrameA;
+  lblVersTrame = ui->lblVersTrame;
+  lblVersUsbA = ui->lblVersUsbA;
+  lblVersUSB = ui->lblVersUSB;
+  Panel2 = ui->Panel2;
+  btnLoad = ui->btnLoad;
+  btnBack = ui->btnBack;
+
+  QFile jpeg(QStringLiteral(":/images/title.jpg"));
+  if (jpeg.open(QIODevice::ReadOnly)) imgVigik->setPixmap(QPixmap::fromImage(DecodeJpeg(jpeg.readAll())));
+
+  tmrStartLoadAuto = new QTimer(this);
+  tmrStartLoadAuto->setObjectName(QStringLiteral("tmrStartLoadAuto"));
+  tmrStartLoadAuto->setInterval(100);
+  tmrStartLoadAuto->setSingleShot(true);
+  TmrSendLoadFirmware = new QTimer(this);
+  TmrSendLoadFirmware->setObjectName(QStringLiteral("TmrSendLoadFirmware"));
+  TmrSendLoadFirmware->setInterval(500);
+
+  connect(tmrStartLoadAuto, &QTimer::timeout, this, &TfrmVMUpgrade::tmrStartLoadAutoTimer);
+  connect(TmrSendLoadFirmware, &QTimer::timeout, this, &TfrmVMUpgrade::TmrSendLoadFirmwareTimer);
+  connect(btnLoad, &QPushButton::clicked, this, &TfrmVMUpgrade::btnLoadClick);
+  connect(btnBack, &QPushButton::clicked, this, &TfrmVMUpgrade::btnBackClick);
+  FormCreate();
+}
+
+TfrmVMUpgrade::~TfrmVMUpgrade() { FormDestroy(); }
+
+void TfrmVMUpgrade::FormCreate() {
+  EnableLoadButton(false);
+  gbxLoad->setTitle(QTexte("_Capt_gbxLoad"));
+  gbxVersAppli->setTitle(QTexte("_Capt_gbxVersAppli"));
+  lblNameAppliA->setText(QTexte("_Capt_lblNameAppliA"));
+  lblNameVersA->setText(QTexte("_Capt_lblNameVersA"));
+  lblDateAppliA->setText(QTexte("_Capt_lblDateAppliA"));
+  lblVersTrameA->setText(QTexte("_Capt_lblVersTrameA"));
+  lblVersUsbA->setText(QTexte("_Capt_lblVersUsbA"));
+  pnlTitle->setText(QTexte("_Capt_pnlTitle"));
+  btnLoad->setText(QTexte("_Capt_btnLoad"));
+  btnBack->setText(QTexte("_Back"));
+  ShowTerminalInfo();
+}
+
+void TfrmVMUpgrade::FormDestroy() {
+  tmrStartLoadAuto->stop();
+  TmrSendLoadFirmware->stop();
+  if (frmVMUpgrade == this) frmVMUpgrade = nullptr;
+}
+
+void TfrmVMUpgrade::SetCommonDlg(TCommonDlg* dlg) {
+  if (FCommonDlg) disconnect(FCommonDlg, nullptr, this, nullptr);
+  FCommonDlg = dlg;
+  if (FCommonDlg)
+    connect(FCommonDlg, &TCommonDlg::ConnectedChanged, this, &TfrmVMUpgrade::TerminalPresenceChanged);
+}
+
+void TfrmVMUpgrade::showEvent(QShowEvent* e) {
+  QWidget::showEvent(e);
+  FormShow();
+}
+
+void TfrmVMUpgrade::FormShow() { tmrStartLoadAuto->start(); }
+
+void TfrmVMUpgrade::tmrStartLoadAutoTimer() {
+  tmrStartLoadAuto->stop();
+  StartLoad();
+}
+
+void TfrmVMUpgrade::btnLoadClick() { tmrStartLoadAuto->start(); }
+
+void TfrmVMUpgrade::TmrSendLoadFirmwareTimer() {
+  const int next = PrgBarLoadFirmware->value() + 1;
+  PrgBarLoadFirmware->setValue(next > PrgBarLoadFirmware->maximum() ? PrgBarLoadFirmware->minimum() : next);
+}
+
+void TfrmVMUpgrade::btnBackClick() {
+  if (!FBusy()) close();
+}
+
+bool TfrmVMUpgrade::FormCloseQuery() { return !FBusy(); }
+
+void TfrmVMUpgrade::closeEvent(QCloseEvent* e) {
+  if (!FormCloseQuery()) {
+    e->ignore();
+    return;
+  }
+  e->accept();
+  // Closing destroys the window.
+  deleteLater();
+}
+
+void TfrmVMUpgrade::SetBusy(bool value) {
+  if (value)
+    ++FBusyCount;
+  else if (FBusyCount > 0)
+    --FBusyCount;
+}
+
+void TfrmVMUpgrade::EnableLoadButton(bool value) { btnLoad->setEnabled(value); }
+
+bool TfrmVMUpgrade::CheckTerminalPresent() {
+  if (FCommonDlg && FCommonDlg->Device) return true;
+  ShowInformationKey("_NoVelmoraConnect");
+  return false;
+}
+
+void TfrmVMUpgrade::ClearTerminalLabels() {
+  const QString unknown = QTexte("_Unknown");
+  lblVersTrame->setText(unknown);
+  lblNameAppli->setText(unknown);
+  lblDateAppli->setText(unknown);
+  lblNameVers->setText(unknown);
+  lblVersUSB->setText(unknown);
+}
+
+void TfrmVMUpgrade::ShowTerminalInfo() {
+  if (!FCommonDlg) return;
+  lblVersTrame->setText(FCommonDlg->FrameVersion == -1 ? QTexte("_Unknown")
+                                                       : QString::number(FCommonDlg->FrameVersion));
+  lblNameAppli->setText(QString::fromStdString(AppTypeText(FCommonDlg->AppType)));
+  lblDateAppli->setText(QString::fromStdString(FCommonDlg->AppDate));
+  lblNameVers->setText(QString::fromStdString(FCommonDlg->VersionName));
+  lblVersUsbA->setVisible(true);
+  lblVersUSB->setVisible(true);
+  lblVersUSB->setText(QString::number(FCommonDlg->GetUsbVersion()));
+}
+
+void TfrmVMUpgrade::RefreshTerminalInfo() {
+  if (FCommonDlg && CheckTerminalPresent() && FCommonDlg->OpenDialogue(kAppTypeProgBoot, true))
+    ShowTerminalInfo();
+}
+
+QDate TfrmVMUpgrade::ReadTerminalDate(const std::string& appDate) {
+  const std::string s = Utf8ToCp1252(appDate);
+  if (s.size() != 10) return QDate();
+  int day = StrToIntDef(s.substr(0, 2), -1), month = StrToIntDef(s.substr(3, 2), -1),
+      year = StrToIntDef(s.substr(6, 4), -1);
+  if (IsValidDate(year, month, day)) return QDate(year, month, day);
+  // Second reading: a two-digit year, taken without a century.
+  day = StrToIntDef(s.substr(2, 2), -1);
+  month = StrToIntDef(s.substr(5, 2), -1);
+  year = StrToIntDef(s.substr(8, 2), -1);
+  if (IsValidDate(year, month, day)) return QDate(year, month, day);
+  return QDate();
+}
+
+bool TfrmVMUpgrade::ReadTerminalInfo(bool showErrors) {
+  if (!FCommonDlg) return false;
+  FInfoValid = false;
+  SetBusy(true);
+  bool result = false;
+  if (CheckTerminalPresent()) {
+    FInfoValid = FCommonDlg->OpenDialogue(kAppTypeProgBoot, false);
+    FTermVersionName.clear();
+    FTermAppliDate = NoDate();
+    FTermAppliType = kAppTypeUnknown;
+    if (!FInfoValid) {
+      if (showErrors) ShowInformationKey("_NoDialog");
+    } else {
+      FTermVersionName = FCommonDlg->VersionName;
+      FTermAppliType = FCommonDlg->AppType;
+      const QDate date = ReadTerminalDate(FCommonDlg->AppDate);
+      if (date.isValid()) {
+        FTermAppliDate = date;
+        ShowTerminalInfo();
+        result = true;
+      } else {
+        if (showErrors) ShowInformationKey("_BadDateAppliSoft");
+        FInfoValid = false;
+        FCommonDlg->CloseDialogue(false);
+      }
+    }
+  }
+  SetBusy(false);
+  return result;
+}
+
+void TfrmVMUpgrade::ResetTerminalInfo() {
+  SetBusy(true);
+  if (FCommonDlg) FCommonDlg->CloseDialogue(false);
+  ClearTerminalLabels();
+  lblVersUSB->setVisible(false);
+  lblVersUsbA->setVisible(false);
+  SetBusy(false);
+}
+
+void TfrmVMUpgrade::TerminalPresenceChanged(bool connected) {
+  QPointer<TfrmVMUpgrade> self(this);
+  ProcessPending();
+  QThread::msleep(kPresencePauseMs);
+  ProcessPending();
+  if (!self) return;
+  if (connected) {
+    ReadTerminalInfo(false);
+  } else {
+    ClearTerminalLabels();
+    if (frmPasswordFirmware) frmPasswordFirmware->reject();
+  }
+}
+
+int TfrmVMUpgrade::BlockTimeoutTicks(const TObjFileMot& file, int index) {
+  if (index != 0 || file.Blocks.Count() == 0) return kBlockTimeoutTicks;
+  const TDatasToSend& block = file.Blocks.GetItem(0);
+  char mark[9];
+  std::snprintf(mark, sizeof mark, "%02X%02X%02X%02X", block.Buffer[10], block.Buffer[11], block.Buffer[12],
+                block.Buffer[13]);
+  return std::string(mark) == kLongWaitMark ? kLongBlockTimeoutTicks : kBlockTimeoutTicks;
+}
+
+void TfrmVMUpgrade::StartLoad() {
+  EnableLoadButton(false);
+  QPointer<TfrmVMUpgrade> self(this);
+  auto end = Finally([self] {
+    if (self) self->EnableLoadButton(true);
+  });
+  if (!FCommonDlg || !FCommonDlg->Device) {
+    ShowPlainKey("_VerifyUSBConnection");
+  } else if (ReadTerminalInfo(true)) {
+    if (!LoadFirmware()) ResetTerminalInfo();
+  }
+}
+
+bool TfrmVMUpgrade::AskPassword() {
+  std::unique_ptr<TfrmPasswordFirmware> dlg(new TfrmPasswordFirmware(this));
+  frmPasswordFirmware = dlg.get();
+  dlg->FCommonDlg = FCommonDlg;
+  dlg->exec();
+  return dlg->FAccepted;
+}
+
+int TfrmVMUpgrade::EnterLoaderMode() {
+  if (FBusy()) return -1;
+  SetBusy(true);
+  int result = -1;
+  QPointer<TfrmWait> wait(new TfrmWait(this));
+  frmWait = wait;
+  wait->show();
+  // A wait dialog closed by its close box counts as cancelled.
+  auto cancelled = [&wait] { return !wait || wait->Cancelled; };
+  if (CheckTerminalPresent()) {
+    while (result != 0 && !cancelled()) {
+      if (FCommonDlg->EnterLoader(false)) {
+        result = 0;
+        RefreshTerminalInfo();
+        break;
+      }
+      const int status = FCommonDlg->Status;
+      if (status == kStatusNeedPassword) {
+        if (AskPassword()) continue;
+        result = -2;
+        break;
+      }
+      if (status == kStatusNoAnswer) continue;
+      bool retry = false;
+      ShowErrorDlg(status, false, retry);
+      result = -1;
+      break;
+    }
+  }
+  if (cancelled()) {
+    // The terminal switched to its boot program just as the user gave up:
+    // it is asked to leave it again rather than left there.
+    if (result == 0) LeaveLoaderMode();
+    result = -2;
+  }
+  delete wait.data();
+  SetBusy(false);
+  return result;
+}
+
+bool TfrmVMUpgrade::LoadFirmware() {
+  if (EnterLoaderMode() != 0 || FBusy()) return false;
+  SetBusy(true);
+  bool done = false;
+  bool result = false;
+  Gauge->SetProgress(0);
+  do {
+    if (!CheckTerminalPresent()) break;
+    if (FTermAppliType != kAppTypeProgBoot) {
+      if (FTermAppliType != FFileMot->AppliType) {
+        ShowPlainKey("_AppliDiff");
+        break;
+      }
+      const std::string termName = Utf8ToCp1252(FTermVersionName);
+      if (CompareCodes(FFileMot->VersionName, termName) < 0) {
+        const std::string text =
+            GetTexte("_OldVersion1") + "\n\r" +
+            FormatText(GetTexte("_OldVersion2"), {FTermVersionName, Cp1252ToUtf8(FFileMot->VersionName)});
+        if (!ConfirmWarning(text)) break;
+      }
+      const QDate fileDate = ToQDate(FFileMot->AppliDate);
+      if (fileDate < FTermAppliDate) {
+        const std::string text =
+            GetTexte("_OldDateAppli1") + "\r\n" +
+            FormatText(GetTexte("_OldDateAppli2"), {DateText(FTermAppliDate), DateText(fileDate)});
+        if (!ConfirmWarning(text)) break;
+      }
+    }
+    // Transfer.
+    const int count = FFileMot->BlockCount;
+    int i = 0;
+    bool failed = false;
+    while (i < count && !failed) {
+      const int ticks = BlockTimeoutTicks(*FFileMot, i);
+      if (i == 0) {
+        PrgBarLoadFirmware->setValue(0);
+        PrgBarLoadFirmware->setVisible(true);
+        TmrSendLoadFirmware->start();
+      }
+      const std::vector<uint8_t> block = FFileMot->Blocks.GetItem(i).GetTransferBlock();
+      const bool accepted = FCommonDlg->SendBlock(block, ticks, false);
+      if (i == 0) {
+        PrgBarLoadFirmware->setVisible(false);
+        TmrSendLoadFirmware->stop();
+      }
+      if (accepted) {
+        Gauge->SetProgress(static_cast<int>(static_cast<long long>(i) * 100 / count));
+        ++i;
+        continue;
+      }
+      const int status = FCommonDlg->Status;
+      bool retry = false;
+      if (status == kStatusNeedPassword) {
+        failed = !AskPassword();
+      } else if (status == kStatusNoAnswer) {
+        ShowErrorDlg(kStatusNoAnswer, true, retry);
+        failed = !retry;
+      } else if (!FCommonDlg->Device) {
+        // The terminal went away: the block was not sent, and the status is
+        // the previous exchange's, not this one's.
+        ShowErrorDlg(kStatusNoAnswer, false, retry);
+        failed = true;
+      } else {
+        // Refused: the load ends whatever the user would choose.
+        ShowErrorDlg(status, false, retry);
+        failed = true;
+      }
+    }
+    if (failed) break;
+    Gauge->SetProgress(100);
+    done = true;
+  } while (false);
+
+  if (done) {
+    QThread::msleep(kPauseAfterLastBlockMs);
+    WaitPrompts();
+    RefreshTerminalInfo();
+    result = true;
+    ShowPlainKey("_LoadVelmoraOk");
+  } else {
+    LeaveLoaderMode();
+  }
+  Gauge->SetProgress(0);
+  SetBusy(false);
+  return result;
+}
+
+void TfrmVMUpgrade::WaitPrompts() {
+  if (FCommonDlg->GetUsbVersion() == kUsbVersionWithoutPrompts) return;
+  TPromptCursor cursor;
+  for (int n = 0; n < kPromptLimit && FCommonDlg->IsConnected(); ++n) {
+    cursor.Restore();
+    ShowPlainKey("_DeconnectUSB");
+    cursor.HourGlass();
+    ProcessPending();
+    QThread::msleep(kPauseAfterUnplugPromptMs);
+    ProcessPending();
+  }
+  for (int n = 0; n < kPromptLimit && !FCommonDlg->IsConnected(); ++n) {
+    cursor.Restore();
+    ShowPlainKey("_ReconnectUSB");
+    cursor.HourGlass();
+  }
+}
+
+bool TfrmVMUpgrade::LeaveLoaderMode() {
+  bool result = false;
+  while (!result) {
+    if (FCommonDlg->LeaveLoader(false)) {
+      QThread::msleep(kPauseAfterLeaveLoaderMs);
+      RefreshTerminalInfo();
+      result = true;
+      break;
+    }
+    int status = FCommonDlg->Status;
+    if (status == kStatusNeedPassword) {
+      if (AskPassword()) continue;
+      break;
+    }
+    // Without a terminal nothing was sent: say so rather than repeat the
+    // previous exchange's status.
+    if (!FCommonDlg->Device) status = kStatusNoAnswer;
+    bool retry = false;
+    ShowErrorDlg(status, true, retry);
+    if (!retry) break;
+  }
+  return result;
+}

@@ -1,0 +1,117 @@
+// The upgrade window: shows the identity of the program that runs in the
+// terminal, runs the load of the firmware file (identity, boot program,
+// comparison, transfer, unplug and replug, return), and keeps itself and
+// the main window open while it works with the terminal.
+//
+// Busy rule: `FBusy` is a count, not a flag. Every operation raises it on
+// entry and lowers it on exit, so an identity read that a plug-in call-back
+// runs in the middle of a load leaves the window busy until the load ends.
+#pragma once
+
+#include <QDate>
+#include <QPointer>
+#include <QWidget>
+#include <memory>
+#include <string>
+
+namespace Ui {
+class TfrmVMUpgrade;
+}
+class QFrame;
+class QGroupBox;
+class QLabel;
+class QProgressBar;
+class QPushButton;
+class QTimer;
+class TCommonDlg;
+class TGauge;
+class TObjFileMot;
+class TfrmWait;
+
+class TfrmVMUpgrade : public QWidget {
+  Q_OBJECT
+ public:
+  explicit TfrmVMUpgrade(QWidget* owner);
+  ~TfrmVMUpgrade() override;
+
+  // Components.
+  QFrame* Panel1;
+  QLabel* pnlTitle;
+  QFrame* Panel8;
+  QLabel* imgVigik;
+  QFrame* Panel3;
+  QGroupBox* gbxLoad;
+  TGauge* Gauge;
+  QProgressBar* PrgBarLoadFirmware;
+  QGroupBox* gbxVersAppli;
+  QLabel *lblNameAppliA, *lblNameAppli, *lblNameVersA, *lblNameVers, *lblDateAppliA, *lblDateAppli,
+      *lblVersTrameA, *lblVersTrame, *lblVersUsbA, *lblVersUSB;
+  QFrame* Panel2;
+  QPushButton* btnLoad;
+  QPushButton* btnBack;
+  QTimer* tmrStartLoadAuto;
+  QTimer* TmrSendLoadFirmware;
+
+  // Fields.
+  bool FInfoValid = false;
+  int FTermAppliType = 0;
+  std::string FTermVersionName;  // UTF-8
+  QDate FTermAppliDate;
+  TCommonDlg* FCommonDlg = nullptr;
+  TObjFileMot* FFileMot = nullptr;
+
+  // Hands over the device dialogue and follows the terminal's presence.
+  void SetCommonDlg(TCommonDlg* dlg);
+
+  bool FBusy() const { return FBusyCount > 0; }
+  void SetBusy(bool value);
+  void EnableLoadButton(bool value);
+  bool CheckTerminalPresent();
+  void ClearTerminalLabels();
+  void ShowTerminalInfo();
+  void RefreshTerminalInfo();
+  bool ReadTerminalInfo(bool showErrors);
+  void ResetTerminalInfo();
+
+  // The load sequence.
+  void StartLoad();
+  bool LoadFirmware();
+  int EnterLoaderMode();
+  bool LeaveLoaderMode();
+  bool AskPassword();
+
+  // The date the terminal fields hold when no identity was read.
+  static QDate NoDate() { return QDate(1978, 11, 3); }
+  // Reads a terminal date "DD/MM/YYYY", or its second reading; invalid
+  // when neither gives a calendar date.
+  static QDate ReadTerminalDate(const std::string& appDate);
+  // The answer time-out of a block: 182 ticks for block 0 carrying the
+  // long-wait mark, 91 otherwise.
+  static int BlockTimeoutTicks(const TObjFileMot& file, int index);
+
+ public slots:
+  void btnLoadClick();
+  void btnBackClick();
+  void tmrStartLoadAutoTimer();
+  void TmrSendLoadFirmwareTimer();
+  // The device dialogue's presence notice (after the main window's).
+  void TerminalPresenceChanged(bool connected);
+
+ protected:
+  void showEvent(QShowEvent* e) override;
+  void closeEvent(QCloseEvent* e) override;
+
+ private:
+  void FormCreate();
+  void FormShow();
+  bool FormCloseQuery();
+  void FormDestroy();
+  void WaitPrompts();
+
+  std::unique_ptr<Ui::TfrmVMUpgrade> ui;
+  int FBusyCount = 0;
+  bool FShownOnce = false;
+};
+
+// The upgrade window that exists, or none.
+extern TfrmVMUpgrade* frmVMUpgrade;
