@@ -2,11 +2,22 @@
 
 #include <utility>
 
+// A blocking caller waits on its call's own condition, so that the queue may
+// go away while a caller still waits.
 struct THidCallQueue::TCall {
   std::function<void()> Fn;
   bool Blocking = false;
-  bool Done = false;
+  std::mutex Mutex;
+  std::condition_variable Cond;
+  bool Done = false;  // guarded by Mutex
   std::exception_ptr Error;
+
+  void Finish(std::exception_ptr error) {
+    std::lock_guard<std::mutex> lock(Mutex);
+    Error = std::move(error);
+    Done = true;
+    Cond.notify_all();
+  }
 };
 
 THidCallQueue::THidCallQueue(TWakeUp wakeUp)
@@ -14,10 +25,13 @@ THidCallQueue::THidCallQueue(TWakeUp wakeUp)
 
 THidCallQueue::~THidCallQueue() {
   // Release any thread still blocked in Invoke: its call will never run.
-  std::lock_guard<std::mutex> lock(FMutex);
-  for (auto& c : FCalls) c->Done = true;
-  FCalls.clear();
-  FCond.notify_all();
+  std::deque<std::shared_ptr<TCall>> calls;
+  {
+    std::lock_guard<std::mutex> lock(FMutex);
+    calls.swap(FCalls);
+  }
+  for (auto& c : calls)
+    if (c->Blocking) c->Finish(nullptr);
 }
 
 void THidCallQueue::SetWakeUp(TWakeUp wakeUp) {
@@ -43,9 +57,10 @@ void THidCallQueue::Invoke(std::function<void()> fn) {
   if (wake) wake();
   std::exception_ptr error;
   {
-    std::unique_lock<std::mutex> lock(FMutex);
-    FCond.wait(lock, [&] { return call->Done; });
-    error = call->Error;
+    std::unique_lock<std::mutex> lock(call->Mutex);
+    call->Cond.wait(lock, [&] { return call->Done; });
+    error = std::move(call->Error);
+    call->Error = nullptr;
   }
   if (error) std::rethrow_exception(error);
 }
@@ -83,11 +98,8 @@ bool THidCallQueue::RunOne() {
     error = std::current_exception();
   }
   if (call->Blocking) {
-    std::lock_guard<std::mutex> lock(FMutex);
-    call->Error = error;
-    call->Done = true;
     call->Fn = nullptr;
-    FCond.notify_all();
+    call->Finish(std::move(error));
   }
   return true;
 }

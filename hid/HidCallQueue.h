@@ -60,7 +60,7 @@ class THidCallQueue {
   std::size_t RunPending();
   // Main thread: wait up to `timeout` for calls and run them until `done`
   // (evaluated under the queue's lock, may be empty) holds or the time is up.
-  // Returns done() (true when no predicate was given and the time ran out).
+  // Returns done(); without a predicate, whether any call ran.
   bool Pump(std::chrono::milliseconds timeout, const std::function<bool()>& done = {});
   // Main thread: run queued calls until done() holds; no time limit. done()
   // is evaluated under the queue's lock: whatever makes it true from another

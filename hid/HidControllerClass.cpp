@@ -182,9 +182,9 @@ void THidDeviceController::RunPass() {
     if (idx < 0) continue;
     THidDevice* d = FDeviceList[idx];
     const uint32_t instance = d->PnPInfo().DeviceInstance;
-    const bool present = d->Plugged() && std::any_of(fresh.Items.begin(), fresh.Items.end(), [&](THidDevice* n) {
-                           return n->PnPInfo().DeviceInstance == instance;
-                         });
+    const bool present =
+        d->Plugged() && std::any_of(fresh.Items.begin(), fresh.Items.end(),
+                                    [&](THidDevice* n) { return n->PnPInfo().DeviceInstance == instance; });
     if (present) continue;
     d->MarkUnplugged();
     changed = true;
@@ -356,9 +356,15 @@ void THidDeviceController::DeviceDestroyed(THidDevice* dev, THidDataEvent onData
 void THidDeviceController::SetOnDeviceChange(TNotifyEvent h) {
   if (h.SameCode(FOnDeviceChange)) return;
   FOnDeviceChange = std::move(h);
-  if (FBusyDepth > 0) FForceReport = true;  // the deferred pass reports
-  DeviceChange();
-  FChangeReported = true;
+  if (FBusyDepth > 0) {
+    FForceReport = true;  // the deferred pass reports
+    ++FDeferred;
+    FChangeReported = true;
+    return;
+  }
+  RunPass();
+  FChangeReported = true;  // before any deferred notice is run
+  DrainDeferred();
 }
 
 namespace {

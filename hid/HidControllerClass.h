@@ -39,7 +39,8 @@
 //   device that was unplugged. A device may also be deleted directly: a
 //   plugged one is then replaced in the list by a fresh object. When the
 //   controller is destroyed, claimed devices are marked unplugged and left to
-//   their owners, who delete them.
+//   their owners, who delete them. The THidCallQueue must outlive the
+//   controller and every device.
 #pragma once
 
 #include <atomic>
@@ -62,9 +63,9 @@ class EControllerError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-extern const char* const kHidErrOnlyOneController;    // "Only one THidDeviceController allowed per program"
-extern const char* const kHidErrCannotBeOpened;       // "device cannot be opened"
-extern const char* const kHidErrCannotBeIdentified;   // "device cannot be identified"
+extern const char* const kHidErrOnlyOneController;   // "Only one THidDeviceController allowed per program"
+extern const char* const kHidErrCannotBeOpened;      // "device cannot be opened"
+extern const char* const kHidErrCannotBeIdentified;  // "device cannot be identified"
 
 class THidDeviceController;
 struct THidDeviceIo;
@@ -193,7 +194,7 @@ class THidDevice {
   THidDeviceController* FController = nullptr;
   std::shared_ptr<IHidPlatform> FPlatform;
   THidCallQueue* FQueue = nullptr;
-  std::shared_ptr<THidDeviceIo> FIo;   // state the reader shares
+  std::shared_ptr<THidDeviceIo> FIo;  // state the reader shares
   std::shared_ptr<IHidHandle> FIoHandle;
   THidAttributes FAttributes;
   std::unique_ptr<THidPnPInfo> FPnPInfo;

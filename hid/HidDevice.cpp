@@ -226,7 +226,8 @@ bool THidDevice::BeginRead(void* buffer, uint32_t length) {
   auto h = FIo->AcquireReadHandle(nullptr);
   if (!h) return false;
   const THidReadResult r = h->Read(static_cast<uint8_t*>(buffer), length, ReaderSleepTime());
-  if (r.Status == EHidReadStatus::Completed) FLastReadCount = static_cast<uint32_t>(std::min<std::size_t>(r.Bytes, length));
+  if (r.Status == EHidReadStatus::Completed)
+    FLastReadCount = static_cast<uint32_t>(std::min<std::size_t>(r.Bytes, length));
   return r.Status != EHidReadStatus::Failed;
 }
 

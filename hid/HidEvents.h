@@ -88,9 +88,9 @@ class THidEvent<R(A...)> {
   // Lambda or function object: code = its type.
   template <typename F,
             typename = std::enable_if_t<
-                !std::is_same_v<std::decay_t<F>, THidEvent> && !hid_detail::IsStdFunction<std::decay_t<F>>::value &&
-                !std::is_pointer_v<std::decay_t<F>> && !std::is_same_v<std::decay_t<F>, std::nullptr_t> &&
-                std::is_invocable_r_v<R, F&, A...>>>
+                !std::is_same_v<std::decay_t<F>, THidEvent> &&
+                !hid_detail::IsStdFunction<std::decay_t<F>>::value && !std::is_pointer_v<std::decay_t<F>> &&
+                !std::is_same_v<std::decay_t<F>, std::nullptr_t> && std::is_invocable_r_v<R, F&, A...>>>
   THidEvent(F&& f) : FFn(std::forward<F>(f)), FCode(hid_detail::TEventCode::OfType<std::decay_t<F>>()) {}
 
   // Any callable with an explicit code token (typically the address of a
@@ -130,6 +130,7 @@ using THidEnumerateEvent = THidEvent<bool(THidDevice* HidDev, int32_t Idx)>;
 using THidUnplugEvent = THidEvent<void(THidDevice* HidDev)>;
 // One input report: ReportID = report byte 0, Data = the bytes after it (valid
 // during the call only), Size = their number.
-using THidDataEvent = THidEvent<void(THidDevice* HidDev, uint8_t ReportID, const uint8_t* Data, uint16_t Size)>;
+using THidDataEvent =
+    THidEvent<void(THidDevice* HidDev, uint8_t ReportID, const uint8_t* Data, uint16_t Size)>;
 // A read could not be started; Error is the platform error code.
 using THidDataErrorEvent = THidEvent<void(THidDevice* HidDev, uint32_t Error)>;

@@ -49,6 +49,9 @@ struct THidReaderState {
   THidCallQueue* Queue = nullptr;
   std::atomic<bool> Terminated{false};
   std::atomic<bool> Finished{false};
+  // Set on the main thread when the reader is let go from inside one of its
+  // hand-overs: from then on it must not touch the queue.
+  std::atomic<bool> Detached{false};
   std::atomic<uint32_t> LastError{0};
   std::atomic<uint32_t> BytesRead{0};
   std::vector<uint8_t> Buffer;  // reader writes before a hand-over, main reads during it

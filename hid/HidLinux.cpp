@@ -99,7 +99,8 @@ bool SysInfo(udev* u, const std::string& devnode, std::string& syspath, std::vec
 
 class TLinuxHandle : public IHidHandle {
  public:
-  TLinuxHandle(hid_device* dev, EHidAccess access, TNodeInfo info, std::shared_ptr<const THidPreparsedData> pre)
+  TLinuxHandle(hid_device* dev, EHidAccess access, TNodeInfo info,
+               std::shared_ptr<const THidPreparsedData> pre)
       : FDev(dev), FAccess(access), FInfo(std::move(info)), FPre(std::move(pre)) {}
   ~TLinuxHandle() override {
     if (FDev) hid_close(FDev);

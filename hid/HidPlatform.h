@@ -15,11 +15,11 @@
 // recognises it.
 enum : uint32_t {
   kHidErrorNone = 0,
-  kHidErrorAccessDenied = 5,            // no permission for the requested access
-  kHidErrorInvalidHandle = 6,           // the handle is closed or was never opened
-  kHidErrorNotAccessible = 31,          // the device is neither claimed nor enumerated, or unplugged
-  kHidErrorOperationAborted = 995,      // the read was cancelled
-  kHidErrorDeviceNotConnected = 1167,   // the device is gone
+  kHidErrorAccessDenied = 5,           // no permission for the requested access
+  kHidErrorInvalidHandle = 6,          // the handle is closed or was never opened
+  kHidErrorNotAccessible = 31,         // the device is neither claimed nor enumerated, or unplugged
+  kHidErrorOperationAborted = 995,     // the read was cancelled
+  kHidErrorDeviceNotConnected = 1167,  // the device is gone
 };
 
 // 16-byte interface class identifier.

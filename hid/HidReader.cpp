@@ -91,11 +91,15 @@ void HidReaderBody(const std::shared_ptr<THidReaderState>& s) {
       Pause(s);
       continue;
     }
-    const uint32_t n = r.Status == EHidReadStatus::Completed ? static_cast<uint32_t>(std::min(r.Bytes, len)) : 0;
+    const uint32_t n =
+        r.Status == EHidReadStatus::Completed ? static_cast<uint32_t>(std::min(r.Bytes, len)) : 0;
     s->BytesRead.store(n);
     if (n > 0 && !HandOver(s, false)) break;  // a read of 0 bytes is dropped
   }
-  s->Queue->Notify([&] { s->Finished.store(true); });
+  if (s->Detached.load())
+    s->Finished.store(true);  // the queue may be gone; the reaper only looks at the flag
+  else
+    s->Queue->Notify([&] { s->Finished.store(true); });
 }
 
 void HidReaperAdd(std::thread t, std::shared_ptr<THidReaderState> s) {
@@ -160,6 +164,7 @@ bool THidDeviceReadThread::WaitForEnd() {
   if (FState->InHandOver) {
     // We are inside one of its hand-overs: it waits for us. Let it go.
     FState->Device = nullptr;
+    FState->Detached.store(true);
     HidReaperAdd(std::move(FThread), FState);
     return false;
   }

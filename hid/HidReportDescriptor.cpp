@@ -29,6 +29,7 @@ bool ParseHidReportDescriptor(const uint8_t* data, std::size_t size, THidReportL
   int collections = 0;
   bool usesIds = false;
   bool topUsageSet = false;
+  bool anyMain = false;
   uint32_t lastUsage = 0;
   // Bits per report ID, for input (0), output (1) and feature (2).
   std::map<uint32_t, uint64_t> bits[3];
@@ -55,6 +56,7 @@ bool ParseHidReportDescriptor(const uint8_t* data, std::size_t size, THidReportL
 
     switch (type) {
       case 0:  // main
+        anyMain = true;
         switch (tag) {
           case 0x8:    // Input
           case 0x9:    // Output
@@ -77,8 +79,7 @@ bool ParseHidReportDescriptor(const uint8_t* data, std::size_t size, THidReportL
             if (collections == 0) return false;
             --collections;
             break;
-          default:
-            break;
+          default: break;
         }
         lastUsage = 0;  // local items end with each main item
         break;
@@ -106,8 +107,7 @@ bool ParseHidReportDescriptor(const uint8_t* data, std::size_t size, THidReportL
             if (depth == 0) return false;
             g = stack[--depth];
             break;
-          default:
-            break;
+          default: break;
         }
         break;
       case 2:  // local
@@ -120,7 +120,7 @@ bool ParseHidReportDescriptor(const uint8_t* data, std::size_t size, THidReportL
         break;
     }
   }
-  if (collections != 0 || depth != 0) return false;
+  if (!anyMain || collections != 0 || depth != 0) return false;
 
   uint16_t lengths[3] = {0, 0, 0};
   for (int kind = 0; kind < 3; ++kind) {

@@ -22,7 +22,7 @@ struct THidReportLengths {
 
 // Parses the Input, Output and Feature main items: report size x report
 // count summed per report ID. Returns false, leaving `out` zeroed, for a
-// malformed descriptor: an empty one, a truncated item, a report size above
+// malformed descriptor: an empty one or one without any main item, a truncated item, a report size above
 // 256 bits, a report count above 65535, report ID 0 or above 255, a report
 // longer than 16384 bytes, unbalanced collections or push/pop. Never reads
 // outside [data, data + size).

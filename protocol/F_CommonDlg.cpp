@@ -1,8 +1,8 @@
 #include "F_CommonDlg.h"
 
+#include <poll.h>
 #include <QCoreApplication>
 #include <QEventLoop>
-#include <QPointer>
 #include <QSocketNotifier>
 #include <QTimer>
 #include <chrono>
@@ -16,13 +16,16 @@
 #include "HidSystem.h"
 #endif
 
-// The thread that writes the output reports, one at a time. The GUI thread
-// hands it a report and waits: briefly on the condition variable (a write
-// normally takes microseconds), then, when the write takes longer, in a
-// nested event loop that the writer ends with a queued call.
+// The thread that writes the output reports. The GUI thread hands it the
+// reports of a frame and waits: briefly on the condition variable (writes
+// normally take microseconds), then, when they take longer, in a nested event
+// loop that the writer ends through a wake-up. Before each report after the
+// first, the writer asks `pause` whether the GUI thread has something waiting
+// for it (a hand-over, a change notice); if so it stops there and hands back,
+// so that an unplug between two reports is seen before the next one.
 class TReportWriter {
  public:
-  explicit TReportWriter(QObject* context) : FContext(context), FThread([this] { Body(); }) {}
+  TReportWriter() : FWake(new TQtWakeUp([this] { Woken(); })), FThread([this] { Body(); }) {}
 
   ~TReportWriter() {
     {
@@ -31,27 +34,34 @@ class TReportWriter {
     }
     FCond.notify_all();
     FThread.join();
+    delete FWake;
   }
 
-  void Write(THidDevice* dev, const uint8_t* data, uint32_t length) {
+  // Writes reports[first..] until done or paused; returns how many it wrote.
+  size_t Write(THidDevice* dev, const std::vector<TBytes>& reports, size_t first, uint32_t length,
+               const std::function<bool()>& pause) {
     std::unique_lock<std::mutex> lock(FMutex);
     FDev = dev;
-    FData = data;
+    FReports = &reports;
+    FFirst = first;
+    FWritten = 0;
     FLength = length;
+    FPause = &pause;
     FDone = false;
     FHasJob = true;
-    ++FGeneration;
-    const uint64_t gen = FGeneration;
     FCond.notify_all();
-    if (FCond.wait_for(lock, std::chrono::milliseconds(2), [this] { return FDone; })) return;
-    // Still writing: keep the window alive until it is done.
-    QEventLoop loop;
-    FLoop = &loop;
-    FLoopGeneration = gen;
-    lock.unlock();
-    loop.exec();
-    lock.lock();
-    FLoop = nullptr;
+    if (!FCond.wait_for(lock, std::chrono::milliseconds(2), [this] { return FDone; })) {
+      // Still writing: keep the window alive until it is done.
+      QEventLoop loop;
+      FLoop = &loop;
+      lock.unlock();
+      loop.exec();
+      lock.lock();
+      FLoop = nullptr;
+    }
+    FReports = nullptr;
+    FPause = nullptr;
+    return FWritten;
   }
 
  private:
@@ -62,45 +72,60 @@ class TReportWriter {
       if (FStop) return;
       FHasJob = false;
       THidDevice* dev = FDev;
-      const uint8_t* data = FData;
+      const std::vector<TBytes>& reports = *FReports;
+      const std::function<bool()>& pause = *FPause;
+      const size_t first = FFirst;
       const uint32_t length = FLength;
       lock.unlock();
-      uint32_t written = 0;
-      // The result is not examined: a failed write shows as a missing answer.
-      try {
-        dev->WriteReport(data, length, written);
-      } catch (...) {
+      size_t written = 0;
+      for (size_t i = first; i < reports.size(); ++i) {
+        if (i > first && pause && pause()) break;
+        uint32_t bytes = 0;
+        // The result is not examined: a failed write shows as a missing answer.
+        try {
+          dev->WriteReport(reports[i].data(), length, bytes);
+        } catch (...) {
+        }
+        ++written;
       }
       lock.lock();
+      FWritten = written;
       FDone = true;
       FCond.notify_all();
-      if (FLoop != nullptr) {
-        const uint64_t gen = FLoopGeneration;
-        QMetaObject::invokeMethod(
-            FContext,
-            [this, gen] {
-              std::lock_guard<std::mutex> l(FMutex);
-              if (FLoop != nullptr && FLoopGeneration == gen) FLoop->quit();
-            },
-            Qt::QueuedConnection);
-      }
+      if (FLoop != nullptr) FWake->Poke();
     }
   }
 
-  QObject* FContext;
+  // GUI thread: the writer finished while the GUI waited in its loop.
+  void Woken() {
+    std::lock_guard<std::mutex> lock(FMutex);
+    if (FLoop != nullptr && FDone) FLoop->quit();
+  }
+
+  TQtWakeUp* FWake;
   std::mutex FMutex;
   std::condition_variable FCond;
   THidDevice* FDev = nullptr;
-  const uint8_t* FData = nullptr;
+  const std::vector<TBytes>* FReports = nullptr;
+  const std::function<bool()>* FPause = nullptr;
+  size_t FFirst = 0;
+  size_t FWritten = 0;
   uint32_t FLength = 0;
   bool FHasJob = false;
   bool FDone = false;
   bool FStop = false;
-  uint64_t FGeneration = 0;
   QEventLoop* FLoop = nullptr;
-  uint64_t FLoopGeneration = 0;
   std::thread FThread;
 };
+
+namespace {
+// Whether a descriptor has data waiting (any thread; never blocks).
+bool Readable(int fd) {
+  if (fd < 0) return false;
+  pollfd p{fd, POLLIN, 0};
+  return poll(&p, 1, 0) > 0 && (p.revents & POLLIN) != 0;
+}
+}  // namespace
 
 namespace {
 std::shared_ptr<IHidPlatform> HostPlatform() {
@@ -117,7 +142,7 @@ TCommonDlg::TCommonDlg(QObject* owner, std::shared_ptr<IHidPlatform> platform,
     : QObject(owner) {
   setObjectName(QStringLiteral("CommonDlg"));
   FDispatcher = std::make_unique<THidQtDispatcher>();
-  FWriter = std::make_unique<TReportWriter>(this);
+  FWriter = std::make_unique<TReportWriter>();
 
   TimeOutUSB = new QTimer(this);
   TimeOutUSB->setObjectName(QStringLiteral("TimeOutUSB"));
@@ -202,7 +227,8 @@ bool TCommonDlg::Exchange(int Expected, bool ShowErrors, const TBytes& Frame, in
 }
 
 bool TCommonDlg::OpenDialogue(int ExpectedAppType, bool ShowErrors) {
-  const bool ok = Exchange(kAnsDialogue, ShowErrors, BuildFrame(DialoguePayload(true), kCmdDialogue), kTicksDialogue);
+  const bool ok =
+      Exchange(kAnsDialogue, ShowErrors, BuildFrame(DialoguePayload(true), kCmdDialogue), kTicksDialogue);
   return ok && (ExpectedAppType == 255 || ExpectedAppType == AppType);
 }
 
@@ -234,10 +260,15 @@ uint16_t TCommonDlg::GetUsbVersion() const {
 // ---------------------------------------------------------------------------
 // One exchange
 
-void TCommonDlg::WriteReport(THidDevice* dev, const TBytes& report, uint32_t length) {
+size_t TCommonDlg::WriteReports(THidDevice* dev, const std::vector<TBytes>& reports, size_t first,
+                                uint32_t length) {
+  THidCallQueue& queue = FDispatcher->Queue();
+  const int fd = HidCtl->NoticeFd();
+  const std::function<bool()> pause = [&queue, fd] { return queue.PendingCount() > 0 || Readable(fd); };
   HoldHid();
+  size_t written = 0;
   try {
-    FWriter->Write(dev, report.data(), length);
+    written = FWriter->Write(dev, reports, first, length, pause);
   } catch (...) {
     ReleaseHid();
     throw;
@@ -245,6 +276,7 @@ void TCommonDlg::WriteReport(THidDevice* dev, const TBytes& report, uint32_t len
   // Runs what the reader threads and the change notices handed over
   // meanwhile: an unplug among them releases Device.
   ReleaseHid();
+  return written;
 }
 
 bool TCommonDlg::SendAndWait(const TBytes& Frame, int TimeoutTicks) {
@@ -270,12 +302,13 @@ bool TCommonDlg::SendAndWait(const TBytes& Frame, int TimeoutTicks) {
   const THidCaps caps = dev->QueryCaps();
   const uint32_t length = caps.OutputReportByteLength;
   const std::vector<TBytes> reports = CutIntoReports(Frame, static_cast<int>(length));
-  for (const TBytes& report : reports) {
+  size_t next = 0;
+  while (next < reports.size()) {
     if (FClaimSerial != serial || Device != dev) {
-      ++FSkippedReports;  // the terminal went away while its frame was written
-      continue;
+      FSkippedReports += reports.size() - next;  // the terminal went away meanwhile
+      break;
     }
-    WriteReport(dev, report, length);
+    next += WriteReports(dev, reports, next, length);
     QCoreApplication::processEvents();
   }
   if (FClaimSerial == serial && Device == dev) dev->SetDataHandler(handler);

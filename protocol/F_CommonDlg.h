@@ -25,6 +25,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "DialogueCore.h"
 #include "HidControllerClass.h"
@@ -97,8 +98,10 @@ class TCommonDlg : public QObject, public TDialogueCore {
   void FormDestroy();
   void WatchNotices();
   void NoticesReady();
-  // Writes one report on the writer thread; returns when it has been written.
-  void WriteReport(THidDevice* dev, const TBytes& report, uint32_t length);
+  // Writes reports[first..] on the writer thread, stopping early when the
+  // GUI thread has hand-overs or change notices waiting; returns how many
+  // were written (at least one).
+  size_t WriteReports(THidDevice* dev, const std::vector<TBytes>& reports, size_t first, uint32_t length);
   void HoldHid();
   void ReleaseHid();
 

@@ -52,9 +52,9 @@ uint8_t FrameChecksum(const TBytes& Frame, int Length);
 TBytes BuildFrame(const TBytes& Payload, uint16_t Command);
 
 // Data of the commands.
-TBytes DialoguePayload(bool open);              // 01 / 00
+TBytes DialoguePayload(bool open);                    // 01 / 00
 TBytes PasswordPayload(const std::string& password);  // to 16 bytes
-TBytes LoaderPayload(bool enter);               // 88 00 / 88 01
+TBytes LoaderPayload(bool enter);                     // 88 00 / 88 01
 
 // Cuts a frame into output report buffers, 63 frame bytes at a time: report
 // id 0, count n (1..63), n frame bytes, zero padding. Each buffer holds

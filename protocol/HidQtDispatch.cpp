@@ -1,17 +1,71 @@
 #include "HidQtDispatch.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+#include <QSocketNotifier>
+#include <cerrno>
+#ifdef __linux__
+#include <sys/eventfd.h>
+#endif
+
+TQtWakeUp::TQtWakeUp(std::function<void()> onWake, QObject* parent)
+    : QObject(parent), FOnWake(std::move(onWake)) {
+#ifdef __linux__
+  FRead = FWrite = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+#else
+  int fds[2];
+  if (pipe(fds) == 0) {
+    FRead = fds[0];
+    FWrite = fds[1];
+    fcntl(FRead, F_SETFL, O_NONBLOCK);
+    fcntl(FWrite, F_SETFL, O_NONBLOCK);
+  }
+#endif
+  FNotifier = new QSocketNotifier(FRead, QSocketNotifier::Read, this);
+  connect(FNotifier, &QSocketNotifier::activated, this, &TQtWakeUp::Ready);
+}
+
+TQtWakeUp::~TQtWakeUp() {
+  delete FNotifier;
+  if (FRead >= 0) close(FRead);
+  if (FWrite >= 0 && FWrite != FRead) close(FWrite);
+}
+
+void TQtWakeUp::Poke() {
+#ifdef __linux__
+  const uint64_t one = 1;
+  ssize_t r;
+  do r = write(FWrite, &one, sizeof(one));
+  while (r < 0 && errno == EINTR);
+#else
+  const char c = 1;
+  ssize_t r;
+  do r = write(FWrite, &c, 1);
+  while (r < 0 && errno == EINTR);
+#endif
+  (void)r;  // a full pipe already wakes the loop
+}
+
+void TQtWakeUp::Ready() {
+  char buf[64];
+  while (read(FRead, buf, sizeof(buf)) > 0) {
+  }
+  if (FOnWake) FOnWake();
+}
+
 THidQtDispatcher::THidQtDispatcher(QObject* parent) : QObject(parent) {
+  FWake = new TQtWakeUp([this] { Run(); }, this);
   FQueue.SetWakeUp([this] { WakeUp(); });
 }
 
 THidQtDispatcher::~THidQtDispatcher() { FQueue.SetWakeUp({}); }
 
 void THidQtDispatcher::WakeUp() {
-  // One invocation in flight is enough: it runs every call waiting by then,
-  // and the flag is cleared before it does, so a later call posts again.
+  // One wake-up in flight is enough: it runs every call waiting by then, and
+  // the flag is cleared before it does, so a later call wakes again.
   if (FPosted.exchange(true)) return;
   ++FWakes;
-  QMetaObject::invokeMethod(this, [this] { Run(); }, Qt::QueuedConnection);
+  FWake->Poke();
 }
 
 void THidQtDispatcher::Run() {

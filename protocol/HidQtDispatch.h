@@ -1,8 +1,11 @@
 // The Qt side of the HID layer's hand-over onto the GUI thread: every call
 // queued by a reader thread (or a change notice posted from another thread)
-// wakes the GUI thread's event loop with a queued invocation, which runs the
-// waiting calls. So hand-overs run in the order of the event loop, inside
-// nested loops too.
+// wakes the GUI thread's event loop, which then runs the waiting calls. So
+// hand-overs run in the order of the event loop, inside nested loops too.
+//
+// The wake-up is an event descriptor watched by a QSocketNotifier: the
+// waking thread only writes to it, and everything the call carries passes
+// through the call queue's own lock.
 //
 // Hold() keeps the waiting calls back while a report is being written on the
 // writer thread (the device must not be touched meanwhile); Release() runs
@@ -11,8 +14,28 @@
 
 #include <QObject>
 #include <atomic>
+#include <functional>
 
 #include "HidCallQueue.h"
+
+class QSocketNotifier;
+
+// Wakes the GUI thread from any thread: Poke() makes the event loop call
+// OnWake once (pokes before it runs are coalesced).
+class TQtWakeUp : public QObject {
+  Q_OBJECT
+ public:
+  explicit TQtWakeUp(std::function<void()> onWake, QObject* parent = nullptr);
+  ~TQtWakeUp() override;
+  void Poke();
+
+ private:
+  void Ready();
+  int FRead = -1;
+  int FWrite = -1;
+  QSocketNotifier* FNotifier = nullptr;
+  std::function<void()> FOnWake;
+};
 
 class THidQtDispatcher : public QObject {
   Q_OBJECT
@@ -28,8 +51,7 @@ class THidQtDispatcher : public QObject {
   std::size_t Release();
   bool Held() const { return FHold > 0; }
 
-  // Queued invocations made so far (the wake-ups that reached the event
-  // loop, coalesced).
+  // Wake-ups that reached the event loop (coalesced).
   uint64_t WakeCount() const { return FWakes.load(); }
 
  private:
@@ -37,6 +59,7 @@ class THidQtDispatcher : public QObject {
   void Run();
 
   THidCallQueue FQueue;
+  TQtWakeUp* FWake = nullptr;
   std::atomic<bool> FPosted{false};
   std::atomic<uint64_t> FWakes{0};
   int FHold = 0;

@@ -56,7 +56,8 @@ std::shared_ptr<ISimHidDeviceModel> TSimHidDevice::Model() const {
 bool TSimHidDevice::SendInputReport(std::vector<uint8_t> report) {
   std::lock_guard<std::mutex> lock(FMutex);
   if (!FPlugged) return false;
-  if (FInput.size() - FInputHead >= std::max<std::size_t>(FConfig.InputQueueLimit, 1)) ++FInputHead;  // oldest dropped
+  if (FInput.size() - FInputHead >= std::max<std::size_t>(FConfig.InputQueueLimit, 1))
+    ++FInputHead;  // oldest dropped
   if (FInputHead > 64 && FInputHead * 2 > FInput.size()) {
     FInput.erase(FInput.begin(), FInput.begin() + static_cast<std::ptrdiff_t>(FInputHead));
     FInputHead = 0;
@@ -247,7 +248,8 @@ class TSimHidHandle : public IHidHandle {
       FDev->FInputHead = 0;
     }
     const std::size_t n = std::min(report.size(), length);
-    if (n > 0 && buffer != nullptr) std::copy(report.begin(), report.begin() + static_cast<std::ptrdiff_t>(n), buffer);
+    if (n > 0 && buffer != nullptr)
+      std::copy(report.begin(), report.begin() + static_cast<std::ptrdiff_t>(n), buffer);
     r.Status = EHidReadStatus::Completed;
     r.Bytes = buffer != nullptr ? n : 0;
     return r;

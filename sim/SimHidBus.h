@@ -50,16 +50,17 @@ struct TSimHidDeviceConfig {
   std::string Manufacturer;
 
   // Failure injection.
-  bool Openable = true;                // false: every open fails
-  bool ReadWriteAllowed = true;        // false: only opens without access work (a device the system holds)
-  bool Identifiable = true;            // false: the attributes cannot be read
-  bool HasProductString = true;        // false: the product string cannot be read
-  bool HasCaps = true;                 // false: no preparsed data
-  bool WritesFail = false;             // false: writes succeed
-  std::size_t InputQueueLimit = 256;   // reports kept for reading
+  bool Openable = true;               // false: every open fails
+  bool ReadWriteAllowed = true;       // false: only opens without access work (a device the system holds)
+  bool Identifiable = true;           // false: the attributes cannot be read
+  bool HasProductString = true;       // false: the product string cannot be read
+  bool HasCaps = true;                // false: no preparsed data
+  bool WritesFail = false;            // false: writes succeed
+  std::size_t InputQueueLimit = 256;  // reports kept for reading
 
-  static TSimHidDeviceConfig Make(uint16_t vid, uint16_t pid, uint16_t version, const std::string& productUtf8,
-                                  uint16_t inputLength = 65, uint16_t outputLength = 65);
+  static TSimHidDeviceConfig Make(uint16_t vid, uint16_t pid, uint16_t version,
+                                  const std::string& productUtf8, uint16_t inputLength = 65,
+                                  uint16_t outputLength = 65);
 };
 
 class TSimHidDevice;

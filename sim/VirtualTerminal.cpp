@@ -37,7 +37,8 @@ int MonthOf(const std::string& m) {
 }
 
 bool Digits(const std::string& s) {
-  return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) { return (c >= '0' && c <= '9') || c == ' '; });
+  return !s.empty() &&
+         std::all_of(s.begin(), s.end(), [](char c) { return (c >= '0' && c <= '9') || c == ' '; });
 }
 
 }  // namespace
@@ -60,8 +61,9 @@ TVirtualTerminal::~TVirtualTerminal() {
 
 TSimHidDeviceConfig TVirtualTerminal::DeviceConfig() const {
   std::lock_guard<std::mutex> lock(FMutex);
-  return TSimHidDeviceConfig::Make(FConfig.VendorID, FConfig.ProductID, FConfig.UsbVersion, FConfig.ProductString,
-                                   FConfig.InputReportLength, FConfig.OutputReportLength);
+  return TSimHidDeviceConfig::Make(FConfig.VendorID, FConfig.ProductID, FConfig.UsbVersion,
+                                   FConfig.ProductString, FConfig.InputReportLength,
+                                   FConfig.OutputReportLength);
 }
 
 std::shared_ptr<TSimHidDevice> TVirtualTerminal::Plug(TSimHidBus& bus) {
@@ -202,7 +204,8 @@ TTermCommand TVirtualTerminal::CommandOf(const TTermBytes& f) {
     case 0xFF80: return f[5] == 0x00 ? TTermCommand::Close : TTermCommand::Identity;
     case 0xFF82: return TTermCommand::Password;
     case 0xFF88:
-      if (f.size() >= 8 && f[5] == 0x88) return f[6] == 0x00 ? TTermCommand::EnterLoader : TTermCommand::LeaveLoader;
+      if (f.size() >= 8 && f[5] == 0x88)
+        return f[6] == 0x00 ? TTermCommand::EnterLoader : TTermCommand::LeaveLoader;
       return TTermCommand::Other;
     case 0xFF8A: return TTermCommand::Block;
     default: return TTermCommand::Other;
@@ -325,7 +328,10 @@ TVirtualTerminal::TAnswer TVirtualTerminal::HandleFrame(const TTermBytes& frame)
       case TTermFaultKind::NoAnswer: a.Send = false; return a;
       case TTermFaultKind::Nak: a.Frame = Frame(0x0015, {}); return a;
       case TTermFaultKind::Ack: a.Frame = Frame(0x0006, {}); return a;
-      case TTermFaultKind::Unplug: a.Send = false; a.Unplug = true; return a;
+      case TTermFaultKind::Unplug:
+        a.Send = false;
+        a.Unplug = true;
+        return a;
       case TTermFaultKind::Overlong: {
         const size_t L = fault.Value > 6 ? static_cast<size_t>(fault.Value) : 1500;
         TTermBytes data(L - 6, 0xEE);
@@ -455,7 +461,8 @@ void TVirtualTerminal::ApplyImageIdentity() {
   const bool newLayout = b[0] == 0xFF && b[1] == 0xFF;
   if (newLayout) {
     date.assign(b.begin() + 36, b.begin() + 46);
-    if (!Digits(date.substr(0, 2)) || date[2] == 0 || !Digits(date.substr(3, 2)) || !Digits(date.substr(6, 4)))
+    if (!Digits(date.substr(0, 2)) || date[2] == 0 || !Digits(date.substr(3, 2)) ||
+        !Digits(date.substr(6, 4)))
       return;
   } else {
     if (b.size() < 47) return;
@@ -541,8 +548,8 @@ void TVirtualTerminal::UnplugNow() { Unplug(); }
 void TVirtualTerminal::Later(int ms, std::function<void()> fn) {
   {
     std::lock_guard<std::mutex> lock(FTaskMutex);
-    FTasks.push_back({std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(ms, 0)), FTaskSeq++,
-                      std::move(fn)});
+    FTasks.push_back({std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(ms, 0)),
+                      FTaskSeq++, std::move(fn)});
   }
   FTaskCond.notify_all();
 }

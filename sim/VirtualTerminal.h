@@ -130,9 +130,9 @@ struct TVirtualTerminalConfig {
   bool StartInLoader = false;
   bool RestartOnEndBlock = false;
 
-  int LatencyMs = 0;       // before the first report of each answer
-  int ReportChunk = 0;     // frame bytes per input report; 0 = 63, then 64
-  bool CountByte = true;   // the first input report starts with a count byte
+  int LatencyMs = 0;      // before the first report of each answer
+  int ReportChunk = 0;    // frame bytes per input report; 0 = 63, then 64
+  bool CountByte = true;  // the first input report starts with a count byte
 };
 
 class TVirtualTerminal : public ISimHidDeviceModel, public std::enable_shared_from_this<TVirtualTerminal> {
@@ -196,9 +196,9 @@ class TVirtualTerminal : public ISimHidDeviceModel, public std::enable_shared_fr
     bool UnplugAfter = false;  // unplug once the answer is sent
     bool Send = true;
   };
-  TAnswer HandleFrame(const TTermBytes& frame);  // FMutex held
+  TAnswer HandleFrame(const TTermBytes& frame);                              // FMutex held
   TTermBytes Carry(const TTermBytes& frame, int& status, TTermBytes& data);  // FMutex held
-  bool TakeFault(TTermCommand command, int blockNumber, TTermFault& out);   // FMutex held
+  bool TakeFault(TTermCommand command, int blockNumber, TTermFault& out);    // FMutex held
   std::vector<TTermBytes> Reports(const TAnswer& a, const TVirtualTerminalConfig& c) const;
   void Dispatch(TAnswer answer);
   void Later(int ms, std::function<void()> fn);

@@ -2,7 +2,9 @@
 
 const char* const kTerminalName = "Terminal KVZ-DORNAVE";
 
-TSimHidDeviceConfig TerminalConfig() { return TSimHidDeviceConfig::Make(0x1072, 0x0003, 4, kTerminalName, 65, 65); }
+TSimHidDeviceConfig TerminalConfig() {
+  return TSimHidDeviceConfig::Make(0x1072, 0x0003, 4, kTerminalName, 65, 65);
+}
 
 TSimHidDeviceConfig OtherConfig(const std::string& name, uint16_t pid) {
   return TSimHidDeviceConfig::Make(0x046D, pid, 0x0110, name, 9, 2);

@@ -45,7 +45,7 @@ TEST(HidEvents, FreeFunctionsLambdasAndTokens) {
   EXPECT_TRUE(MakeLambda(&a).SameCode(MakeLambda(&b)));
   auto other = TNotifyEvent([&a](void*) { a += 10; });
   EXPECT_FALSE(MakeLambda(&a).SameCode(other));
-  MakeLambda(&b)(nullptr);
+  MakeLambda (&b)(nullptr);
   EXPECT_EQ(1, b);
 
   static const int tokenA = 0, tokenB = 0;

@@ -4,8 +4,10 @@
 #include <QElapsedTimer>
 #include <QTest>
 #include <QTimer>
-#include <mutex>
+#include <atomic>
 #include <memory>
+#include <mutex>
+#include <thread>
 
 #include "F_CommonDlg.h"
 #include "HidQtDispatch.h"
@@ -20,12 +22,57 @@ namespace {
 std::string Dump(const TTermBytes& b) { return HexDump(b.data(), b.size()); }
 
 TBytes Block(int number, size_t dataLength, uint8_t fill = 0x5C) {
-  TBytes b{0x00, 0x00, static_cast<uint8_t>(number & 0xFF), static_cast<uint8_t>(number >> 8),
-           static_cast<uint8_t>(dataLength & 0xFF), static_cast<uint8_t>(dataLength >> 8)};
+  TBytes b{0x00,
+           0x00,
+           static_cast<uint8_t>(number & 0xFF),
+           static_cast<uint8_t>(number >> 8),
+           static_cast<uint8_t>(dataLength & 0xFF),
+           static_cast<uint8_t>(dataLength >> 8)};
   b.resize(6 + dataLength, fill);
   return b;
 }
 const TBytes kEndBlock{0x00, 0x00, 0xFF, 0xFF, 0x00, 0x00};
+
+// A bus whose writes can block, as a hidraw write does for a terminal that
+// stops taking reports.
+class TSlowWrites : public IHidPlatform {
+ public:
+  explicit TSlowWrites(std::shared_ptr<TSimHidBus> bus) : Bus(std::move(bus)) {}
+  std::atomic<int> DelayMs{0};
+  std::atomic<int> WritesInFlight{0};
+
+  bool ListInterfaces(std::vector<THidInterfaceEntry>& out) override { return Bus->ListInterfaces(out); }
+  IHidChangeSource* ChangeSource() override { return Bus->ChangeSource(); }
+  std::shared_ptr<IHidHandle> Open(const std::string& path, EHidAccess access, uint32_t* error) override {
+    auto inner = Bus->Open(path, access, error);
+    if (!inner) return nullptr;
+    return std::make_shared<THandle>(inner, this);
+  }
+
+ private:
+  struct THandle : IHidHandle {
+    THandle(std::shared_ptr<IHidHandle> h, TSlowWrites* o) : H(std::move(h)), O(o) {}
+    EHidAccess Access() const override { return H->Access(); }
+    bool GetAttributes(THidAttributes& a) override { return H->GetAttributes(a); }
+    bool GetProductString(std::u16string& s) override { return H->GetProductString(s); }
+    std::shared_ptr<const THidPreparsedData> GetPreparsedData() override { return H->GetPreparsedData(); }
+    bool SetNumInputBuffers(int32_t c) override { return H->SetNumInputBuffers(c); }
+    bool GetNumInputBuffers(int32_t& c) override { return H->GetNumInputBuffers(c); }
+    bool Flush() override { return H->Flush(); }
+    bool Write(const uint8_t* d, std::size_t n, std::size_t& w) override {
+      ++O->WritesInFlight;
+      std::this_thread::sleep_for(std::chrono::milliseconds(O->DelayMs.load()));
+      const bool ok = H->Write(d, n, w);
+      --O->WritesInFlight;
+      return ok;
+    }
+    THidReadResult Read(uint8_t* b, std::size_t n, int32_t t) override { return H->Read(b, n, t); }
+    void CancelRead() override { H->CancelRead(); }
+    std::shared_ptr<IHidHandle> H;
+    TSlowWrites* O;
+  };
+  std::shared_ptr<TSimHidBus> Bus;
+};
 
 class CommonDlg : public testing::Test {
  protected:
@@ -496,6 +543,35 @@ TEST_F(CommonDlg, DestroyedWhileHoldingTheTerminalReleasesIt) {
   Make();
   EXPECT_NE(D->Device, nullptr);
   EXPECT_TRUE(D->OpenDialogue(255, false));
+}
+
+TEST_F(CommonDlg, BlockingWriteKeepsTheEventLoopRunning) {
+  Term->Plug(*Bus);
+  auto slow = std::make_shared<TSlowWrites>(Bus);
+  D = std::make_unique<TCommonDlg>(nullptr, slow);
+  ASSERT_NE(D->Device, nullptr);
+  ASSERT_TRUE(D->EnterLoader(false));
+  slow->DelayMs = 150;
+  int ticks = 0;
+  int ticksDuringWrites = 0;
+  QTimer timer;
+  QObject::connect(&timer, &QTimer::timeout, [&] {
+    ++ticks;
+    if (slow->WritesInFlight > 0) ++ticksDuringWrites;
+  });
+  timer.start(20);
+  QElapsedTimer t;
+  t.start();
+  EXPECT_TRUE(D->SendBlock(Block(0, 120), 10, false));  // two reports, 300 ms of writes
+  EXPECT_GE(t.elapsed(), 290);
+  EXPECT_GE(ticksDuringWrites, 5);
+  EXPECT_EQ(Term->Blocks().at(0).size(), 120u);
+  // Unplugged during a slow write: the next report is not written.
+  Written();
+  Term->AddBlockFault(1, {TTermFaultKind::UnplugMidFrame});
+  EXPECT_FALSE(D->SendBlock(Block(1, 120), 2, false));
+  EXPECT_EQ(Written().size(), 1u);
+  EXPECT_EQ(D->Device, nullptr);
 }
 
 }  // namespace

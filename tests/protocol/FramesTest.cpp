@@ -101,7 +101,8 @@ TEST(CutIntoReports, ReportCountsAndBufferLengths) {
   for (const TBytes& rep : CutIntoReports(f, 0)) EXPECT_EQ(rep.size(), 65u);
   // The frame comes back whole from the pieces, in order.
   TBytes back;
-  for (const TBytes& rep : CutIntoReports(f, 129)) back.insert(back.end(), rep.begin() + 2, rep.begin() + 2 + rep[1]);
+  for (const TBytes& rep : CutIntoReports(f, 129))
+    back.insert(back.end(), rep.begin() + 2, rep.begin() + 2 + rep[1]);
   EXPECT_EQ(back, f);
 }
 

@@ -30,6 +30,23 @@ void WhenShown(std::function<bool(QWidget*)> match, std::function<void(QWidget*)
   timer->start();
 }
 
+void WhenTrue(std::function<bool()> cond, std::function<void()> action, int timeoutMs) {
+  auto* timer = new QTimer(qApp);
+  auto* clock = new QElapsedTimer;
+  clock->start();
+  timer->setInterval(5);
+  QObject::connect(timer, &QTimer::timeout, timer, [timer, clock, cond, action, timeoutMs]() {
+    const bool ready = cond();
+    if (ready || clock->elapsed() > timeoutMs) {
+      timer->stop();
+      timer->deleteLater();
+      delete clock;
+      if (ready) action();
+    }
+  });
+  timer->start();
+}
+
 QAbstractButton* FindButton(QWidget* w, const QString& nameOrText) {
   for (QAbstractButton* b : w->findChildren<QAbstractButton*>()) {
     if (b->objectName() == nameOrText || b->text() == nameOrText) return b;

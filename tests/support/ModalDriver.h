@@ -14,6 +14,11 @@ class QAbstractButton;
 void WhenShown(std::function<bool(QWidget*)> match, std::function<void(QWidget*)> action,
                int timeoutMs = 10000);
 
+// Calls `action` once, from the event loop (nested loops included), as
+// soon as `cond` holds; gives up after `timeoutMs`. Returns at once. Use it
+// to act in the middle of an operation that runs its own nested loops.
+void WhenTrue(std::function<bool()> cond, std::function<void()> action, int timeoutMs = 20000);
+
 // Clicks the button named `buttonName` (object name) of the next visible
 // top-level widget whose object name is `windowName` (or of any class
 // `T` when windowName is empty).

@@ -50,17 +50,24 @@ void TUpgradeRig::Start(const TVirtualTerminalConfig& cfg, bool plugged) {
   Terminal = TVirtualTerminal::Create(cfg);
   if (plugged) Terminal->Plug(*Bus);
   Main = std::make_unique<TfrmMain>(MakeApplicationParts(Bus));
-  if (TfrmVMUpgrade* w = Upgrade())
-    QObject::connect(w->Gauge, &TGauge::ProgressSet, [this](int v) { Gauge.push_back(v); });
+  Hook();
   Main->show();
 }
 
 TfrmVMUpgrade* TUpgradeRig::Upgrade() const { return frmVMUpgrade; }
 TCommonDlg* TUpgradeRig::Dialogue() const { return MainCommonDlg(); }
 
+void TUpgradeRig::Hook() {
+  TfrmVMUpgrade* w = Upgrade();
+  if (!w || w == FHooked) return;
+  FHooked = w;
+  QObject::connect(w->Gauge, &TGauge::ProgressSet, [this](int v) { Gauge.push_back(v); });
+}
+
 bool TUpgradeRig::WaitLoadEnd(int timeoutMs) {
   return WaitUntil(
       [this] {
+        Hook();
         TfrmVMUpgrade* w = Upgrade();
         return w && w->btnLoad->isEnabled() && !w->FBusy();
       },

@@ -41,6 +41,8 @@ class TUpgradeRig {
   bool WaitLoadEnd(int timeoutMs = 60000);
 
   TfrmVMUpgrade* Upgrade() const;
+  // Follows the gauge of the upgrade window now open.
+  void Hook();
   TCommonDlg* Dialogue() const;
   // The file's page bytes (page n at n * 256).
   const std::vector<uint8_t>& Image() const { return FImage; }
@@ -60,5 +62,6 @@ class TUpgradeRig {
 
  private:
   QTemporaryDir FDir;
+  TfrmVMUpgrade* FHooked = nullptr;
   std::vector<uint8_t> FImage;
 };

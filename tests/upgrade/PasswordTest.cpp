@@ -1,0 +1,144 @@
+// The firmware password dialog on its own, against the virtual terminal.
+#include <gtest/gtest.h>
+
+#include <QLabel>
+#include <QKeyEvent>
+#include <QLineEdit>
+#include <QCoreApplication>
+#include <QPushButton>
+#include <QTest>
+
+#include "F_CommonDlg.h"
+#include "F_PasswordFirmware.h"
+#include "ModalDriver.h"
+#include "ScriptedPresenter.h"
+#include "SimHidBus.h"
+#include "VirtualTerminal.h"
+
+namespace {
+
+struct PasswordRig {
+  std::shared_ptr<TSimHidBus> bus = std::make_shared<TSimHidBus>();
+  std::shared_ptr<TVirtualTerminal> term;
+  std::unique_ptr<TCommonDlg> dlg;
+  QWidget owner;
+  TScriptedPresenter presenter;
+  explicit PasswordRig(const std::string& password = "Secret42", bool switchOn = false) {
+    TVirtualTerminalConfig c;
+    c.Password = password;
+    c.SwitchActive = switchOn;
+    c.EncryptedPassword = {0xDE, 0xAD, 0x01, 0x7F};
+    term = TVirtualTerminal::Create(c);
+    term->Plug(*bus);
+    dlg = std::make_unique<TCommonDlg>(nullptr, bus);
+  }
+  ~PasswordRig() {
+    dlg.reset();
+    term->Unplug();
+  }
+  std::unique_ptr<TfrmPasswordFirmware> Make() {
+    auto d = std::make_unique<TfrmPasswordFirmware>(&owner);
+    frmPasswordFirmware = d.get();
+    d->FCommonDlg = dlg.get();
+    return d;
+  }
+};
+
+TEST(PasswordDialog, CaptionsAndLayout) {
+  PasswordRig rig;
+  auto d = rig.Make();
+  EXPECT_EQ(d->windowTitle(), "Saisie mot de passe");
+  EXPECT_EQ(d->btnOk->text(), "Ok");
+  EXPECT_EQ(d->btnCancel->text(), "Annuler");
+  EXPECT_EQ(d->lblPwd->text(), "Mot de passe terminal de programmation");
+  EXPECT_EQ(d->edtPassword->geometry(), QRect(14, 48, 185, 21));
+  EXPECT_EQ(d->edtPassword->echoMode(), QLineEdit::Password);
+  EXPECT_FALSE(d->FAccepted);
+  d.reset();
+  EXPECT_EQ(frmPasswordFirmware, nullptr);
+}
+
+TEST(PasswordDialog, KeyFilterKeepsLettersAndDigitsAndTheFieldHoldsSixteen) {
+  PasswordRig rig;
+  auto d = rig.Make();
+  d->show();
+  // Typed one character at a time, as a keyboard delivers them.
+  for (QChar ch : QString::fromUtf8("a\xC3\xA9-b 1Z")) {
+    QKeyEvent press(QEvent::KeyPress, ch.isLetterOrNumber() && ch.unicode() < 128 ? ch.toUpper().unicode() : 0,
+                    Qt::NoModifier, QString(ch));
+    QCoreApplication::sendEvent(d->edtPassword, &press);
+  }
+  EXPECT_EQ(d->edtPassword->text(), "ab1Z");
+  QTest::keyClick(d->edtPassword, Qt::Key_Backspace);
+  EXPECT_EQ(d->edtPassword->text(), "ab1");
+  QTest::keyClicks(d->edtPassword, "0123456789ABCDEFG");
+  EXPECT_EQ(d->edtPassword->text().size(), 16);
+  EXPECT_EQ(d->edtPassword->text(), "ab10123456789ABC");
+  EXPECT_TRUE(TfrmPasswordFirmware::KeyPasses(QChar(8)));
+  EXPECT_FALSE(TfrmPasswordFirmware::KeyPasses(QChar(0xE9)));
+}
+
+TEST(PasswordDialog, AcceptedPasswordClosesAtOnceWithoutMessage) {
+  PasswordRig rig;
+  auto d = rig.Make();
+  WhenShown([](QWidget* w) { return w->objectName() == "frmPasswordFirmware"; },
+            [](QWidget* w) {
+              auto* dlg = static_cast<TfrmPasswordFirmware*>(w);
+              QTest::keyClicks(dlg->edtPassword, "Secret42");
+              QTest::keyClick(dlg->edtPassword, Qt::Key_Return);  // Enter acts as OK
+            });
+  d->exec();
+  EXPECT_TRUE(d->FAccepted);
+  EXPECT_TRUE(rig.presenter.Shown.empty());
+  EXPECT_TRUE(rig.term->Identified());
+}
+
+TEST(PasswordDialog, WrongPasswordShowsTheEncipheredTextAndStaysOpen) {
+  PasswordRig rig;
+  auto d = rig.Make();
+  QString textAfter;
+  bool visibleAfter = false;
+  WhenShown([](QWidget* w) { return w->objectName() == "frmPasswordFirmware"; },
+            [&](QWidget* w) {
+              auto* dlg = static_cast<TfrmPasswordFirmware*>(w);
+              QTest::keyClicks(dlg->edtPassword, "wrong");
+              dlg->btnOk->click();
+              textAfter = dlg->edtPassword->text();
+              visibleAfter = dlg->isVisible();
+              dlg->btnCancel->click();
+            });
+  d->exec();
+  EXPECT_FALSE(d->FAccepted);
+  ASSERT_EQ(rig.presenter.Shown.size(), 1u);
+  EXPECT_EQ(rig.presenter.Shown[0].Kind, TMsgKind::TransmissionError);
+  EXPECT_FALSE(rig.presenter.Shown[0].RetryVisible);
+  EXPECT_EQ(rig.presenter.Shown[0].Text,
+            "Erreur le mot de passe est incorrecte\r\nMot de passe crypt\xC3\xA9 : 'DEAD017F'");
+  EXPECT_TRUE(visibleAfter);
+  EXPECT_EQ(textAfter, "wrong");
+}
+
+TEST(PasswordDialog, SwitchActiveAndEmptyPassword) {
+  PasswordRig rig("Secret42", true);
+  auto d = rig.Make();
+  d->btnOkClick();  // empty field: sixteen 0x00 bytes
+  EXPECT_FALSE(d->FAccepted);
+  ASSERT_EQ(rig.presenter.Shown.size(), 1u);
+  EXPECT_EQ(rig.presenter.Shown[0].Text, "Op\xC3\xA9ration impossible switch actif");
+  const auto frames = rig.term->FramesReceived();
+  ASSERT_FALSE(frames.empty());
+  const TTermBytes& f = frames.back();
+  ASSERT_EQ(f.size(), 22u);
+  for (int i = 5; i < 21; ++i) EXPECT_EQ(f[static_cast<size_t>(i)], 0) << i;
+}
+
+TEST(PasswordDialog, WithoutDeviceDialogueOkDoesNothing) {
+  PasswordRig rig;
+  auto d = rig.Make();
+  d->FCommonDlg = nullptr;
+  d->btnOkClick();
+  EXPECT_FALSE(d->FAccepted);
+  EXPECT_TRUE(rig.presenter.Shown.empty());
+}
+
+}  // namespace
