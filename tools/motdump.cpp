@@ -17,6 +17,8 @@
 #include "U_Messages.h"
 #include "U_Textes.h"
 
+#include "Frames.h"
+
 extern const unsigned char kEmbeddedCatalogue[];
 extern const std::size_t kEmbeddedCatalogueSize;
 
@@ -24,24 +26,8 @@ namespace {
 
 constexpr uint16_t kCmdSendBlock = 0xFF8A;
 
-// The command frame that carries `data`: 0x55, code (low byte first), total
-// length data + 6 (low byte first), data, then the exclusive-or of all the
-// bytes before it.
-std::vector<uint8_t> MakeFrame(uint16_t code, const std::vector<uint8_t>& data) {
-  std::vector<uint8_t> f;
-  const size_t total = data.size() + 6;
-  f.reserve(total);
-  f.push_back(0x55);
-  f.push_back(static_cast<uint8_t>(code & 0xFF));
-  f.push_back(static_cast<uint8_t>(code >> 8));
-  f.push_back(static_cast<uint8_t>(total & 0xFF));
-  f.push_back(static_cast<uint8_t>((total >> 8) & 0xFF));
-  f.insert(f.end(), data.begin(), data.end());
-  uint8_t x = 0;
-  for (uint8_t b : f) x ^= b;
-  f.push_back(x);
-  return f;
-}
+// The command frame that carries `data`, built by the protocol's own code.
+std::vector<uint8_t> MakeFrame(uint16_t code, const std::vector<uint8_t>& data) { return BuildFrame(data, code); }
 
 // Keeps the first message the loading shows instead of showing it.
 class TFirstMessage : public IMessagePresenter {

@@ -276,10 +276,13 @@ TEST(LoadSequence, BlockRefusedWithAStatusEndsTheLoadWithoutRetry) {
 TEST(LoadSequence, UnplugDuringTheTransferSaysNoAnswerAndEndsCleanly) {
   TUpgradeRig rig;
   rig.Start(TUpgradeRig::TerminalConfig(), false);
-  rig.Terminal->UnplugAfterBlock(1);
   rig.Terminal->Plug(*rig.Bus);
   ASSERT_TRUE(WaitUntil([&] { return rig.Dialogue()->Device != nullptr; }));
   rig.Main->btnLoadClick();
+  // Unplugged right after block 1 was accepted, before block 2 goes.
+  QObject::connect(rig.Upgrade()->Gauge, &TGauge::ProgressSet, [&](int v) {
+    if (v == 20) rig.Terminal->Unplug();
+  });
   ASSERT_TRUE(rig.WaitLoadEnd(30000));
   ASSERT_GE(rig.Presenter.Shown.size(), 1u);
   // Not "Gestion correcte de la trame": the load has failed.

@@ -121,6 +121,7 @@ TEST(PasswordDialog, WrongPasswordShowsTheEncipheredTextAndStaysOpen) {
 TEST(PasswordDialog, SwitchActiveAndEmptyPassword) {
   PasswordRig rig("Secret42", true);
   auto d = rig.Make();
+  d->show();
   d->btnOkClick();  // empty field: sixteen 0x00 bytes
   EXPECT_FALSE(d->FAccepted);
   ASSERT_EQ(rig.presenter.Shown.size(), 1u);

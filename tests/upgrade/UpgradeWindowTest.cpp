@@ -178,8 +178,12 @@ TEST(UpgradeWindow, LoadButtonStartsAnotherLoadAfterItsTimer) {
   rig.Terminal->ClearHistory();
   rig.Upgrade()->btnLoad->click();
   EXPECT_EQ(rig.Terminal->CommandCount(TTermCommand::Identity), 0) << "the load starts through the timer";
-  ASSERT_TRUE(WaitUntil([&] { return !rig.Upgrade()->btnLoad->isEnabled(); }, 3000));
+  bool disabledDuringLoad = false;
+  WhenTrue([&] { return rig.Terminal->CommandCount(TTermCommand::Block) > 0; },
+           [&] { disabledDuringLoad = !rig.Upgrade()->btnLoad->isEnabled(); });
+  ASSERT_TRUE(WaitUntil([&] { return rig.Terminal->CommandCount(TTermCommand::Identity) > 0; }, 10000));
   ASSERT_TRUE(rig.WaitLoadEnd());
+  EXPECT_TRUE(disabledDuringLoad) << "a second load cannot be started from the button";
   EXPECT_EQ(rig.Keys(), std::vector<std::string>{"_LoadVelmoraOk"});
 }
 

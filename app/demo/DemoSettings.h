@@ -1,0 +1,56 @@
+// The demo's settings of the virtual terminal, as the command line and the
+// control window give them, and the protocol trace's line format.
+#pragma once
+
+#include <QString>
+#include <QStringList>
+#include <string>
+#include <vector>
+
+#include "VirtualTerminal.h"
+
+class QCoreApplication;
+
+// One fault to inject: a command (or one block number) and what goes wrong.
+struct TDemoFault {
+  TTermCommand Command = TTermCommand::Identity;
+  int BlockNumber = -1;  // Block only
+  TTermFault Fault;
+};
+
+struct TDemoSettings {
+  TVirtualTerminalConfig Terminal;
+  bool Plugged = true;
+  std::vector<TDemoFault> Faults;
+  QString TourDir;          // empty: interactive run
+  int TourLimitSeconds = 90;
+};
+
+// The terminal the demo starts with: application 9 "fv0104" of 15/06/2009,
+// frame version 2, USB version 4 (restarts by itself after the last block,
+// so no unplug prompts), no password, switch off, 20 ms answer latency.
+TVirtualTerminalConfig DefaultDemoTerminal();
+
+// Reads the command line into `out`. On a mistake returns false with a
+// French explanation in `error`; --help and --version are handled by the
+// parser itself (they end the process).
+bool ParseDemoCommandLine(const QStringList& arguments, TDemoSettings& out, QString& error);
+
+// A fault written "CMD:KIND[=VALUE][:toujours]": CMD is identite,
+// fermeture, motdepasse, boot, sortieboot or blocN (block N, "blocfin" for
+// the end block); KIND is sansreponse, nak, ack, autrecode, statut,
+// mauvaiscontrole, octetsentete, troplong, debranche, debrancheapres or
+// debranchemilieu.
+bool ParseFaultSpec(const QString& spec, TDemoFault& out, QString& error);
+QString FaultSpecText(const TDemoFault& fault);
+
+// Applies the faults to the terminal.
+void AddDemoFaults(TVirtualTerminal& terminal, const std::vector<TDemoFault>& faults);
+
+// French names for the control window's lists, in the enums' order.
+QStringList FaultKindNames();
+QStringList CommandNames();
+
+// "TERM< 55 80 FF 07 00 01 2C": the direction mark, then every byte in
+// upper-case hexadecimal, separated by single spaces.
+std::string TraceLine(bool received, const TTermBytes& frame);
