@@ -32,10 +32,7 @@ TfrmMain::TfrmMain(TMainParts parts, QWidget* parent)
   connect(btnExit, &QPushButton::clicked, this, &TfrmMain::btnExitClick);
   connect(btnPilote, &QPushButton::clicked, this, &TfrmMain::btnPiloteClick);
   connect(btnLoad, &QPushButton::clicked, this, &TfrmMain::btnLoadClick);
-  if (QScreen* s = screen()) {
-    const QRect r = s->availableGeometry();
-    move(r.center() - QPoint(width() / 2, height() / 2));
-  }
+  CenterOnScreen(this);
   FormCreate();
 }
 

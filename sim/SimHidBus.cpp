@@ -19,6 +19,10 @@ TSimHidDeviceConfig TSimHidDeviceConfig::Make(uint16_t vid, uint16_t pid, uint16
 
 // ---- virtual device ---------------------------------------------------------
 
+namespace {
+constexpr std::chrono::microseconds kUsbFrame{1000};
+}  // namespace
+
 TSimHidDevice::TSimHidDevice(const TSimHidDeviceConfig& config, uint32_t instance, std::string path)
     : FConfig(config), FInstance(instance), FPath(std::move(path)), FWritesFail(config.WritesFail) {}
 
@@ -34,6 +38,7 @@ void TSimHidDevice::SetPlugged(bool plugged) {
   FPlugged = plugged;
   ++FPlugGeneration;  // handles of an earlier plug are dead
   FInput.clear();
+  FInputDue.clear();
   FInputHead = 0;
   FCond.notify_all();
 }
@@ -53,6 +58,12 @@ std::shared_ptr<ISimHidDeviceModel> TSimHidDevice::Model() const {
   return FModel;
 }
 
+std::chrono::steady_clock::time_point TSimHidDevice::NextFrameAfter(
+    std::chrono::steady_clock::time_point t) const {
+  const auto frames = (t - FEpoch) / kUsbFrame + 1;
+  return FEpoch + frames * kUsbFrame;
+}
+
 bool TSimHidDevice::SendInputReport(std::vector<uint8_t> report) {
   std::lock_guard<std::mutex> lock(FMutex);
   if (!FPlugged) return false;
@@ -60,9 +71,16 @@ bool TSimHidDevice::SendInputReport(std::vector<uint8_t> report) {
     ++FInputHead;  // oldest dropped
   if (FInputHead > 64 && FInputHead * 2 > FInput.size()) {
     FInput.erase(FInput.begin(), FInput.begin() + static_cast<std::ptrdiff_t>(FInputHead));
+    FInputDue.erase(FInputDue.begin(), FInputDue.begin() + static_cast<std::ptrdiff_t>(FInputHead));
     FInputHead = 0;
   }
+  auto due = std::chrono::steady_clock::time_point{};
+  if (FConfig.UsbFramePaced) {
+    due = std::max(NextFrameAfter(std::chrono::steady_clock::now()), FNextInFrame);
+    FNextInFrame = due + kUsbFrame;
+  }
   FInput.push_back(std::move(report));
+  FInputDue.push_back(due);
   FCond.notify_all();
   return true;
 }
@@ -190,6 +208,7 @@ class TSimHidHandle : public IHidHandle {
     std::lock_guard<std::mutex> lock(FDev->FMutex);
     if (!AliveLocked() || FAccess == EHidAccess::None) return false;
     FDev->FInput.clear();
+    FDev->FInputDue.clear();
     FDev->FInputHead = 0;
     return true;
   }
@@ -197,11 +216,20 @@ class TSimHidHandle : public IHidHandle {
   bool Write(const uint8_t* data, std::size_t length, std::size_t& written) override {
     written = 0;
     std::shared_ptr<ISimHidDeviceModel> model;
+    if (FDev->FConfig.UsbFramePaced) {
+      // The report goes out in the first free frame; the write ends then.
+      std::chrono::steady_clock::time_point slot;
+      {
+        std::lock_guard<std::mutex> lock(FDev->FMutex);
+        if (!WritableLocked(data, length)) return false;
+        slot = std::max(FDev->NextFrameAfter(std::chrono::steady_clock::now()), FDev->FNextOutFrame);
+        FDev->FNextOutFrame = slot + kUsbFrame;
+      }
+      std::this_thread::sleep_until(slot);
+    }
     {
       std::lock_guard<std::mutex> lock(FDev->FMutex);
-      if (!AliveLocked() || FAccess != EHidAccess::ReadWrite || FDev->FWritesFail || data == nullptr ||
-          length == 0)
-        return false;
+      if (!WritableLocked(data, length)) return false;
       FDev->FOutput.emplace_back(data, data + length);
       model = FDev->FModel;
     }
@@ -219,9 +247,21 @@ class TSimHidHandle : public IHidHandle {
     }
     ++FDev->FPendingReads;
     const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(timeoutMs, 0));
-    const bool woke = FDev->FCond.wait_until(lock, until, [&] {
-      return FCancel || !AliveLocked() || FDev->FReadsFail || FDev->FInput.size() > FDev->FInputHead;
-    });
+    // A queued report is readable once it is due (at once without pacing).
+    auto readable = [&] {
+      return FDev->FInput.size() > FDev->FInputHead &&
+             FDev->FInputDue[FDev->FInputHead] <= std::chrono::steady_clock::now();
+    };
+    auto ready = [&] { return FCancel || !AliveLocked() || FDev->FReadsFail || readable(); };
+    bool woke = ready();
+    while (!woke) {
+      auto wake = until;
+      if (FDev->FInput.size() > FDev->FInputHead) wake = std::min(wake, FDev->FInputDue[FDev->FInputHead]);
+      const bool last = wake == until;
+      FDev->FCond.wait_until(lock, wake);
+      woke = ready();
+      if (!woke && last && std::chrono::steady_clock::now() >= until) break;
+    }
     --FDev->FPendingReads;
     if (FCancel) {
       FCancel = false;
@@ -245,6 +285,7 @@ class TSimHidHandle : public IHidHandle {
     ++FDev->FInputHead;
     if (FDev->FInputHead == FDev->FInput.size()) {
       FDev->FInput.clear();
+      FDev->FInputDue.clear();
       FDev->FInputHead = 0;
     }
     const std::size_t n = std::min(report.size(), length);
@@ -267,6 +308,10 @@ class TSimHidHandle : public IHidHandle {
     return AliveLocked();
   }
   bool AliveLocked() const { return FDev->FPlugged && FDev->FPlugGeneration == FGeneration; }
+  bool WritableLocked(const uint8_t* data, std::size_t length) const {
+    return AliveLocked() && FAccess == EHidAccess::ReadWrite && !FDev->FWritesFail && data != nullptr &&
+           length != 0;
+  }
 
   std::shared_ptr<TSimHidDevice> FDev;
   const EHidAccess FAccess;

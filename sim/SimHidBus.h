@@ -20,6 +20,15 @@
 // is recorded and handed to the model's OnOutputReport on the writer's thread,
 // without any bus lock held.
 //
+// USB pacing (TSimHidDeviceConfig::UsbFramePaced): the device behaves as a
+// full-speed interrupt endpoint pair polled every 1 ms frame. Frames are
+// counted from the device's creation. At most one report goes each way per
+// frame: a write waits for the first frame boundary after it is made that no
+// earlier write has taken, and only then is recorded and handed to the
+// model; an input report becomes readable at the first frame boundary after
+// it is queued that no earlier input report has taken. Without pacing
+// (default) both happen at once.
+//
 // Product strings are UTF-16 (std::u16string); TSimHidDeviceConfig::Make takes
 // UTF-8 for convenience.
 #pragma once
@@ -57,6 +66,9 @@ struct TSimHidDeviceConfig {
   bool HasCaps = true;                // false: no preparsed data
   bool WritesFail = false;            // false: writes succeed
   std::size_t InputQueueLimit = 256;  // reports kept for reading
+
+  // Timing: one report each way per 1 ms frame (see above).
+  bool UsbFramePaced = false;
 
   static TSimHidDeviceConfig Make(uint16_t vid, uint16_t pid, uint16_t version,
                                   const std::string& productUtf8, uint16_t inputLength = 65,
@@ -119,6 +131,9 @@ class TSimHidDevice : public std::enable_shared_from_this<TSimHidDevice> {
   void SetPlugged(bool plugged);
   void AttachTimer(std::function<void(std::chrono::milliseconds, std::function<void()>)> timer);
 
+  // Pacing: the first frame boundary after `t` (FMutex held).
+  std::chrono::steady_clock::time_point NextFrameAfter(std::chrono::steady_clock::time_point t) const;
+
   const TSimHidDeviceConfig FConfig;
   const uint32_t FInstance;
   const std::string FPath;
@@ -129,7 +144,11 @@ class TSimHidDevice : public std::enable_shared_from_this<TSimHidDevice> {
   bool FWritesFail = false;
   uint64_t FPlugGeneration = 0;
   std::vector<std::vector<uint8_t>> FInput;  // used as a queue (front = oldest)
+  std::vector<std::chrono::steady_clock::time_point> FInputDue;  // when each becomes readable
   std::size_t FInputHead = 0;
+  const std::chrono::steady_clock::time_point FEpoch = std::chrono::steady_clock::now();
+  std::chrono::steady_clock::time_point FNextOutFrame{};  // first frame free for a write
+  std::chrono::steady_clock::time_point FNextInFrame{};   // first frame free for an input report
   std::vector<std::vector<uint8_t>> FOutput;
   int FOpenHandles = 0;
   int FPendingReads = 0;

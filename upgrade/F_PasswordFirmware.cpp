@@ -28,10 +28,7 @@ TfrmPasswordFirmware::TfrmPasswordFirmware(QWidget* owner)
   edtPassword->installEventFilter(this);
   connect(btnOk, &QPushButton::clicked, this, &TfrmPasswordFirmware::btnOkClick);
   connect(btnCancel, &QPushButton::clicked, this, &TfrmPasswordFirmware::btnCancelClick);
-  if (QScreen* s = screen()) {
-    const QRect r = s->availableGeometry();
-    move(r.center() - QPoint(width() / 2, height() / 2));
-  }
+  CenterOnScreen(this);
   FormCreate();
 }
 

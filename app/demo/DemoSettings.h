@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QString>
+#include <cstdio>
 #include <QStringList>
 #include <string>
 #include <vector>
@@ -54,3 +55,7 @@ QStringList CommandNames();
 // "TERM< 55 80 FF 07 00 01 2C": the direction mark, then every byte in
 // upper-case hexadecimal, separated by single spaces.
 std::string TraceLine(bool received, const TTermBytes& frame);
+
+// Prints every frame the terminal receives and sends to `out`, one line
+// each, flushed at once. Set before the terminal is plugged.
+void InstallTrace(TVirtualTerminal& terminal, std::FILE* out = stdout);

@@ -2,6 +2,7 @@
 
 #include <QScreen>
 
+#include "U_QtShell.h"
 #include "ui_F_ErrorDlg.h"
 
 TfrmErrorDlg* frmErrorDlg = nullptr;
@@ -49,10 +50,7 @@ bool RunErrorDialog(const std::string& text, bool retryVisible) {
   frmErrorDlg = dlg.get();
   dlg->AddErrorLine(QString::fromStdString(text));
   dlg->SetRetryVisible(retryVisible);
-  if (QScreen* s = dlg->screen()) {
-    const QRect r = s->availableGeometry();
-    dlg->move(r.center() - QPoint(dlg->width() / 2, dlg->height() / 2));
-  }
+  CenterOnScreen(dlg.get());
   dlg->exec();
   return dlg->RetryChosen;
 }

@@ -3,6 +3,7 @@
 #include <QCloseEvent>
 #include <QScreen>
 
+#include "U_QtShell.h"
 #include "U_Textes.h"
 #include "ui_F_Wait.h"
 
@@ -16,10 +17,7 @@ TfrmWait::TfrmWait(QWidget* owner)
   lblWait = ui->lblWait;
   btnCancel = ui->btnCancel;
   connect(btnCancel, &QPushButton::clicked, this, &TfrmWait::btnCancelClick);
-  if (QScreen* s = screen()) {
-    const QRect r = s->availableGeometry();
-    move(r.center() - QPoint(width() / 2, height() / 2));
-  }
+  CenterOnScreen(this);
   FormCreate();
 }
 

@@ -9,6 +9,7 @@
 #include <QLocale>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QScreen>
 #include <QTranslator>
 #include <csetjmp>
 #include <cstdio>
@@ -78,6 +79,13 @@ void InstallFrenchTranslations() {
     QCoreApplication::installTranslator(tr);
   else
     delete tr;
+}
+
+void CenterOnScreen(QWidget* w) {
+  if (QScreen* s = w->screen()) {
+    const QRect r = s->availableGeometry();
+    w->move(r.center() - QPoint(w->width() / 2, w->height() / 2));
+  }
 }
 
 QString QTexte(const char* key) { return QString::fromStdString(GetTexte(key)); }

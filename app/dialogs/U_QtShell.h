@@ -32,5 +32,8 @@ void InstallFrenchTranslations();
 // Decodes JPEG bytes with libjpeg; a null image when they are not JPEG.
 QImage DecodeJpeg(const QByteArray& bytes);
 
+// Places a window in the middle of its screen.
+void CenterOnScreen(QWidget* w);
+
 // The catalogue text of `key` as a QString.
 QString QTexte(const char* key);

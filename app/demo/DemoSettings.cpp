@@ -1,0 +1,328 @@
+#include "DemoSettings.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QDate>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+
+namespace {
+
+struct TKindName {
+  const char* Token;
+  TTermFaultKind Kind;
+  bool HasValue;
+};
+
+const TKindName kKinds[] = {
+    {"sansreponse", TTermFaultKind::NoAnswer, false},
+    {"nak", TTermFaultKind::Nak, false},
+    {"ack", TTermFaultKind::Ack, false},
+    {"autrecode", TTermFaultKind::OtherCode, true},
+    {"statut", TTermFaultKind::Status, true},
+    {"mauvaiscontrole", TTermFaultKind::BadChecksum, false},
+    {"octetsentete", TTermFaultKind::LeadingBytes, true},
+    {"troplong", TTermFaultKind::Overlong, true},
+    {"debranche", TTermFaultKind::Unplug, false},
+    {"debrancheapres", TTermFaultKind::UnplugAfterAnswer, false},
+    {"debranchemilieu", TTermFaultKind::UnplugMidFrame, false},
+};
+
+struct TCommandName {
+  const char* Token;
+  TTermCommand Command;
+};
+
+const TCommandName kCommands[] = {
+    {"identite", TTermCommand::Identity},   {"fermeture", TTermCommand::Close},
+    {"motdepasse", TTermCommand::Password}, {"boot", TTermCommand::EnterLoader},
+    {"sortieboot", TTermCommand::LeaveLoader},
+};
+
+bool ParseInt(const QString& text, int lo, int hi, int& out) {
+  bool ok = false;
+  const int v = text.trimmed().toInt(&ok, 0);
+  if (!ok || v < lo || v > hi) return false;
+  out = v;
+  return true;
+}
+
+}  // namespace
+
+TVirtualTerminalConfig DefaultDemoTerminal() {
+  TVirtualTerminalConfig c;
+  c.Application = TTermIdentity{2, 9, "fv0104", "15/06/2009"};
+  c.UsbVersion = 4;
+  c.RestartOnEndBlock = true;
+  c.LatencyMs = 20;
+  return c;
+}
+
+bool ParseFaultSpec(const QString& spec, TDemoFault& out, QString& error) {
+  const QStringList parts = spec.trimmed().toLower().split(QLatin1Char(':'));
+  if (parts.size() < 2 || parts.size() > 3) {
+    error = QStringLiteral("Défaut « %1 » : forme attendue COMMANDE:DÉFAUT[=VALEUR][:toujours].").arg(spec);
+    return false;
+  }
+  TDemoFault f;
+  const QString& cmd = parts[0];
+  bool found = false;
+  for (const TCommandName& c : kCommands)
+    if (cmd == QLatin1String(c.Token)) {
+      f.Command = c.Command;
+      found = true;
+    }
+  if (!found && cmd.startsWith(QLatin1String("bloc"))) {
+    const QString n = cmd.mid(4);
+    f.Command = TTermCommand::Block;
+    if (n == QLatin1String("fin"))
+      f.BlockNumber = 0xFFFF, found = true;
+    else
+      found = !n.isEmpty() && ParseInt(n, 0, 0xFFFF, f.BlockNumber);
+  }
+  if (!found) {
+    error = QStringLiteral("Défaut « %1 » : commande inconnue « %2 ».").arg(spec, cmd);
+    return false;
+  }
+  QString kind = parts[1];
+  QString value;
+  const int eq = kind.indexOf(QLatin1Char('='));
+  if (eq >= 0) {
+    value = kind.mid(eq + 1);
+    kind = kind.left(eq);
+  }
+  found = false;
+  for (const TKindName& k : kKinds) {
+    if (kind != QLatin1String(k.Token)) continue;
+    found = true;
+    f.Fault.Kind = k.Kind;
+    if (!value.isEmpty() && !k.HasValue) {
+      error = QStringLiteral("Défaut « %1 » : « %2 » ne prend pas de valeur.").arg(spec, kind);
+      return false;
+    }
+    if (k.HasValue && value.isEmpty() && k.Kind != TTermFaultKind::Overlong) {
+      error = QStringLiteral("Défaut « %1 » : « %2 » demande une valeur (%2=N).").arg(spec, kind);
+      return false;
+    }
+    if (!value.isEmpty() && !ParseInt(value, 0, 0xFFFF, f.Fault.Value)) {
+      error = QStringLiteral("Défaut « %1 » : valeur « %2 » incorrecte.").arg(spec, value);
+      return false;
+    }
+  }
+  if (!found) {
+    error = QStringLiteral("Défaut « %1 » : défaut inconnu « %2 ».").arg(spec, kind);
+    return false;
+  }
+  if (parts.size() == 3) {
+    if (parts[2] != QLatin1String("toujours")) {
+      error = QStringLiteral("Défaut « %1 » : « toujours » attendu après le défaut.").arg(spec);
+      return false;
+    }
+    f.Fault.Always = true;
+  }
+  out = f;
+  return true;
+}
+
+QString FaultSpecText(const TDemoFault& fault) {
+  QString s;
+  if (fault.Command == TTermCommand::Block)
+    s = fault.BlockNumber == 0xFFFF ? QStringLiteral("blocfin") : QStringLiteral("bloc%1").arg(fault.BlockNumber);
+  for (const TCommandName& c : kCommands)
+    if (c.Command == fault.Command) s = QLatin1String(c.Token);
+  for (const TKindName& k : kKinds)
+    if (k.Kind == fault.Fault.Kind) {
+      s += QLatin1Char(':') + QLatin1String(k.Token);
+      if (k.HasValue && (fault.Fault.Value != 0 || k.Kind != TTermFaultKind::Overlong))
+        s += QLatin1Char('=') + QString::number(fault.Fault.Value);
+    }
+  if (fault.Fault.Always) s += QStringLiteral(":toujours");
+  return s;
+}
+
+void AddDemoFaults(TVirtualTerminal& terminal, const std::vector<TDemoFault>& faults) {
+  for (const TDemoFault& f : faults) {
+    if (f.Command == TTermCommand::Block)
+      terminal.AddBlockFault(f.BlockNumber, f.Fault);
+    else
+      terminal.AddFault(f.Command, f.Fault);
+  }
+}
+
+QStringList FaultKindNames() {
+  return {QStringLiteral("Pas de réponse"),
+          QStringLiteral("NAK"),
+          QStringLiteral("ACK"),
+          QStringLiteral("Autre code (valeur : le code)"),
+          QStringLiteral("Statut (valeur : l'octet de statut)"),
+          QStringLiteral("Mauvais octet de contrôle"),
+          QStringLiteral("Octets en tête (valeur : leur nombre)"),
+          QStringLiteral("Réponse trop longue (valeur : sa longueur)"),
+          QStringLiteral("Débranché au lieu de répondre"),
+          QStringLiteral("Débranché après sa réponse"),
+          QStringLiteral("Débranché au milieu d'une trame")};
+}
+
+QStringList CommandNames() {
+  return {QStringLiteral("Identité"),
+          QStringLiteral("Fermeture"),
+          QStringLiteral("Mot de passe"),
+          QStringLiteral("Entrée en programme de démarrage"),
+          QStringLiteral("Sortie du programme de démarrage"),
+          QStringLiteral("Bloc")};
+}
+
+bool ParseDemoCommandLine(const QStringList& arguments, TDemoSettings& out, QString& error) {
+  QCommandLineParser p;
+  p.setApplicationDescription(QStringLiteral(
+      "Démonstration du programme de mise à jour sur un terminal virtuel : le programme réel, "
+      "un bus USB simulé et une fenêtre « Terminal virtuel » pour régler le terminal.\n"
+      "Chaque trame reçue (TERM<) et envoyée (TERM>) par le terminal est écrite sur la sortie standard."));
+  const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")},
+                                QStringLiteral("Affiche cette aide."));
+  p.addOption(help);
+  const QCommandLineOption plugged(QStringLiteral("plugged"), QStringLiteral("Terminal branché au démarrage (par défaut)."));
+  const QCommandLineOption unplugged(QStringLiteral("unplugged"), QStringLiteral("Terminal débranché au démarrage."));
+  const QCommandLineOption appType(QStringLiteral("app-type"),
+                                   QStringLiteral("Type d'application du terminal, 0 à 255 (par défaut 9)."),
+                                   QStringLiteral("type"));
+  const QCommandLineOption versionName(QStringLiteral("version-name"),
+                                       QStringLiteral("Nom de version de l'application, 6 caractères (par défaut fv0104)."),
+                                       QStringLiteral("nom"));
+  const QCommandLineOption date(QStringLiteral("date"),
+                                QStringLiteral("Date de l'application, JJ/MM/AAAA (par défaut 15/06/2009)."),
+                                QStringLiteral("date"));
+  const QCommandLineOption frameVersion(QStringLiteral("frame-version"),
+                                        QStringLiteral("Version de trame, 0 à 255 (par défaut 2)."),
+                                        QStringLiteral("version"));
+  const QCommandLineOption usbVersion(
+      QStringLiteral("usb-version"),
+      QStringLiteral("Version USB du terminal (par défaut 4 : il redémarre seul après le dernier bloc, "
+                     "sans demande de débranchement)."),
+      QStringLiteral("version"));
+  const QCommandLineOption restart(QStringLiteral("restart"),
+                                   QStringLiteral("Redémarre seul après le dernier bloc, quelle que soit la version USB."));
+  const QCommandLineOption noRestart(QStringLiteral("no-restart"),
+                                     QStringLiteral("Ne redémarre pas seul après le dernier bloc."));
+  const QCommandLineOption password(QStringLiteral("password"),
+                                    QStringLiteral("Mot de passe du terminal (par défaut aucun)."),
+                                    QStringLiteral("mot de passe"));
+  const QCommandLineOption switchOn(QStringLiteral("switch"),
+                                    QStringLiteral("Commutateur du terminal actif (mot de passe refusé)."));
+  const QCommandLineOption latency(QStringLiteral("latency"),
+                                   QStringLiteral("Délai avant chaque réponse, en millisecondes (par défaut 20)."),
+                                   QStringLiteral("ms"));
+  const QCommandLineOption fault(
+      QStringList{QStringLiteral("fault")},
+      QStringLiteral("Défaut à injecter, répétable : COMMANDE:DÉFAUT[=VALEUR][:toujours]. COMMANDE : identite, "
+                     "fermeture, motdepasse, boot, sortieboot, blocN, blocfin. DÉFAUT : sansreponse, nak, ack, "
+                     "autrecode=CODE, statut=N, mauvaiscontrole, octetsentete=N, troplong[=N], debranche, "
+                     "debrancheapres, debranchemilieu. Exemple : bloc3:sansreponse."),
+      QStringLiteral("défaut"));
+  const QCommandLineOption tour(
+      QStringLiteral("tour"),
+      QStringLiteral("Déroule seul une mise à jour complète, enregistre des captures PNG des fenêtres dans "
+                     "DOSSIER et se termine (0 quand le terminal a reçu toute l'image)."),
+      QStringLiteral("dossier"));
+  const QCommandLineOption tourLimit(QStringLiteral("tour-limit"),
+                                     QStringLiteral("Durée maximale du tour, en secondes (par défaut 90)."),
+                                     QStringLiteral("s"));
+  for (const auto* o : {&plugged, &unplugged, &appType, &versionName, &date, &frameVersion, &usbVersion, &restart,
+                        &noRestart, &password, &switchOn, &latency, &fault, &tour, &tourLimit})
+    p.addOption(*o);
+
+  if (!p.parse(arguments)) {
+    error = p.errorText();
+    return false;
+  }
+  if (p.isSet(help)) {
+    std::fputs(p.helpText().toLocal8Bit().constData(), stdout);
+    std::fflush(stdout);
+    std::exit(0);
+  }
+  if (!p.positionalArguments().isEmpty()) {
+    error = QStringLiteral("Argument inattendu : %1").arg(p.positionalArguments().first());
+    return false;
+  }
+
+  TDemoSettings s;
+  s.Terminal = DefaultDemoTerminal();
+  TVirtualTerminalConfig& c = s.Terminal;
+  if (p.isSet(plugged) && p.isSet(unplugged)) {
+    error = QStringLiteral("--plugged et --unplugged s'excluent.");
+    return false;
+  }
+  s.Plugged = !p.isSet(unplugged);
+  auto intOption = [&](const QCommandLineOption& o, int lo, int hi, int& target) {
+    if (!p.isSet(o)) return true;
+    if (ParseInt(p.value(o), lo, hi, target)) return true;
+    error = QStringLiteral("--%1 : valeur « %2 » incorrecte (%3 à %4 attendu).")
+                .arg(o.names().first(), p.value(o))
+                .arg(lo)
+                .arg(hi);
+    return false;
+  };
+  int usb = c.UsbVersion;
+  if (!intOption(appType, 0, 255, c.Application.AppType) ||
+      !intOption(frameVersion, 0, 255, c.Application.FrameVersion) || !intOption(usbVersion, 0, 0xFFFF, usb) ||
+      !intOption(latency, 0, 60000, c.LatencyMs) || !intOption(tourLimit, 5, 3600, s.TourLimitSeconds))
+    return false;
+  c.UsbVersion = static_cast<uint16_t>(usb);
+  if (p.isSet(versionName)) c.Application.VersionName = p.value(versionName).toStdString();
+  if (p.isSet(date)) {
+    const QString d = p.value(date);
+    if (!QDate::fromString(d, QStringLiteral("dd/MM/yyyy")).isValid()) {
+      error = QStringLiteral("--date : « %1 » n'est pas une date JJ/MM/AAAA.").arg(d);
+      return false;
+    }
+    c.Application.AppDate = d.toStdString();
+  }
+  if (p.isSet(restart) && p.isSet(noRestart)) {
+    error = QStringLiteral("--restart et --no-restart s'excluent.");
+    return false;
+  }
+  c.RestartOnEndBlock = p.isSet(restart) || (!p.isSet(noRestart) && c.UsbVersion == 4);
+  if (p.isSet(password)) c.Password = p.value(password).toStdString();
+  c.SwitchActive = p.isSet(switchOn);
+  for (const QString& spec : p.values(fault)) {
+    TDemoFault f;
+    if (!ParseFaultSpec(spec, f, error)) return false;
+    s.Faults.push_back(f);
+  }
+  if (p.isSet(tour)) {
+    s.TourDir = p.value(tour);
+    if (s.TourDir.isEmpty()) {
+      error = QStringLiteral("--tour : dossier attendu.");
+      return false;
+    }
+  }
+  out = s;
+  return true;
+}
+
+std::string TraceLine(bool received, const TTermBytes& frame) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string s = received ? "TERM<" : "TERM>";
+  s.reserve(6 + frame.size() * 3);
+  for (uint8_t b : frame) {
+    s += ' ';
+    s += kHex[b >> 4];
+    s += kHex[b & 0x0F];
+  }
+  return s;
+}
+
+void InstallTrace(TVirtualTerminal& terminal, std::FILE* out) {
+  // The callbacks come from the writer's thread and the terminal's worker:
+  // one line at a time, on its way at once.
+  static std::mutex lock;
+  auto print = [out](bool received, const TTermBytes& frame) {
+    const std::string line = TraceLine(received, frame) + "\n";
+    std::lock_guard<std::mutex> guard(lock);
+    std::fwrite(line.data(), 1, line.size(), out);
+    std::fflush(out);
+  };
+  terminal.OnFrameReceived = [print](const TTermBytes& f) { print(true, f); };
+  terminal.OnFrameSent = [print](const TTermBytes& f) { print(false, f); };
+}
