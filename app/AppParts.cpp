@@ -82,6 +82,7 @@ TMainParts MakeApplicationParts(std::shared_ptr<IHidPlatform> platform) {
     }
     w->setParent(panel);
     panel->layout()->addWidget(w);
+    w->raise();
     w->FFileMot = gFileMot;
     w->show();
     return part;

@@ -12,12 +12,6 @@
 #include "DialogueCore.h"
 #include "U_Messages.h"
 
-// Built into the target itself, so that the code under test carries the
-// fuzzer's coverage instrumentation (the libraries are built without it).
-#include "../protocol/DialogueCore.cpp"
-#include "../protocol/Frames.cpp"
-#include "../protocol/objets.cpp"
-
 namespace {
 
 class TSilentPresenter : public IMessagePresenter {

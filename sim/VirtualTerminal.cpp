@@ -61,9 +61,11 @@ TVirtualTerminal::~TVirtualTerminal() {
 
 TSimHidDeviceConfig TVirtualTerminal::DeviceConfig() const {
   std::lock_guard<std::mutex> lock(FMutex);
-  return TSimHidDeviceConfig::Make(FConfig.VendorID, FConfig.ProductID, FConfig.UsbVersion,
-                                   FConfig.ProductString, FConfig.InputReportLength,
-                                   FConfig.OutputReportLength);
+  TSimHidDeviceConfig c = TSimHidDeviceConfig::Make(FConfig.VendorID, FConfig.ProductID, FConfig.UsbVersion,
+                                                    FConfig.ProductString, FConfig.InputReportLength,
+                                                    FConfig.OutputReportLength);
+  c.UsbFramePaced = FConfig.UsbPaced;
+  return c;
 }
 
 std::shared_ptr<TSimHidDevice> TVirtualTerminal::Plug(TSimHidBus& bus) {
@@ -580,7 +582,9 @@ void TVirtualTerminal::WorkerBody() {
       return a.Due != b.Due ? a.Due < b.Due : a.Seq < b.Seq;
     });
     if (next->Due > std::chrono::steady_clock::now()) {
-      FTaskCond.wait_until(lock, next->Due);
+      // A copy: the list may grow (and move) while the lock is released.
+      const auto due = next->Due;
+      FTaskCond.wait_until(lock, due);
       continue;
     }
     std::function<void()> fn = std::move(next->Fn);

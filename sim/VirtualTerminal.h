@@ -3,7 +3,7 @@
 //
 // Device: product string "Terminal KVZ-DORNAVE", VendorID 0x1072, ProductID
 // 0x0003, VersionNumber = Config.UsbVersion, input and output reports of 65
-// bytes (configurable).
+// bytes (configurable), paced by USB frames with Config.UsbPaced.
 //
 // Output reports are read as the workstation writes them: report id, count
 // n (1..63), n frame bytes. The pieces are joined into frames; a piece that
@@ -133,6 +133,10 @@ struct TVirtualTerminalConfig {
   int LatencyMs = 0;      // before the first report of each answer
   int ReportChunk = 0;    // frame bytes per input report; 0 = 63, then 64
   bool CountByte = true;  // the first input report starts with a count byte
+  // Reports paced as a USB full-speed interrupt endpoint moves them: one
+  // each way per 1 ms frame (TSimHidDeviceConfig::UsbFramePaced). Taken when
+  // the terminal is plugged in for the first time.
+  bool UsbPaced = false;
 };
 
 class TVirtualTerminal : public ISimHidDeviceModel, public std::enable_shared_from_this<TVirtualTerminal> {

@@ -93,6 +93,8 @@ class TPromptCursor {
 
 TfrmVMUpgrade::TfrmVMUpgrade(QWidget* owner) : QWidget(owner), ui(std::make_unique<Ui::TfrmVMUpgrade>()) {
   ui->setupUi(this);
+  // It covers the main window's panel, picture and buttons included.
+  setAutoFillBackground(true);
   Panel1 = ui->Panel1;
   pnlTitle = ui->pnlTitle;
   Panel8 = ui->Panel8;

@@ -1,0 +1,128 @@
+// The demo's command line, fault notation and trace lines.
+#include <gtest/gtest.h>
+
+#include "DemoSettings.h"
+
+namespace {
+
+bool Parse(QStringList args, TDemoSettings& s, QString* error = nullptr) {
+  args.prepend(QStringLiteral("VelmoraUpgradeDemo"));
+  QString e;
+  const bool ok = ParseDemoCommandLine(args, s, e);
+  if (error) *error = e;
+  return ok;
+}
+
+}  // namespace
+
+TEST(DemoCommandLine, DefaultsGiveATerminalThatNeedsNoPrompts) {
+  TDemoSettings s;
+  ASSERT_TRUE(Parse({}, s));
+  EXPECT_TRUE(s.Plugged);
+  EXPECT_EQ(s.Terminal.UsbVersion, 4);
+  EXPECT_TRUE(s.Terminal.RestartOnEndBlock);
+  EXPECT_EQ(s.Terminal.Application.AppType, 9);
+  EXPECT_TRUE(s.Terminal.Password.empty());
+  EXPECT_TRUE(s.Faults.empty());
+  EXPECT_TRUE(s.TourDir.isEmpty());
+}
+
+TEST(DemoCommandLine, EveryTerminalSettingIsTaken) {
+  TDemoSettings s;
+  ASSERT_TRUE(Parse({"--unplugged", "--app-type", "12", "--version-name", "ab1234", "--date", "29/02/2012",
+                     "--frame-version", "3", "--usb-version", "1", "--password", "secret", "--switch", "--latency",
+                     "150", "--fault", "boot:nak", "--fault", "bloc2:statut=12:toujours", "--tour", "/tmp/x"},
+                    s));
+  EXPECT_FALSE(s.Plugged);
+  EXPECT_EQ(s.Terminal.Application.AppType, 12);
+  EXPECT_EQ(s.Terminal.Application.VersionName, "ab1234");
+  EXPECT_EQ(s.Terminal.Application.AppDate, "29/02/2012");
+  EXPECT_EQ(s.Terminal.Application.FrameVersion, 3);
+  EXPECT_EQ(s.Terminal.UsbVersion, 1);
+  // Without USB version 4 the terminal waits to be unplugged.
+  EXPECT_FALSE(s.Terminal.RestartOnEndBlock);
+  EXPECT_EQ(s.Terminal.Password, "secret");
+  EXPECT_TRUE(s.Terminal.SwitchActive);
+  EXPECT_EQ(s.Terminal.LatencyMs, 150);
+  ASSERT_EQ(s.Faults.size(), 2u);
+  EXPECT_EQ(s.Faults[0].Command, TTermCommand::EnterLoader);
+  EXPECT_EQ(s.Faults[1].BlockNumber, 2);
+  EXPECT_EQ(s.TourDir, QStringLiteral("/tmp/x"));
+
+  ASSERT_TRUE(Parse({"--usb-version", "1", "--restart"}, s));
+  EXPECT_TRUE(s.Terminal.RestartOnEndBlock);
+  ASSERT_TRUE(Parse({"--no-restart"}, s));
+  EXPECT_FALSE(s.Terminal.RestartOnEndBlock);
+}
+
+TEST(DemoCommandLine, MistakesAreRefusedWithAFrenchReason) {
+  const std::vector<QStringList> bad = {
+      {"--plugged", "--unplugged"},   {"--restart", "--no-restart"}, {"--app-type", "256"},
+      {"--app-type", "neuf"},         {"--date", "31/02/2010"},      {"--date", "2010-02-01"},
+      {"--latency", "-1"},            {"--fault", "bloc:nak"},       {"--fault", "identite"},
+      {"--inconnue"},                 {"en-trop"},
+  };
+  for (const QStringList& args : bad) {
+    TDemoSettings s;
+    s.TourDir = QStringLiteral("kept");
+    QString error;
+    EXPECT_FALSE(Parse(args, s, &error)) << args.join(' ').toStdString();
+    EXPECT_FALSE(error.isEmpty()) << args.join(' ').toStdString();
+    // Nothing is half-applied.
+    EXPECT_EQ(s.TourDir, QStringLiteral("kept"));
+  }
+}
+
+TEST(DemoFaultSpec, ReadsCommandsKindsValuesAndRepetition) {
+  TDemoFault f;
+  QString e;
+  ASSERT_TRUE(ParseFaultSpec(QStringLiteral("identite:sansreponse"), f, e));
+  EXPECT_EQ(f.Command, TTermCommand::Identity);
+  EXPECT_EQ(f.Fault.Kind, TTermFaultKind::NoAnswer);
+  EXPECT_FALSE(f.Fault.Always);
+
+  ASSERT_TRUE(ParseFaultSpec(QStringLiteral("BLOC17:Statut=0x0C:toujours"), f, e));
+  EXPECT_EQ(f.Command, TTermCommand::Block);
+  EXPECT_EQ(f.BlockNumber, 17);
+  EXPECT_EQ(f.Fault.Kind, TTermFaultKind::Status);
+  EXPECT_EQ(f.Fault.Value, 12);
+  EXPECT_TRUE(f.Fault.Always);
+
+  ASSERT_TRUE(ParseFaultSpec(QStringLiteral("blocfin:debrancheapres"), f, e));
+  EXPECT_EQ(f.BlockNumber, 0xFFFF);
+  EXPECT_EQ(f.Fault.Kind, TTermFaultKind::UnplugAfterAnswer);
+
+  // An overlong answer has a default length; the others need their value.
+  ASSERT_TRUE(ParseFaultSpec(QStringLiteral("sortieboot:troplong"), f, e));
+  EXPECT_EQ(f.Fault.Value, 0);
+  EXPECT_FALSE(ParseFaultSpec(QStringLiteral("boot:statut"), f, e));
+  EXPECT_FALSE(ParseFaultSpec(QStringLiteral("boot:nak=3"), f, e));
+  EXPECT_FALSE(ParseFaultSpec(QStringLiteral("boot:nak:parfois"), f, e));
+  EXPECT_FALSE(ParseFaultSpec(QStringLiteral("boot:rien"), f, e));
+  EXPECT_FALSE(ParseFaultSpec(QStringLiteral("bloc70000:nak"), f, e));
+}
+
+TEST(DemoFaultSpec, ItsTextReadsBackAsTheSameFault) {
+  for (const char* spec : {"identite:nak", "fermeture:ack:toujours", "motdepasse:statut=16", "boot:autrecode=65417",
+                           "bloc3:octetsentete=2", "blocfin:debranchemilieu", "sortieboot:troplong",
+                           "sortieboot:troplong=900", "bloc0:mauvaiscontrole:toujours"}) {
+    TDemoFault f, g;
+    QString e;
+    ASSERT_TRUE(ParseFaultSpec(QString::fromLatin1(spec), f, e)) << spec;
+    EXPECT_EQ(FaultSpecText(f).toStdString(), spec);
+    ASSERT_TRUE(ParseFaultSpec(FaultSpecText(f), g, e)) << spec;
+    EXPECT_EQ(g.Command, f.Command);
+    EXPECT_EQ(g.BlockNumber, f.BlockNumber);
+    EXPECT_EQ(g.Fault.Kind, f.Fault.Kind);
+    EXPECT_EQ(g.Fault.Value, f.Fault.Value);
+    EXPECT_EQ(g.Fault.Always, f.Fault.Always);
+  }
+  // One French name per command and per fault kind, in the enums' order.
+  EXPECT_EQ(CommandNames().size(), static_cast<int>(TTermCommand::Other));
+  EXPECT_EQ(FaultKindNames().size(), static_cast<int>(TTermFaultKind::UnplugMidFrame) + 1);
+}
+
+TEST(DemoTrace, LinesAreTheDirectionThenUpperCaseHexBytes) {
+  EXPECT_EQ(TraceLine(true, {0x55, 0x80, 0xFF, 0x07, 0x00, 0x01, 0x2C}), "TERM< 55 80 FF 07 00 01 2C");
+  EXPECT_EQ(TraceLine(false, {0x0a, 0xb0}), "TERM> 0A B0");
+}
