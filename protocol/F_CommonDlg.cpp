@@ -1,6 +1,8 @@
 #include "F_CommonDlg.h"
 
+#ifndef _WIN32
 #include <poll.h>
+#endif
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QSocketNotifier>
@@ -14,6 +16,9 @@
 #include "U_Textes.h"
 #ifdef KVZ_HAVE_SYSTEM_HID
 #include "HidSystem.h"
+#endif
+#ifdef _WIN32
+#include "WinDeviceNotice.h"
 #endif
 
 // The thread that writes the output reports. The GUI thread hands it the
@@ -121,9 +126,14 @@ class TReportWriter {
 namespace {
 // Whether a descriptor has data waiting (any thread; never blocks).
 bool Readable(int fd) {
+#ifdef _WIN32
+  (void)fd;  // notices come through the windows' messages (WinDeviceNotice)
+  return false;
+#else
   if (fd < 0) return false;
   pollfd p{fd, POLLIN, 0};
   return poll(&p, 1, 0) > 0 && (p.revents & POLLIN) != 0;
+#endif
 }
 }  // namespace
 
@@ -149,9 +159,21 @@ TCommonDlg::TCommonDlg(QObject* owner, std::shared_ptr<IHidPlatform> platform,
   TimeOutUSB->setTimerType(Qt::PreciseTimer);
   connect(TimeOutUSB, &QTimer::timeout, this, &TCommonDlg::TimeOutUSBTimer);
 
+#ifdef _WIN32
+  const bool hostPlatform = !platform;
+#endif
   if (!platform) platform = HostPlatform();
   HidCtl = std::make_unique<THidDeviceController>(platform, FDispatcher->Queue());
   WatchNotices();
+#ifdef _WIN32
+  // The host's device-change notices reach the application's windows: one
+  // pass per notice, on the GUI thread. Only when the HID services are bound.
+  THidGuid hidGuid;
+  if (hostPlatform && HidCtl->Platform() && HidCtl->Platform()->GetHidGuid(hidGuid))
+    new TWinDeviceNotice(this, [this] {
+      if (HidCtl) HidCtl->NotifyDeviceChange();
+    });
+#endif
   if (beforeScan) beforeScan(*this);
   // Connecting OnDeviceChange runs the first pass, which enumerates: a
   // terminal already plugged in is held from here on.

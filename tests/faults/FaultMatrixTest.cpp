@@ -204,12 +204,14 @@ TEST_P(FaultMatrix, LoadEndsAsDueAndTheWindowCloses) {
       EXPECT_EQ(rig.Terminal->CommandCount(TTermCommand::Password), 0);
       break;
     case TFault::Unplug:
-      // The block waits out its time-out; the terminal cannot be asked to
-      // leave its boot program any more, which is said, not hidden.
-      ASSERT_GE(shown.size(), 1u);
+      // The block waits out its time-out (given up); then the terminal
+      // cannot be asked to leave its boot program any more, which is said
+      // too (given up as well).
+      ASSERT_EQ(shown.size(), 2u);
       for (const TMessage& m : shown) {
         EXPECT_EQ(m.Kind, TMsgKind::TransmissionError);
         EXPECT_EQ(m.Text, kNoAnswerText);
+        EXPECT_TRUE(m.RetryVisible);
       }
       EXPECT_EQ(rig.Dialogue()->Device, nullptr);
       EXPECT_FALSE(rig.Dialogue()->IsConnected());
