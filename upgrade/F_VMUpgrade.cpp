@@ -38,6 +38,8 @@ constexpr int kPromptLimit = 5;
 constexpr int kUsbVersionWithoutPrompts = 4;
 constexpr int kPauseAfterLeaveLoaderMs = 2000;
 constexpr int kPresencePauseMs = 1000;
+// The status whose text is "Erreur inconnue".
+constexpr int kStatusUnknownError = 255;
 
 // Runs `f` when the scope ends, however it ends.
 template <typename F>
@@ -443,8 +445,11 @@ bool TfrmVMUpgrade::LoadFirmware() {
         ShowErrorDlg(kStatusNoAnswer, false, retry);
         failed = true;
       } else {
-        // Refused: the load ends whatever the user would choose.
-        ShowErrorDlg(status, false, retry);
+        // Refused: the load ends whatever the user would choose. A refusal
+        // without a status of its own (a NAK) leaves the previous
+        // exchange's success status behind, which must not be shown as the
+        // reason of a failure.
+        ShowErrorDlg(status == kStatusOk ? kStatusUnknownError : status, false, retry);
         failed = true;
       }
     }
@@ -501,7 +506,10 @@ bool TfrmVMUpgrade::LeaveLoaderMode() {
     }
     // Without a terminal nothing was sent: say so rather than repeat the
     // previous exchange's status.
-    if (!FCommonDlg->Device) status = kStatusNoAnswer;
+    if (!FCommonDlg->Device)
+      status = kStatusNoAnswer;
+    else if (status == kStatusOk)
+      status = kStatusUnknownError;
     bool retry = false;
     ShowErrorDlg(status, true, retry);
     if (!retry) break;

@@ -187,10 +187,11 @@ TEST_P(FaultMatrix, LoadEndsAsDueAndTheWindowCloses) {
       EXPECT_TRUE(shown[0].RetryVisible);
       break;
     case TFault::Nak:
-      // The status stays the previous exchange's: the error dialog of that
-      // status, and the load ends.
+      // A NAK carries no status: the previous exchange's success must not be
+      // shown as the reason, the unknown error is, and the load ends.
       ASSERT_EQ(shown.size(), 1u);
       EXPECT_EQ(shown[0].Kind, TMsgKind::TransmissionError);
+      EXPECT_EQ(shown[0].Text, "Erreur inconnue");
       EXPECT_FALSE(shown[0].RetryVisible);
       break;
     case TFault::RefusedStatus:
