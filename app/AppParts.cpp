@@ -69,7 +69,9 @@ TObjFileMot* MainFileMot() { return gFileMot; }
 TMainParts MakeApplicationParts(std::shared_ptr<IHidPlatform> platform) {
   TMainParts p;
   p.CreateFileMot = [] { return std::make_unique<TFileMotPart>(); };
-  p.CreateCommonDlg = [platform](TfrmMain* owner) { return std::make_unique<TCommonDlgPart>(owner, platform); };
+  p.CreateCommonDlg = [platform](TfrmMain* owner) {
+    return std::make_unique<TCommonDlgPart>(owner, platform);
+  };
   p.CreateUpgradeWindow = [](TfrmMain* owner, QWidget* panel) -> IMainUpgradeWindow* {
     auto* w = new TfrmVMUpgrade(owner);
     frmVMUpgrade = w;

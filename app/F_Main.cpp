@@ -60,8 +60,8 @@ void TfrmMain::FormCreate() {
   setWindowTitle(QStringLiteral("VelmoraUpgrade - ") + version);
   btnExit->setText(QTexte("_Exit"));
   btnPilote->setText(QTexte("_Capt_F_Main_BtnPilote"));
-  btnLoad->setText(QString::fromStdString(
-      FormatText(GetTexte("_Capt_F_Main_BtnLoad"), {FFileMotObj->VersionName()})));
+  btnLoad->setText(
+      QString::fromStdString(FormatText(GetTexte("_Capt_F_Main_BtnLoad"), {FFileMotObj->VersionName()})));
 }
 
 void TfrmMain::FormDestroy() {

@@ -5,9 +5,9 @@
 #include <string>
 
 // Application-type codes with a meaning of their own to the program.
-constexpr int kAppTypeVelmora = 9;    // the programming terminal's application
-constexpr int kAppTypeProgBoot = 255; // its boot program
-constexpr int kAppTypeUnknown = -1;   // not reported
+constexpr int kAppTypeVelmora = 9;     // the programming terminal's application
+constexpr int kAppTypeProgBoot = 255;  // its boot program
+constexpr int kAppTypeUnknown = -1;    // not reported
 
 // Workstation status codes.
 constexpr int kStatusOk = 1;

@@ -11,8 +11,7 @@ namespace {
 TStderrPresenter gDefaultPresenter;
 IMessagePresenter* gPresenter = nullptr;
 
-TMsgResult Send(TMsgKind kind, const std::string& text, const std::string& key,
-                bool retry = false) {
+TMsgResult Send(TMsgKind kind, const std::string& text, const std::string& key, bool retry = false) {
   TMessage m;
   m.Kind = kind;
   m.Text = text;

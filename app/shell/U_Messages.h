@@ -17,8 +17,8 @@ enum class TMsgResult { Ok, Cancel, Retry };
 
 struct TMessage {
   TMsgKind Kind = TMsgKind::Plain;
-  std::string Text;        // UTF-8, as shown
-  std::string Key;         // catalogue key the text came from, "" otherwise
+  std::string Text;           // UTF-8, as shown
+  std::string Key;            // catalogue key the text came from, "" otherwise
   bool RetryVisible = false;  // TransmissionError only
 };
 

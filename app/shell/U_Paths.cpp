@@ -5,8 +5,8 @@
 #ifdef _WIN32
 #include <windows.h>
 #else
-#include <climits>
 #include <unistd.h>
+#include <climits>
 #endif
 
 namespace {

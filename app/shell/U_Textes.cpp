@@ -5,11 +5,10 @@
 namespace {
 
 // U+0080..U+009F of Windows-1252; 0 marks the five undefined bytes.
-const unsigned short kCp1252High[32] = {
-    0x20AC, 0,      0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
-    0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0,      0x017D, 0,
-    0,      0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
-    0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178};
+const unsigned short kCp1252High[32] = {0x20AC, 0,      0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
+                                        0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0,      0x017D, 0,
+                                        0,      0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
+                                        0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178};
 
 void AppendUtf8(std::string& out, unsigned cp) {
   if (cp < 0x80) {
@@ -179,9 +178,7 @@ void ReleaseCatalogue() {
 
 bool CatalogueLoaded() { return lstTextes != nullptr; }
 
-std::string GetTexte(const std::string& key) {
-  return lstTextes ? lstTextes->GetTexte(key) : std::string();
-}
+std::string GetTexte(const std::string& key) { return lstTextes ? lstTextes->GetTexte(key) : std::string(); }
 
 std::string FormatText(const std::string& pattern, const std::vector<TFmtArg>& args) {
   std::string out;

@@ -47,7 +47,8 @@ TEST_F(ShippedCatalogue, UnknownErrorPairGivesTheTextWithoutPeriod) {
 TEST_F(ShippedCatalogue, TextsKeepQuotesSpacesAndAccents) {
   EXPECT_EQ(GetTexte("_ERR_PROG_SYNC"),
             "Erreur pas de synchronisation, demande de chargement \"SYNC_BOOT\"  (ProgBoot)");
-  EXPECT_EQ(GetTexte("_Err_NoVelmora"), "Aucun terminal de programmation d\xC3\xA9tect\xC3\xA9 sur votre ordinateur.");
+  EXPECT_EQ(GetTexte("_Err_NoVelmora"),
+            "Aucun terminal de programmation d\xC3\xA9tect\xC3\xA9 sur votre ordinateur.");
   EXPECT_EQ(GetTexte("_Appli_ProgNoUnknown"), "Programme N\xC2\xB0 %d");
   EXPECT_EQ(FormatText(GetTexte("_Capt_F_Main_BtnLoad"), {"fvXXXX"}),
             "Chargement de la version fvXXXX du terminal de programmation");

@@ -36,7 +36,8 @@ TEST(ErrorDialog, KeepsItsOwnCaptionsAndHidesRetryWhenAsked) {
               auto* dlg = static_cast<TfrmErrorDlg*>(w);
               EXPECT_EQ(frmErrorDlg, dlg);
               EXPECT_EQ(dlg->windowTitle(), "Erreur de transmission");
-              EXPECT_EQ(dlg->bbtnRetry->text(), QString::fromUtf8("R\xC3\xA9" "essayer"));
+              EXPECT_EQ(dlg->bbtnRetry->text(), QString::fromUtf8("R\xC3\xA9"
+                                                                  "essayer"));
               EXPECT_EQ(dlg->btnOk->text(), "Annuler");
               EXPECT_FALSE(dlg->bbtnRetry->isVisible());
               EXPECT_EQ(dlg->size(), QSize(205, 142));

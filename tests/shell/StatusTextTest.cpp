@@ -45,7 +45,7 @@ TEST_F(Tables, ApplicationTypeTexts) {
 }
 
 TEST_F(Tables, EveryApplicationTypeOfTheTableHasItsOwnKey) {
-  const int known[] = {0,  1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 11, 12, 13, 14,
+  const int known[] = {0,  1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 11, 12, 13,  14,
                        15, 16, 17, 18, 19, 20, 21, 22, 23, 27, 28, 29, 32, 255, -1};
   std::set<std::string> keys;
   for (int code : known) {

@@ -2,8 +2,8 @@
 
 #include <QAbstractButton>
 #include <QApplication>
-#include <QEventLoop>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QTimer>
 
 void WhenShown(std::function<bool(QWidget*)> match, std::function<void(QWidget*)> action, int timeoutMs) {

@@ -11,7 +11,7 @@
 
 class TScriptedPresenter : public IMessagePresenter {
  public:
-  TScriptedPresenter();   // installs itself
+  TScriptedPresenter();            // installs itself
   ~TScriptedPresenter() override;  // puts the previous presenter back
 
   TMsgResult Present(const TMessage& msg) override;

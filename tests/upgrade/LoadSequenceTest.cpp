@@ -56,9 +56,10 @@ TEST(LoadSequence, OlderFileVersionAsksAndOkLoads) {
   ASSERT_TRUE(rig.WaitLoadEnd());
   ASSERT_EQ(rig.Presenter.Shown.size(), 2u);
   EXPECT_EQ(rig.Presenter.Shown[0].Kind, TMsgKind::Warning);
-  EXPECT_EQ(rig.Presenter.Shown[0].Text,
-            "Attention vous allez remplacer votre version d'application par une version ant\xC3\xA9rieure.\n\r"
-            "Etes-vous s\xC3\xBBr de vouloir remplacer votre version fv0100 par celle-ci version fv0099?");
+  EXPECT_EQ(
+      rig.Presenter.Shown[0].Text,
+      "Attention vous allez remplacer votre version d'application par une version ant\xC3\xA9rieure.\n\r"
+      "Etes-vous s\xC3\xBBr de vouloir remplacer votre version fv0100 par celle-ci version fv0099?");
   EXPECT_EQ(rig.Presenter.Shown[1].Key, kOk);
   EXPECT_TRUE(rig.TerminalHasImage());
 }
@@ -96,7 +97,8 @@ TEST(LoadSequence, BothWarningsInTurnThenLoad) {
   rig.Start();
   ASSERT_TRUE(rig.WaitLoadEnd());
   ASSERT_EQ(rig.Presenter.Shown.size(), 3u);
-  EXPECT_NE(rig.Presenter.Shown[0].Text.find("version fv0099 par celle-ci version fv0098"), std::string::npos);
+  EXPECT_NE(rig.Presenter.Shown[0].Text.find("version fv0099 par celle-ci version fv0098"),
+            std::string::npos);
   EXPECT_NE(rig.Presenter.Shown[1].Text.find("du 14/06/2009 par celle-ci du 01/01/2009"), std::string::npos);
   EXPECT_EQ(rig.Presenter.Shown[2].Key, kOk);
   EXPECT_TRUE(rig.TerminalHasImage());
@@ -222,13 +224,16 @@ TEST(LoadSequence, BlockWithoutAnswerRetriedThenLoaded) {
   rig.Terminal->Plug(*rig.Bus);
   ASSERT_TRUE(WaitUntil([&] { return rig.Dialogue()->Device != nullptr; }));
   std::vector<int> gaugeAtError;
-  rig.Presenter.OnMessage = [&](const TMessage&) { gaugeAtError.push_back(rig.Upgrade()->Gauge->Progress()); };
+  rig.Presenter.OnMessage = [&](const TMessage&) {
+    gaugeAtError.push_back(rig.Upgrade()->Gauge->Progress());
+  };
   rig.Main->btnLoadClick();
   rig.Hook();
   ASSERT_TRUE(rig.WaitLoadEnd(30000));
   ASSERT_EQ(rig.Presenter.Shown.size(), 2u);
   EXPECT_EQ(rig.Presenter.Shown[0].Kind, TMsgKind::TransmissionError);
-  EXPECT_EQ(rig.Presenter.Shown[0].Text, "Pas de r\xC3\xA9ponse. V\xC3\xA9rifier le branchement du mat\xC3\xA9riel.");
+  EXPECT_EQ(rig.Presenter.Shown[0].Text,
+            "Pas de r\xC3\xA9ponse. V\xC3\xA9rifier le branchement du mat\xC3\xA9riel.");
   EXPECT_TRUE(rig.Presenter.Shown[0].RetryVisible);
   EXPECT_EQ(gaugeAtError[0], 0) << "the gauge does not move while the block waits";
   EXPECT_EQ(rig.Presenter.Shown[1].Key, kOk);
@@ -267,7 +272,9 @@ TEST(LoadSequence, BlockRefusedWithAStatusEndsTheLoadWithoutRetry) {
   rig.Main->btnLoadClick();
   ASSERT_TRUE(rig.WaitLoadEnd());
   ASSERT_EQ(rig.Presenter.Shown.size(), 1u);
-  EXPECT_EQ(rig.Presenter.Shown[0].Text, "Erreur d'\xC3\xA9" "criture en flash");
+  EXPECT_EQ(rig.Presenter.Shown[0].Text,
+            "Erreur d'\xC3\xA9"
+            "criture en flash");
   EXPECT_FALSE(rig.Presenter.Shown[0].RetryVisible);
   EXPECT_EQ(rig.Terminal->CommandCount(TTermCommand::Block), 3);
   EXPECT_EQ(rig.Terminal->CommandCount(TTermCommand::LeaveLoader), 1);
@@ -286,7 +293,8 @@ TEST(LoadSequence, UnplugDuringTheTransferSaysNoAnswerAndEndsCleanly) {
   ASSERT_TRUE(rig.WaitLoadEnd(30000));
   ASSERT_GE(rig.Presenter.Shown.size(), 1u);
   // Not "Gestion correcte de la trame": the load has failed.
-  EXPECT_EQ(rig.Presenter.Shown[0].Text, "Pas de r\xC3\xA9ponse. V\xC3\xA9rifier le branchement du mat\xC3\xA9riel.");
+  EXPECT_EQ(rig.Presenter.Shown[0].Text,
+            "Pas de r\xC3\xA9ponse. V\xC3\xA9rifier le branchement du mat\xC3\xA9riel.");
   EXPECT_FALSE(rig.Presenter.Shown[0].RetryVisible);
   EXPECT_FALSE(rig.Shown(kOk));
   EXPECT_EQ(rig.Terminal->CommandCount(TTermCommand::Block), 2);

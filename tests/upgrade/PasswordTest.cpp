@@ -1,10 +1,10 @@
 // The firmware password dialog on its own, against the virtual terminal.
 #include <gtest/gtest.h>
 
-#include <QLabel>
-#include <QKeyEvent>
-#include <QLineEdit>
 #include <QCoreApplication>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
 
@@ -64,8 +64,9 @@ TEST(PasswordDialog, KeyFilterKeepsLettersAndDigitsAndTheFieldHoldsSixteen) {
   d->show();
   // Typed one character at a time, as a keyboard delivers them.
   for (QChar ch : QString::fromUtf8("a\xC3\xA9-b 1Z")) {
-    QKeyEvent press(QEvent::KeyPress, ch.isLetterOrNumber() && ch.unicode() < 128 ? ch.toUpper().unicode() : 0,
-                    Qt::NoModifier, QString(ch));
+    QKeyEvent press(QEvent::KeyPress,
+                    ch.isLetterOrNumber() && ch.unicode() < 128 ? ch.toUpper().unicode() : 0, Qt::NoModifier,
+                    QString(ch));
     QCoreApplication::sendEvent(d->edtPassword, &press);
   }
   EXPECT_EQ(d->edtPassword->text(), "ab1Z");

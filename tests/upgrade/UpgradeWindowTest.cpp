@@ -4,9 +4,9 @@
 
 #include <QGroupBox>
 #include <QLabel>
-#include <QTimer>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QTimer>
 
 #include "F_CommonDlg.h"
 #include "F_Main.h"
@@ -51,7 +51,9 @@ TEST(UpgradeWindow, LayoutCaptionsAndTimers) {
   EXPECT_EQ(w.gbxVersAppli->title(), QString::fromUtf8("Mat\xC3\xA9riel"));
   EXPECT_FALSE(w.gbxVersAppli->isEnabled());
   EXPECT_EQ(w.lblNameVersA->text(), QString::fromUtf8("Num\xC3\xA9ro de version"));
-  EXPECT_EQ(w.btnBack->text(), QString::fromUtf8("Pr\xC3\xA9" "c\xC3\xA9" "dant"));
+  EXPECT_EQ(w.btnBack->text(), QString::fromUtf8("Pr\xC3\xA9"
+                                                 "c\xC3\xA9"
+                                                 "dant"));
   EXPECT_EQ(w.btnLoad->text(), "Charger");
   EXPECT_FALSE(w.btnLoad->isEnabled());
   EXPECT_EQ(w.Gauge->geometry(), QRect(118, 56, 150, 150));
