@@ -47,14 +47,7 @@ void THidCallQueue::Invoke(std::function<void()> fn) {
   auto call = std::make_shared<TCall>();
   call->Fn = std::move(fn);
   call->Blocking = true;
-  TWakeUp wake;
-  {
-    std::lock_guard<std::mutex> lock(FMutex);
-    FCalls.push_back(call);
-    wake = FWakeUp;
-    FCond.notify_all();
-  }
-  if (wake) wake();
+  Enqueue(call);
   std::exception_ptr error;
   {
     std::unique_lock<std::mutex> lock(call->Mutex);
@@ -68,10 +61,14 @@ void THidCallQueue::Invoke(std::function<void()> fn) {
 void THidCallQueue::Post(std::function<void()> fn) {
   auto call = std::make_shared<TCall>();
   call->Fn = std::move(fn);
+  Enqueue(std::move(call));
+}
+
+void THidCallQueue::Enqueue(std::shared_ptr<TCall> call) {
   TWakeUp wake;
   {
     std::lock_guard<std::mutex> lock(FMutex);
-    FCalls.push_back(call);
+    FCalls.push_back(std::move(call));
     wake = FWakeUp;
     FCond.notify_all();
   }

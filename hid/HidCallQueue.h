@@ -75,6 +75,8 @@ class THidCallQueue {
 
  private:
   struct TCall;
+  // Queues the call and wakes the main thread.
+  void Enqueue(std::shared_ptr<TCall> call);
   bool RunOne();
 
   std::thread::id FMainThread;

@@ -439,17 +439,9 @@ bool TfrmVMUpgrade::LoadFirmware() {
       } else if (status == kStatusNoAnswer) {
         ShowErrorDlg(kStatusNoAnswer, true, retry);
         failed = !retry;
-      } else if (!FCommonDlg->Device) {
-        // The terminal went away: the block was not sent, and the status is
-        // the previous exchange's, not this one's.
-        ShowErrorDlg(kStatusNoAnswer, false, retry);
-        failed = true;
       } else {
-        // Refused: the load ends whatever the user would choose. A refusal
-        // without a status of its own (a NAK) leaves the previous
-        // exchange's success status behind, which must not be shown as the
-        // reason of a failure.
-        ShowErrorDlg(status == kStatusOk ? kStatusUnknownError : status, false, retry);
+        // Refused: the load ends whatever the user would choose.
+        ShowErrorDlg(FailureStatus(), false, retry);
         failed = true;
       }
     }
@@ -490,6 +482,15 @@ void TfrmVMUpgrade::WaitPrompts() {
   }
 }
 
+int TfrmVMUpgrade::FailureStatus() const {
+  // Without a terminal nothing was sent, and a refusal without a status of
+  // its own (a NAK) leaves the previous exchange's success behind: neither
+  // is the reason of this failure.
+  if (!FCommonDlg->Device) return kStatusNoAnswer;
+  if (FCommonDlg->Status == kStatusOk) return kStatusUnknownError;
+  return FCommonDlg->Status;
+}
+
 bool TfrmVMUpgrade::LeaveLoaderMode() {
   bool result = false;
   while (!result) {
@@ -499,19 +500,12 @@ bool TfrmVMUpgrade::LeaveLoaderMode() {
       result = true;
       break;
     }
-    int status = FCommonDlg->Status;
-    if (status == kStatusNeedPassword) {
+    if (FCommonDlg->Status == kStatusNeedPassword) {
       if (AskPassword()) continue;
       break;
     }
-    // Without a terminal nothing was sent: say so rather than repeat the
-    // previous exchange's status.
-    if (!FCommonDlg->Device)
-      status = kStatusNoAnswer;
-    else if (status == kStatusOk)
-      status = kStatusUnknownError;
     bool retry = false;
-    ShowErrorDlg(status, true, retry);
+    ShowErrorDlg(FailureStatus(), true, retry);
     if (!retry) break;
   }
   return result;

@@ -107,10 +107,12 @@ class TfrmVMUpgrade : public QWidget {
   bool FormCloseQuery();
   void FormDestroy();
   void WaitPrompts();
+  // The status to show for a command that failed without a password
+  // request: the dialogue's, unless it cannot be this command's own.
+  int FailureStatus() const;
 
   std::unique_ptr<Ui::TfrmVMUpgrade> ui;
   int FBusyCount = 0;
-  bool FShownOnce = false;
 };
 
 // The upgrade window that exists, or none.

@@ -59,7 +59,6 @@ bool PresentTransmissionError(const std::string& text, bool retryVisible) {
 }
 
 void ShowErrorDlg(int code, bool retryVisible, bool& retry) {
-  retry = false;
   retry = PresentTransmissionError(StatusText(code), retryVisible);
 }
 

@@ -4,31 +4,9 @@
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
+#include <QPointer>
 #include <QTimer>
-
-void WhenShown(std::function<bool(QWidget*)> match, std::function<void(QWidget*)> action, int timeoutMs) {
-  auto* timer = new QTimer(qApp);
-  auto* clock = new QElapsedTimer;
-  clock->start();
-  timer->setInterval(5);
-  QObject::connect(timer, &QTimer::timeout, timer, [timer, clock, match, action, timeoutMs]() {
-    for (QWidget* w : QApplication::topLevelWidgets()) {
-      if (w->isVisible() && match(w)) {
-        timer->stop();
-        timer->deleteLater();
-        delete clock;
-        action(w);
-        return;
-      }
-    }
-    if (clock->elapsed() > timeoutMs) {
-      timer->stop();
-      timer->deleteLater();
-      delete clock;
-    }
-  });
-  timer->start();
-}
+#include <memory>
 
 void WhenTrue(std::function<bool()> cond, std::function<void()> action, int timeoutMs) {
   auto* timer = new QTimer(qApp);
@@ -45,6 +23,24 @@ void WhenTrue(std::function<bool()> cond, std::function<void()> action, int time
     }
   });
   timer->start();
+}
+
+void WhenShown(std::function<bool(QWidget*)> match, std::function<void(QWidget*)> action, int timeoutMs) {
+  auto found = std::make_shared<QPointer<QWidget>>();
+  WhenTrue(
+      [match, found] {
+        for (QWidget* w : QApplication::topLevelWidgets()) {
+          if (w->isVisible() && match(w)) {
+            *found = w;
+            return true;
+          }
+        }
+        return false;
+      },
+      [action, found] {
+        if (*found) action(*found);
+      },
+      timeoutMs);
 }
 
 QAbstractButton* FindButton(QWidget* w, const QString& nameOrText) {
