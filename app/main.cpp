@@ -1,19 +1,59 @@
 // Program entry: the GUI application, the main window, the message loop.
+//
+//   VelmoraUpgrade [--trace FILE] [FILE.mot]
+//
+// Without arguments the program behaves as it always has: the one ".mot"
+// file beside the executable, no trace. A firmware file given (a double
+// click on a delivered ".mot", or a file dropped on the executable) is taken
+// instead; --trace writes the frames exchanged with the terminal and the
+// messages shown into FILE.
 #include <QApplication>
+#include <cstdio>
+#include <string>
+#include <vector>
 
 #include "AppParts.h"
+#include "AppTrace.h"
 #include "F_Main.h"
 #include "U_QtShell.h"
+#include "U_Textes.h"
 
 int main(int argc, char** argv) {
+  // The help needs no display.
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    if (a == "--help" || a == "-h") {
+      std::fputs(AppUsage().c_str(), stdout);
+      return 0;
+    }
+  }
   QApplication app(argc, argv);
+  std::vector<std::string> args;
+  const QStringList qargs = QCoreApplication::arguments();
+  for (int i = 1; i < qargs.size(); ++i) args.push_back(qargs[i].toStdString());
+  TAppCommandLine cmd;
+  std::string error;
+  if (!ParseAppCommandLine(args, cmd, error)) {
+    std::fprintf(stderr, "%s\n\n%s", error.c_str(), AppUsage().c_str());
+    return 2;
+  }
   InstallFrenchTranslations();
-  TQtMessagePresenter presenter;
-  SetMessagePresenter(&presenter);
+  TQtMessagePresenter boxes;
+  TAppTrace trace;
+  TTracingPresenter tracing(boxes, trace);
+  const bool traceWanted = !cmd.TraceFile.empty();
+  const bool traceOpen = traceWanted && trace.Open(cmd.TraceFile);
+  SetMessagePresenter(traceOpen ? static_cast<IMessagePresenter*>(&tracing) : &boxes);
+  TAppOptions options;
+  options.FirmwareFile = cmd.FirmwareFile;
+  options.Trace = traceOpen ? &trace : nullptr;
   int rc;
   {
-    TfrmMain window(MakeApplicationParts());
+    TfrmMain window(MakeApplicationParts(nullptr, options));
     window.show();
+    // The catalogue is loaded by the window's creation.
+    if (traceWanted && !traceOpen && window.Usable())
+      ShowInformation(FormatText(GetTexte("_Err_TraceFile"), {cmd.TraceFile}), "_Err_TraceFile");
     rc = app.exec();
   }
   SetMessagePresenter(nullptr);

@@ -37,13 +37,9 @@ void TDialogueCore::ReceiveReport(const uint8_t* Data, size_t Size) {
 }
 
 void TDialogueCore::DispatchAnswer(int Code) {
-  if (Code == kCodeAck) {
-    AnswerOk = true;
-    Waiting = false;
-    return;
-  }
-  if (Code == kCodeNak) {
-    AnswerOk = false;
+  if (Code == kCodeAck || Code == kCodeNak) {
+    AnswerTaken(Answer->Bytes, Answer->Count);
+    AnswerOk = Code == kCodeAck;
     Waiting = false;
     return;
   }
@@ -59,6 +55,8 @@ void TDialogueCore::DispatchAnswer(int Code) {
 
 void TDialogueCore::CheckAnswer(TDecoder Decoder) {
   if (!Answer->IsComplete()) return;
+  const int length = Answer->LengthField();
+  AnswerTaken(Answer->Bytes, length < Answer->Count ? static_cast<size_t>(length) : Answer->Count);
   Status = Answer->StatusByte();
   bool show = false;
   if (Status == 1) {

@@ -74,4 +74,10 @@ class TDialogueCore {
   // Shows the transmission error dialog for Status (no Retry). Modal: it
   // returns when the user has closed it.
   virtual void ShowStatusError();
+  // An answer ended the exchange: its bytes as gathered (a whole frame, or
+  // the first bytes of an ACK or NAK). For the trace.
+  virtual void AnswerTaken(const uint8_t* Bytes, size_t Size) {
+    (void)Bytes;
+    (void)Size;
+  }
 };

@@ -196,6 +196,8 @@ TCommonDlg::~TCommonDlg() {
   FDispatcher.reset();
 }
 
+int TCommonDlg::TimeoutPercent = 100;
+
 QString TCommonDlg::Caption() { return QStringLiteral("Fenêtre de dialogue commune"); }
 
 void TCommonDlg::FormCreate() {
@@ -334,8 +336,10 @@ bool TCommonDlg::SendAndWait(const TBytes& Frame, int TimeoutTicks) {
     QCoreApplication::processEvents();
   }
   if (FClaimSerial == serial && Device == dev) dev->SetDataHandler(handler);
+  if (OnFrame) OnFrame(true, Frame);
 
-  TimeOutUSB->setInterval(TicksToMs(TimeoutTicks));
+  const long long ms = static_cast<long long>(TicksToMs(TimeoutTicks)) * TimeoutPercent / 100;
+  TimeOutUSB->setInterval(static_cast<int>(ms < 1 ? 1 : ms));
   TimeOutUSB->start();
   if (Waiting && !TimedOut) {
     QEventLoop loop;
@@ -344,6 +348,10 @@ bool TCommonDlg::SendAndWait(const TBytes& Frame, int TimeoutTicks) {
     FWaitLoop = nullptr;
   }
   return AnswerOk;  // TEnd: timer off, Status -1 on a time-out, Busy cleared
+}
+
+void TCommonDlg::AnswerTaken(const uint8_t* Bytes, size_t Size) {
+  if (OnFrame) OnFrame(false, TBytes(Bytes, Bytes + Size));
 }
 
 void TCommonDlg::TimeOutUSBTimer() {

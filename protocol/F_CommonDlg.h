@@ -82,6 +82,16 @@ class TCommonDlg : public QObject, public TDialogueCore {
   void HidCtlDeviceUnplug(THidDevice* HidDev);
   void TimeOutUSBTimer();
 
+  // The trace of the frames exchanged with the terminal: each command frame
+  // once it has been written (toTerminal true) and each answer that ended
+  // an exchange. Unset in normal use.
+  std::function<void(bool toTerminal, const TBytes& frame)> OnFrame;
+
+  // Every answer time-out is this share (in percent) of its specified
+  // length, at least 1 ms. 100 in the program; tests that walk many
+  // exchanges may shorten the waits.
+  static int TimeoutPercent;
+
   THidQtDispatcher& Dispatcher() { return *FDispatcher; }
   // Output reports whose write was skipped because the terminal went away
   // while its frame was being written (diagnostics and tests).
@@ -89,6 +99,9 @@ class TCommonDlg : public QObject, public TDialogueCore {
 
  signals:
   void ConnectedChanged(bool connected);
+
+ protected:
+  void AnswerTaken(const uint8_t* Bytes, size_t Size) override;
 
  private:
   // Sets ShowErrors and ExpectedAnswer and runs SendAndWait, unless the

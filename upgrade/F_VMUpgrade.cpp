@@ -32,12 +32,8 @@ namespace {
 constexpr int kBlockTimeoutTicks = 91;
 constexpr int kLongBlockTimeoutTicks = 182;
 constexpr const char* kLongWaitMark = "11000011";
-constexpr int kPauseAfterLastBlockMs = 2000;
-constexpr int kPauseAfterUnplugPromptMs = 1000;
 constexpr int kPromptLimit = 5;
 constexpr int kUsbVersionWithoutPrompts = 4;
-constexpr int kPauseAfterLeaveLoaderMs = 2000;
-constexpr int kPresencePauseMs = 1000;
 // The status whose text is "Erreur inconnue".
 constexpr int kStatusUnknownError = 255;
 
@@ -92,6 +88,11 @@ class TPromptCursor {
 };
 
 }  // namespace
+
+TUpgradePauses& TfrmVMUpgrade::Pauses() {
+  static TUpgradePauses pauses;
+  return pauses;
+}
 
 TfrmVMUpgrade::TfrmVMUpgrade(QWidget* owner) : QWidget(owner), ui(std::make_unique<Ui::TfrmVMUpgrade>()) {
   ui->setupUi(this);
@@ -301,7 +302,7 @@ void TfrmVMUpgrade::ResetTerminalInfo() {
 void TfrmVMUpgrade::TerminalPresenceChanged(bool connected) {
   QPointer<TfrmVMUpgrade> self(this);
   ProcessPending();
-  QThread::msleep(kPresencePauseMs);
+  QThread::msleep(Pauses().PresenceMs);
   ProcessPending();
   if (!self) return;
   if (connected) {
@@ -451,7 +452,7 @@ bool TfrmVMUpgrade::LoadFirmware() {
   } while (false);
 
   if (done) {
-    QThread::msleep(kPauseAfterLastBlockMs);
+    QThread::msleep(Pauses().AfterLastBlockMs);
     WaitPrompts();
     RefreshTerminalInfo();
     result = true;
@@ -472,7 +473,7 @@ void TfrmVMUpgrade::WaitPrompts() {
     ShowPlainKey("_DeconnectUSB");
     cursor.HourGlass();
     ProcessPending();
-    QThread::msleep(kPauseAfterUnplugPromptMs);
+    QThread::msleep(Pauses().AfterUnplugPromptMs);
     ProcessPending();
   }
   for (int n = 0; n < kPromptLimit && !FCommonDlg->IsConnected(); ++n) {
@@ -495,7 +496,7 @@ bool TfrmVMUpgrade::LeaveLoaderMode() {
   bool result = false;
   while (!result) {
     if (FCommonDlg->LeaveLoader(false)) {
-      QThread::msleep(kPauseAfterLeaveLoaderMs);
+      QThread::msleep(Pauses().AfterLeaveLoaderMs);
       RefreshTerminalInfo();
       result = true;
       break;

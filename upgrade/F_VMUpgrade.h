@@ -28,6 +28,16 @@ class TGauge;
 class TObjFileMot;
 class TfrmWait;
 
+// The fixed pauses of the load and of the presence call-back, in
+// milliseconds. The program keeps the values below; tests that walk many
+// loads may shorten them.
+struct TUpgradePauses {
+  int AfterLastBlockMs = 2000;     // before the unplug and replug prompts
+  int AfterUnplugPromptMs = 1000;  // between two unplug prompts
+  int AfterLeaveLoaderMs = 2000;   // before the identity is read again
+  int PresenceMs = 1000;           // when the terminal comes or goes
+};
+
 class TfrmVMUpgrade : public QWidget {
   Q_OBJECT
  public:
@@ -79,6 +89,9 @@ class TfrmVMUpgrade : public QWidget {
   int EnterLoaderMode();
   bool LeaveLoaderMode();
   bool AskPassword();
+
+  // The pauses every upgrade window uses.
+  static TUpgradePauses& Pauses();
 
   // The date the terminal fields hold when no identity was read.
   static QDate NoDate() { return QDate(1978, 11, 3); }
