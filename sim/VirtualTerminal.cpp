@@ -61,9 +61,9 @@ TVirtualTerminal::~TVirtualTerminal() {
 
 TSimHidDeviceConfig TVirtualTerminal::DeviceConfig() const {
   std::lock_guard<std::mutex> lock(FMutex);
-  TSimHidDeviceConfig c = TSimHidDeviceConfig::Make(FConfig.VendorID, FConfig.ProductID, FConfig.UsbVersion,
-                                                    FConfig.ProductString, FConfig.InputReportLength,
-                                                    FConfig.OutputReportLength);
+  TSimHidDeviceConfig c =
+      TSimHidDeviceConfig::Make(FConfig.VendorID, FConfig.ProductID, FConfig.UsbVersion,
+                                FConfig.ProductString, FConfig.InputReportLength, FConfig.OutputReportLength);
   c.UsbFramePaced = FConfig.UsbPaced;
   return c;
 }
@@ -122,6 +122,13 @@ void TVirtualTerminal::SetLatencyMs(int ms) {
   std::lock_guard<std::mutex> lock(FMutex);
   FConfig.LatencyMs = ms;
 }
+void TVirtualTerminal::SetCommandLatencyMs(TTermCommand command, int ms) {
+  std::lock_guard<std::mutex> lock(FMutex);
+  if (ms > 0)
+    FConfig.CommandLatencyMs[command] = ms;
+  else
+    FConfig.CommandLatencyMs.erase(command);
+}
 void TVirtualTerminal::SetReportChunk(int bytes) {
   std::lock_guard<std::mutex> lock(FMutex);
   FConfig.ReportChunk = bytes;
@@ -156,6 +163,10 @@ bool TVirtualTerminal::InLoader() const {
 bool TVirtualTerminal::Identified() const {
   std::lock_guard<std::mutex> lock(FMutex);
   return FIdentified;
+}
+int TVirtualTerminal::LoaderEntries() const {
+  std::lock_guard<std::mutex> lock(FMutex);
+  return FLoaderEntries;
 }
 TTermIdentity TVirtualTerminal::RunningIdentity() const {
   std::lock_guard<std::mutex> lock(FMutex);
@@ -321,6 +332,7 @@ TVirtualTerminal::TAnswer TVirtualTerminal::HandleFrame(const TTermBytes& frame)
   const uint16_t code = static_cast<uint16_t>(frame[1] | (frame[2] << 8));
   const uint16_t answerCode = static_cast<uint16_t>(code + 1);
   const TTermCommand cmd = CommandOf(frame);
+  a.Command = cmd;
   const int block = (cmd == TTermCommand::Block && frame.size() >= 10) ? (frame[7] | (frame[8] << 8)) : -1;
 
   TTermFault fault;
@@ -421,6 +433,7 @@ TTermBytes TVirtualTerminal::Carry(const TTermBytes& frame, int& status, TTermBy
       if (in.size() != 2 || in[0] != 0x88 || in[1] > 1) return answer(20);
       if (in[1] == 0x00) {
         if (!FConfig.Password.empty() && FConfig.PasswordForLoader && !FIdentified) return answer(17);
+        if (!FLoader) ++FLoaderEntries;
         FLoader = true;
         FBlocks.clear();
         FLastBlock = -1;
@@ -517,8 +530,11 @@ void TVirtualTerminal::Dispatch(TAnswer answer) {
     c = FConfig;
     dev = FDevice.lock();
   }
+  int latency = c.LatencyMs;
+  auto own = c.CommandLatencyMs.find(answer.Command);
+  if (own != c.CommandLatencyMs.end()) latency += own->second;
   if (answer.Unplug) {
-    Later(c.LatencyMs, [this] { UnplugNow(); });
+    Later(latency, [this] { UnplugNow(); });
     return;
   }
   if (!answer.Send || !dev) return;
@@ -538,10 +554,10 @@ void TVirtualTerminal::Dispatch(TAnswer answer) {
       UnplugNow();
     }
   };
-  if (c.LatencyMs <= 0 && !answer.UnplugAfter) {
+  if (latency <= 0 && !answer.UnplugAfter) {
     send();
   } else {
-    Later(c.LatencyMs, send);
+    Later(latency, send);
   }
 }
 

@@ -130,7 +130,10 @@ struct TVirtualTerminalConfig {
   bool StartInLoader = false;
   bool RestartOnEndBlock = false;
 
-  int LatencyMs = 0;      // before the first report of each answer
+  int LatencyMs = 0;  // before the first report of each answer
+  // Added to LatencyMs for the answers to one command (the unplug of an
+  // Unplug fault comes as late): holds the load in one exchange for a while.
+  std::map<TTermCommand, int> CommandLatencyMs;
   int ReportChunk = 0;    // frame bytes per input report; 0 = 63, then 64
   bool CountByte = true;  // the first input report starts with a count byte
   // Reports paced as a USB full-speed interrupt endpoint moves them: one
@@ -155,6 +158,8 @@ class TVirtualTerminal : public ISimHidDeviceModel, public std::enable_shared_fr
   TVirtualTerminalConfig Config() const;
   void SetConfig(const TVirtualTerminalConfig& config);
   void SetLatencyMs(int ms);
+  // CommandLatencyMs of one command (0: none of its own).
+  void SetCommandLatencyMs(TTermCommand command, int ms);
   void SetReportChunk(int bytes);
   void SetSwitchActive(bool on);
   void SetApplication(const TTermIdentity& id);
@@ -175,6 +180,9 @@ class TVirtualTerminal : public ISimHidDeviceModel, public std::enable_shared_fr
   // State.
   bool InLoader() const;
   bool Identified() const;
+  // How many times it switched to its boot program (FF88 88 00 carried out
+  // from the application); StartInLoader does not count.
+  int LoaderEntries() const;
   TTermIdentity RunningIdentity() const;
   std::map<int, TTermBytes> Blocks() const;  // block number -> bytes
   TTermBytes Image() const;
@@ -199,6 +207,7 @@ class TVirtualTerminal : public ISimHidDeviceModel, public std::enable_shared_fr
     bool Unplug = false;       // unplug instead of answering
     bool UnplugAfter = false;  // unplug once the answer is sent
     bool Send = true;
+    TTermCommand Command = TTermCommand::Other;
   };
   TAnswer HandleFrame(const TTermBytes& frame);                              // FMutex held
   TTermBytes Carry(const TTermBytes& frame, int& status, TTermBytes& data);  // FMutex held
@@ -217,6 +226,7 @@ class TVirtualTerminal : public ISimHidDeviceModel, public std::enable_shared_fr
   std::weak_ptr<TSimHidDevice> FDevice;  // the device holds the model, not the other way
   bool FLoader = false;
   bool FIdentified = false;
+  int FLoaderEntries = 0;
   TTermBytes FPartial;
   std::map<int, TTermBytes> FBlocks;
   int FLastBlock = -1;
