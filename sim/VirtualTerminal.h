@@ -130,16 +130,16 @@ struct TVirtualTerminalConfig {
   bool StartInLoader = false;
   bool RestartOnEndBlock = false;
 
-  int LatencyMs = 0;  // before the first report of each answer
-  // Added to LatencyMs for the answers to one command (the unplug of an
-  // Unplug fault comes as late): holds the load in one exchange for a while.
-  std::map<TTermCommand, int> CommandLatencyMs;
+  int LatencyMs = 0;      // before the first report of each answer
   int ReportChunk = 0;    // frame bytes per input report; 0 = 63, then 64
   bool CountByte = true;  // the first input report starts with a count byte
   // Reports paced as a USB full-speed interrupt endpoint moves them: one
   // each way per 1 ms frame (TSimHidDeviceConfig::UsbFramePaced). Taken when
   // the terminal is plugged in for the first time.
   bool UsbPaced = false;
+  // Added to LatencyMs for the answers to one command (the unplug of an
+  // Unplug fault comes as late): holds the load in one exchange for a while.
+  std::map<TTermCommand, int> CommandLatencyMs;
 };
 
 class TVirtualTerminal : public ISimHidDeviceModel, public std::enable_shared_from_this<TVirtualTerminal> {
