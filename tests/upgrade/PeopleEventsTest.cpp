@@ -259,6 +259,11 @@ bool LabelsUnknown(TfrmVMUpgrade* w) {
          w->lblDateAppli->text() == "<Inconnu>" && w->lblVersTrame->text() == "<Inconnu>";
 }
 
+// An object name, or the class name when it has none.
+std::string Name(const QWidget* w) {
+  return w->objectName().isEmpty() ? w->metaObject()->className() : w->objectName().toStdString();
+}
+
 // The window a person has in front: the modal box or dialog, else the wait
 // dialog (always on top), else the main window.
 QWidget* Front(const TUpgradeRig& rig) {
@@ -335,8 +340,8 @@ bool HeldByState(TState s, QWidget* w) {
 // holds the state is left alone until the event has come.
 class TPerson {
  public:
-  TPerson(TUpgradeRig& rig, TState state, const bool& eventDone)
-      : FRig(rig), FState(state), FEventDone(eventDone) {
+  TPerson(TUpgradeRig& rig, TState state, const bool& eventStarted)
+      : FRig(rig), FState(state), FEventStarted(eventStarted) {
     FTimer.setInterval(20);
     QObject::connect(&FTimer, &QTimer::timeout, [this] { Step(); });
     FTimer.start();
@@ -344,11 +349,21 @@ class TPerson {
   void Stop() { FTimer.stop(); }
 
  private:
+  // Each answer runs from a timer of its own: one that runs a nested loop
+  // (the password's check) leaves the person free to answer the box that
+  // comes up meanwhile.
   void Step() {
-    if (FStepping) return;
     QPointer<QWidget> top = TopModal();
-    if (!top || (!FEventDone && HeldByState(FState, top))) return;
-    FStepping = true;
+    if (!top || (!FEventStarted && HeldByState(FState, top))) return;
+    if (std::find(FActing.begin(), FActing.end(), top.data()) != FActing.end()) return;
+    QWidget* key = top.data();
+    FActing.push_back(key);
+    QTimer::singleShot(0, &FTimer, [this, top, key] {
+      if (top) Answer(top);
+      FActing.erase(std::find(FActing.begin(), FActing.end(), key));
+    });
+  }
+  void Answer(QPointer<QWidget> top) {
     TCommonDlg* dlg = FRig.Dialogue();
     if (auto* box = qobject_cast<QMessageBox*>(top.data())) {
       if (box->text().contains(QStringLiteral("DECONNECTER")) && dlg->IsConnected()) {
@@ -368,7 +383,6 @@ class TPerson {
       QTest::keyClicks(edit, QString::fromLatin1(kPassword));
       Return(top);
     }
-    FStepping = false;
   }
   static void Return(QWidget* w) {
     QWidget* target = w->focusWidget() ? w->focusWidget() : w;
@@ -377,9 +391,9 @@ class TPerson {
 
   TUpgradeRig& FRig;
   const TState FState;
-  const bool& FEventDone;
+  const bool& FEventStarted;
   QTimer FTimer;
-  bool FStepping = false;
+  std::vector<QWidget*> FActing;  // windows whose answer is under way
 };
 
 // What the event left right after it.
@@ -397,9 +411,8 @@ struct TEventRecord {
 void Perform(TEvent e, TUpgradeRig& rig, TEventRecord& r) {
   TfrmVMUpgrade* w = rig.Upgrade();
   QWidget* front = Front(rig);
-  r.Front = front->objectName().toStdString();
-  if (QWidget* f = front->focusWidget())
-    r.Focus = f->objectName().isEmpty() ? f->metaObject()->className() : f->objectName().toStdString();
+  r.Front = Name(front);
+  if (QWidget* f = front->focusWidget()) r.Focus = Name(f);
   switch (e) {
     case TEvent::None: break;
     case TEvent::Tab: KeyToFront(rig, Qt::Key_Tab); break;
@@ -551,7 +564,7 @@ TEST_P(PeopleEvents, LoadEndsAsTheEventWants) {
       },
       20000);
   ASSERT_TRUE(record.Done) << "the state was never reached";
-  ASSERT_TRUE(ended) << "the load did not end; front: " << Front(rig)->objectName().toStdString();
+  ASSERT_TRUE(ended) << "the load did not end; in front: " << Name(Front(rig));
   // Boxes shown late, after the load's end, would be left behind: give them
   // a moment to show before the person stops answering.
   WaitUntil([] { return false; }, 50);
@@ -581,10 +594,14 @@ TEST_P(PeopleEvents, LoadEndsAsTheEventWants) {
   TfrmVMUpgrade* w = rig.Upgrade();
   ASSERT_NE(w, nullptr) << "the upgrade window was closed";
   EXPECT_FALSE(w->FBusy());
-  EXPECT_FALSE(modalLeft) << "a box or dialog was left: " << TopModal()->objectName().toStdString();
+  EXPECT_FALSE(modalLeft) << "a box or dialog was left: " << (TopModal() ? Name(TopModal()) : "");
   EXPECT_EQ(frmWait, nullptr);
   EXPECT_EQ(frmPasswordFirmware, nullptr);
   EXPECT_EQ(frmErrorDlg, nullptr);
+  EXPECT_EQ(QGuiApplication::overrideCursor(), nullptr) << "the hour-glass was left";
+  for (QWidget* tl : QApplication::topLevelWidgets()) {
+    if (tl != rig.Main.get() && tl->isVisible()) ADD_FAILURE() << "a window is left on screen: " << Name(tl);
+  }
 
   // The outcome: the expected end that matches what the terminal tells, or
   // the first one (whose checks then say what differs).
@@ -599,6 +616,10 @@ TEST_P(PeopleEvents, LoadEndsAsTheEventWants) {
   switch (want.Outcome) {
     case TOutcome::Loaded:
       EXPECT_TRUE(rig.TerminalHasImage());
+      // The gauge went through the five blocks once: 0, then 0, 20, 40, 60,
+      // 80 after each, 100, and 0 after the success message.
+      EXPECT_EQ(rig.Gauge, (std::vector<int>{0, 0, 20, 40, 60, 80, 100, 0}));
+      EXPECT_EQ(w->lblNameVers->text(), "fv0100") << "the new identity is not shown";
       EXPECT_EQ(t.CommandCount(TTermCommand::Block), kBlocks) << "the load ran again or not to its end";
       EXPECT_EQ(t.CommandCount(TTermCommand::LeaveLoader), 0);
       EXPECT_EQ(t.LoaderEntries(), 1);
