@@ -337,11 +337,12 @@ bool HeldByState(TState s, QWidget* w) {
 // The person at the workstation: Return in every box (after unplugging or
 // replugging the terminal when the box asks for it), the right password
 // typed into the password dialog and confirmed with Return; the window that
-// holds the state is left alone until the event has come.
+// holds the state is left alone until the event is over (boxes that come up
+// during the event are answered).
 class TPerson {
  public:
-  TPerson(TUpgradeRig& rig, TState state, const bool& eventStarted)
-      : FRig(rig), FState(state), FEventStarted(eventStarted) {
+  TPerson(TUpgradeRig& rig, TState state, const bool& eventDone)
+      : FRig(rig), FState(state), FEventDone(eventDone) {
     FTimer.setInterval(20);
     QObject::connect(&FTimer, &QTimer::timeout, [this] { Step(); });
     FTimer.start();
@@ -354,7 +355,7 @@ class TPerson {
   // comes up meanwhile.
   void Step() {
     QPointer<QWidget> top = TopModal();
-    if (!top || (!FEventStarted && HeldByState(FState, top))) return;
+    if (!top || (!FEventDone && HeldByState(FState, top))) return;
     if (std::find(FActing.begin(), FActing.end(), top.data()) != FActing.end()) return;
     QWidget* key = top.data();
     FActing.push_back(key);
@@ -391,7 +392,7 @@ class TPerson {
 
   TUpgradeRig& FRig;
   const TState FState;
-  const bool& FEventStarted;
+  const bool& FEventDone;
   QTimer FTimer;
   std::vector<QWidget*> FActing;  // windows whose answer is under way
 };
@@ -547,7 +548,7 @@ TEST_P(PeopleEvents, LoadEndsAsTheEventWants) {
   sampler.start();
 
   TEventRecord record;
-  TPerson person(rig, state, record.Started);
+  TPerson person(rig, state, record.Done);
   WhenTrue([&] { return IsLoadState(state, rig); },
            [&] {
              most = std::max(most, UpgradeWindows(rig));
