@@ -573,10 +573,15 @@ TEST_P(PeopleEvents, LoadEndsAsTheEventWants) {
       kStateWithinMs + 20000);
   ASSERT_TRUE(record.Done) << "the state was never reached";
   ASSERT_TRUE(ended) << "the load did not end; in front: " << Name(Front(rig));
-  // Boxes shown late, after the load's end, would be left behind: give them
-  // a moment to show before the person stops answering.
-  WaitUntil([] { return false; }, 50);
+  // Then nothing more: no frame to the terminal, no message (a load started
+  // again by itself would come within the window's 100 ms start delay).
+  const size_t framesAtEnd = rig.Terminal->FramesReceived().size();
+  const size_t shownAtEnd = rig.Presenter.Shown.size();
+  WaitUntil([] { return false; }, 250);
   const bool modalLeft = TopModal() != nullptr;
+  EXPECT_EQ(rig.Terminal->FramesReceived().size(), framesAtEnd)
+      << "the terminal was addressed after the load";
+  EXPECT_EQ(rig.Presenter.Shown.size(), shownAtEnd) << "a message came after the load";
   person.Stop();
   sampler.stop();
 
