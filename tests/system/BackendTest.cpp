@@ -70,7 +70,8 @@ class SystemBackend : public ::testing::Test {
     return c;
   }
 
-  std::shared_ptr<IHidHandle> OpenTerminal(TEmulatedTerminal& term, EHidAccess access, uint32_t* error = nullptr) {
+  std::shared_ptr<IHidHandle> OpenTerminal(TEmulatedTerminal& term, EHidAccess access,
+                                           uint32_t* error = nullptr) {
     std::vector<THidInterfaceEntry> entries;
     EXPECT_TRUE(platform->ListInterfaces(entries));
     uint32_t e = 0;

@@ -175,11 +175,12 @@ void TEmulatedTerminal::Apply(bool plugged) {
     info.Phys = FSysfs.HidPhys();
     info.Uniq = FConfig.Serial;
     auto writeMutex = std::make_shared<std::mutex>();
-    auto node = world->Nodes.AddNode(info, [writer, writeMutex](const uint8_t* data, std::size_t size) -> int {
-      std::lock_guard<std::mutex> lock(*writeMutex);
-      std::size_t written = 0;
-      return writer->Write(data, size, written) ? static_cast<int>(size) : -ENODEV;
-    });
+    auto node =
+        world->Nodes.AddNode(info, [writer, writeMutex](const uint8_t* data, std::size_t size) -> int {
+          std::lock_guard<std::mutex> lock(*writeMutex);
+          std::size_t written = 0;
+          return writer->Write(data, size, written) ? static_cast<int>(size) : -ENODEV;
+        });
     bool refusing;
     {
       std::lock_guard<std::mutex> lock(FMutex);

@@ -75,7 +75,7 @@ class TEmulatedTerminal {
   void Worker();
   void Apply(bool plugged);  // worker thread
   void Pump(std::shared_ptr<IHidHandle> handle, std::shared_ptr<THidrawNode> node);
-  void Request();            // ask the worker to follow the simulated device
+  void Request();  // ask the worker to follow the simulated device
   void WaitIdle();
 
   TEmulatedTerminalConfig FConfig;

@@ -135,9 +135,7 @@ uint32_t TUdevAnnouncer::Hash(const std::string& s) {
   switch (len) {
     case 3: h ^= static_cast<uint32_t>(data[2]) << 16; [[fallthrough]];
     case 2: h ^= static_cast<uint32_t>(data[1]) << 8; [[fallthrough]];
-    case 1:
-      h ^= data[0];
-      h *= m;
+    case 1: h ^= data[0]; h *= m;
   }
   h ^= h >> 13;
   h *= m;
@@ -204,7 +202,8 @@ bool TSysfsUsbHidDevice::Create(int minor, std::string& error) {
   const std::string port = "1-" + std::to_string(FId.Port);
   FUsb = std::string(kRootHub) + "/" + port;
   FIntf = FUsb + "/" + port + ":1.0";
-  FHid = FIntf + "/0003:" + Hex4(FId.VendorID) + ":" + Hex4(FId.ProductID) + "." + Hex4(static_cast<unsigned>(FHidSeq));
+  FHid = FIntf + "/0003:" + Hex4(FId.VendorID) + ":" + Hex4(FId.ProductID) + "." +
+         Hex4(static_cast<unsigned>(FHidSeq));
   FHidraw = FHid + "/hidraw/hidraw" + std::to_string(minor);
   std::error_code ec;
   fs::create_directories(FHidraw, ec);
@@ -287,10 +286,10 @@ void TSysfsUsbHidDevice::Remove() {
   FPresent = false;
   const std::string port = "1-" + std::to_string(FId.Port);
   std::error_code ec;
-  for (const std::string& l :
-       {"/sys/dev/char/" + std::to_string(kHidrawMajor) + ":" + std::to_string(FMinor),
-        "/sys/class/hidraw/hidraw" + std::to_string(FMinor), "/sys/bus/hid/devices/" + fs::path(FHid).filename().string(),
-        "/sys/bus/usb/devices/" + port + ":1.0", "/sys/bus/usb/devices/" + port})
+  for (const std::string& l : {"/sys/dev/char/" + std::to_string(kHidrawMajor) + ":" + std::to_string(FMinor),
+                               "/sys/class/hidraw/hidraw" + std::to_string(FMinor),
+                               "/sys/bus/hid/devices/" + fs::path(FHid).filename().string(),
+                               "/sys/bus/usb/devices/" + port + ":1.0", "/sys/bus/usb/devices/" + port})
     fs::remove(l, ec);
   fs::remove_all(FUsb, ec);
 }

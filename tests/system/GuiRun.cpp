@@ -115,7 +115,8 @@ void TGuiRun::ServeTopBox() {
       b.Shown = now;
       Log("    box " + b.Line.Key + " shown after " + Elapsed(b.Seen));
     } else if (now - b.Seen > std::chrono::seconds(10)) {
-      FProblems.push_back("the box " + b.Line.Key + " (" + b.Line.MsgKind + ") announced in the trace was never shown");
+      FProblems.push_back("the box " + b.Line.Key + " (" + b.Line.MsgKind +
+                          ") announced in the trace was never shown");
       FPending.pop_back();
     }
     return;
@@ -153,7 +154,8 @@ bool TGuiRun::Drive(const std::function<bool()>& done, std::chrono::milliseconds
     if (!ProgramAlive()) {
       TakeLines();
       if (FPending.empty() && done()) return true;
-      FProblems.push_back("the program ended: " + (FProgram ? FProgram->ExitText() : std::string("not started")));
+      FProblems.push_back("the program ended: " +
+                          (FProgram ? FProgram->ExitText() : std::string("not started")));
       return false;
     }
     if (TClock::now() > deadline) return false;
@@ -202,7 +204,9 @@ bool TGuiRun::PressLoad(std::chrono::milliseconds timeout) {
     const size_t boxes = Boxes().size();
     ClickMain(x, y);
     const bool started = Drive(
-        [&] { return FindFrame(TTraceLine::ToTerminal, kEnterLoaderFrame, mark) >= 0 || Boxes().size() > boxes; },
+        [&] {
+          return FindFrame(TTraceLine::ToTerminal, kEnterLoaderFrame, mark) >= 0 || Boxes().size() > boxes;
+        },
         std::chrono::milliseconds(3000));
     if (started) return true;
     if (!ProgramAlive()) return false;
@@ -214,7 +218,8 @@ bool TGuiRun::PressLoad(std::chrono::milliseconds timeout) {
 std::vector<std::string> TGuiRun::Boxes(size_t from) const {
   std::vector<std::string> out;
   for (size_t i = from; i < FLines.size(); ++i)
-    if (FLines[i].Kind == TTraceLine::Message) out.push_back(FLines[i].Key == "-" ? FLines[i].Text : FLines[i].Key);
+    if (FLines[i].Kind == TTraceLine::Message)
+      out.push_back(FLines[i].Key == "-" ? FLines[i].Text : FLines[i].Key);
   return out;
 }
 
@@ -227,7 +232,8 @@ int TGuiRun::CountFrames(TTraceLine::EKind kind, size_t from) const {
 long TGuiRun::FindFrame(TTraceLine::EKind kind, const std::vector<uint8_t>& prefix, size_t from) const {
   for (size_t i = from; i < FLines.size(); ++i) {
     const TTraceLine& l = FLines[i];
-    if (l.Kind == kind && l.Bytes.size() >= prefix.size() && std::equal(prefix.begin(), prefix.end(), l.Bytes.begin()))
+    if (l.Kind == kind && l.Bytes.size() >= prefix.size() &&
+        std::equal(prefix.begin(), prefix.end(), l.Bytes.begin()))
       return static_cast<long>(i);
   }
   return -1;

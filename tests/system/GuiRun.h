@@ -36,7 +36,8 @@ class TGuiRun {
   bool StartX(std::string& error);
   // Starts the program with --trace and the firmware file. `traceName`
   // names the trace file in the directory.
-  bool StartProgram(const std::string& firmware, std::string& error, const std::string& traceName = "trace.txt");
+  bool StartProgram(const std::string& firmware, std::string& error,
+                    const std::string& traceName = "trace.txt");
   void StopProgram();
   bool ProgramAlive();
 

@@ -1,12 +1,12 @@
 #define FUSE_USE_VERSION 35
 #include "HidrawFuse.h"
 
+#include <fcntl.h>
 #include <fuse_lowlevel.h>
 #include <linux/hidraw.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -99,7 +99,9 @@ uint64_t THidrawNode::Dropped() const {
 
 struct THidrawOps {
   static THidrawFs& Fs(fuse_req_t req) { return *static_cast<THidrawFs*>(fuse_req_userdata(req)); }
-  static void Lookup(fuse_req_t req, fuse_ino_t parent, const char* name) { Fs(req).OpLookup(req, parent, name); }
+  static void Lookup(fuse_req_t req, fuse_ino_t parent, const char* name) {
+    Fs(req).OpLookup(req, parent, name);
+  }
   static void Getattr(fuse_req_t req, fuse_ino_t ino, fuse_file_info*) { Fs(req).OpGetattr(req, ino); }
   static void Access(fuse_req_t req, fuse_ino_t ino, int mask) { Fs(req).OpAccess(req, ino, mask); }
   static void Open(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) { Fs(req).OpOpen(req, ino, fi); }

@@ -39,7 +39,8 @@ TTraceLine ParseTraceLine(const std::string& line) {
 TProgramRun::~TProgramRun() { Terminate(); }
 
 bool TProgramRun::Start(const std::string& exe, const std::vector<std::string>& args,
-                        const std::map<std::string, std::string>& env, const std::string& logFile, std::string& error) {
+                        const std::map<std::string, std::string>& env, const std::string& logFile,
+                        std::string& error) {
   std::vector<std::string> argStore = {exe};
   argStore.insert(argStore.end(), args.begin(), args.end());
   std::vector<char*> argv;

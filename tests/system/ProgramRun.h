@@ -31,8 +31,8 @@ class TProgramRun {
 
   // Runs `exe` with `args`, the harness's environment plus `env`, its output
   // into `logFile`. It is killed when the harness dies.
-  bool Start(const std::string& exe, const std::vector<std::string>& args, const std::map<std::string, std::string>& env,
-             const std::string& logFile, std::string& error);
+  bool Start(const std::string& exe, const std::vector<std::string>& args,
+             const std::map<std::string, std::string>& env, const std::string& logFile, std::string& error);
   pid_t Pid() const { return FPid; }
   // False once it has ended (its status is then in ExitText()).
   bool Alive();

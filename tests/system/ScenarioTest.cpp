@@ -180,7 +180,8 @@ TEST_F(SystemScenario, UnplugMidTransfer) {
   Term->Plug();
   Run->OnLine = [&](const TTraceLine& l) {
     // The technician pulls the cable once the fourth block is accepted.
-    if (l.Kind == TTraceLine::FromTerminal && CountAnswers(*Run, kBlockAnswer) == 4 && Term->Present()) Term->Unplug();
+    if (l.Kind == TTraceLine::FromTerminal && CountAnswers(*Run, kBlockAnswer) == 4 && Term->Present())
+      Term->Unplug();
   };
   std::string error;
   ASSERT_TRUE(Run->StartProgram(FirmwarePath, error)) << error;
@@ -255,7 +256,8 @@ TEST_F(SystemScenario, AccessRefusedThenRuleInstalled) {
 }
 
 // A terminal that answers within 0.1 ms of the write, program after
-// program: the first answer of each run (the identity) must not be lost.
+// program: no answer may be lost, the first one of each run (the identity,
+// the first exchange after the terminal is taken) included.
 TEST_F(SystemScenario, FastAnswers) {
   int runs = 50;
   if (const char* n = std::getenv("KVZ_SYSTEM_FAST_RUNS")) runs = std::max(1, std::atoi(n));
@@ -272,21 +274,20 @@ TEST_F(SystemScenario, FastAnswers) {
     const size_t sentBefore = Term->Terminal()->FramesSent().size();
     // Until the end block is answered, or a box (any box is a failure here).
     Run->Drive([&] { return CountAnswers(*Run, kBlockAnswer) >= blocks || !Run->Boxes().empty(); }, 30s);
-    const auto& lines = Run->Lines();
-    const long first = Run->FindFrame(TTraceLine::ToTerminal, kIdentityRequest);
+    // The trace may show a fast answer before its command (a command is
+    // traced once written, the answer as soon as it is taken): the answers
+    // are counted, not paired.
     std::string what;
-    if (first < 0) {
-      what = "no identity request";
-    } else if (static_cast<size_t>(first) + 1 >= lines.size() ||
-               lines[static_cast<size_t>(first) + 1].Kind != TTraceLine::FromTerminal) {
-      what = "the first answer was lost";
-    }
-    if (!Run->Boxes().empty()) what += (what.empty() ? "" : "; ") + std::string("boxes ") + Join(Run->Boxes());
-    std::string why;
-    if (what.empty() && !HasImage(why)) what = why;
+    if (Run->FindFrame(TTraceLine::ToTerminal, kIdentityRequest) < 0) what = "no identity request";
     const size_t sent = Term->Terminal()->FramesSent().size() - sentBefore;
     const size_t taken = static_cast<size_t>(Run->CountFrames(TTraceLine::FromTerminal));
-    if (what.empty() && sent != taken) what = std::to_string(sent - taken) + " answer(s) lost";
+    if (sent != taken)
+      what += (what.empty() ? "" : "; ") + std::to_string(sent - taken) + " of " + std::to_string(sent) +
+              " answers lost";
+    if (!Run->Boxes().empty())
+      what += (what.empty() ? "" : "; ") + std::string("boxes ") + Join(Run->Boxes());
+    std::string why;
+    if (what.empty() && !HasImage(why)) what = why;
     if (!what.empty()) failures.push_back(name + ": " + what);
     Run->StopProgram();
   }

@@ -46,7 +46,8 @@ void AsHidraw(struct stat* s) {
 }
 
 void AsSysfs(dev_t dev, struct statfs* b) {
-  if (static_cast<unsigned long>(b->f_type) == TMPFS_MAGIC && SameDevice("/sys", dev)) b->f_type = SYSFS_MAGIC;
+  if (static_cast<unsigned long>(b->f_type) == TMPFS_MAGIC && SameDevice("/sys", dev))
+    b->f_type = SYSFS_MAGIC;
 }
 
 }  // namespace
@@ -82,6 +83,8 @@ int statfs(const char* path, struct statfs* b) {
   return rc;
 }
 
-int statfs64(const char* path, struct statfs64* b) { return statfs(path, reinterpret_cast<struct statfs*>(b)); }
+int statfs64(const char* path, struct statfs64* b) {
+  return statfs(path, reinterpret_cast<struct statfs*>(b));
+}
 
 }  // extern "C"

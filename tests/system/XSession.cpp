@@ -132,11 +132,8 @@ void TXDriver::Pump() {
       case UnmapNotify:
         if (e.xunmap.event == FRoot) FMapped.erase(e.xunmap.window);
         break;
-      case DestroyNotify:
-        FMapped.erase(e.xdestroywindow.window);
-        break;
-      default:
-        break;
+      case DestroyNotify: FMapped.erase(e.xdestroywindow.window); break;
+      default: break;
     }
   }
 }
@@ -152,7 +149,8 @@ std::string TXDriver::TitleOf(unsigned long id) {
   unsigned long count, after;
   unsigned char* data = nullptr;
   std::string title;
-  if (XGetWindowProperty(d, id, netName, 0, 1024, False, utf8, &type, &format, &count, &after, &data) == Success &&
+  if (XGetWindowProperty(d, id, netName, 0, 1024, False, utf8, &type, &format, &count, &after, &data) ==
+          Success &&
       data != nullptr && type == utf8) {
     title.assign(reinterpret_cast<char*>(data), count);
   }
