@@ -174,13 +174,24 @@ void TEmulatedTerminal::Apply(bool plugged) {
     info.Name = FSysfs.HidName();
     info.Phys = FSysfs.HidPhys();
     info.Uniq = FConfig.Serial;
-    auto writeMutex = std::make_shared<std::mutex>();
-    auto node =
-        world->Nodes.AddNode(info, [writer, writeMutex](const uint8_t* data, std::size_t size) -> int {
-          std::lock_guard<std::mutex> lock(*writeMutex);
+    // A report the terminal sends while a write is being made (an answer
+    // within the write) reaches the open files before write() returns: the
+    // worst case of a fast terminal, made certain rather than left to the
+    // threads' timing.
+    auto consumer = std::make_shared<TReportConsumer>();
+    auto nodeRef = std::make_shared<std::weak_ptr<THidrawNode>>();
+    auto node = world->Nodes.AddNode(
+        info, [writer, reader, consumer, nodeRef](const uint8_t* data, std::size_t size) -> int {
           std::size_t written = 0;
-          return writer->Write(data, size, written) ? static_cast<int>(size) : -ENODEV;
+          bool ok;
+          {
+            std::lock_guard<std::mutex> lock(consumer->WriteMutex);
+            ok = writer->Write(data, size, written);
+          }
+          if (auto n = nodeRef->lock()) consumer->DrainNow(*reader, *n);
+          return ok ? static_cast<int>(size) : -ENODEV;
         });
+    *nodeRef = node;
     bool refusing;
     {
       std::lock_guard<std::mutex> lock(FMutex);
@@ -192,7 +203,7 @@ void TEmulatedTerminal::Apply(bool plugged) {
     const std::string dev = FSysfs.DevNode();
     unlink(dev.c_str());
     if (symlink((world->Nodes.Dir() + "/" + node->Name()).c_str(), dev.c_str()) != 0) fail("creating " + dev);
-    FPumpThread = std::thread([this, reader, node] { Pump(reader, node); });
+    FPumpThread = std::thread([reader, node, consumer] { consumer->Pump(*reader, *node); });
     {
       std::lock_guard<std::mutex> lock(FMutex);
       FNode = node;
@@ -223,14 +234,45 @@ void TEmulatedTerminal::Apply(bool plugged) {
   }
 }
 
-void TEmulatedTerminal::Pump(std::shared_ptr<IHidHandle> handle, std::shared_ptr<THidrawNode> node) {
+// The pump waits for the terminal's reports and queues each for the node's
+// open files; a writer that wants what is already there takes the handle
+// over (the pump's wait is cancelled) and moves it at once.
+void TReportConsumer::Pump(IHidHandle& handle, THidrawNode& node) {
   std::vector<uint8_t> buf(4096);
   for (;;) {
-    const THidReadResult r = handle->Read(buf.data(), buf.size(), 250);
-    if (r.Status == EHidReadStatus::TimedOut) continue;
-    if (r.Status != EHidReadStatus::Completed) break;  // unplugged or stopped
-    if (r.Bytes > 0) node->Deliver(buf.data(), r.Bytes);
+    {
+      std::unique_lock<std::mutex> wait(WaitMutex);
+      Cond.wait(wait, [this] { return Drainers == 0; });
+    }
+    std::lock_guard<std::mutex> lock(ReadMutex);
+    const THidReadResult r = handle.Read(buf.data(), buf.size(), 250);
+    if (r.Status == EHidReadStatus::TimedOut || r.Status == EHidReadStatus::Cancelled) continue;
+    if (r.Status != EHidReadStatus::Completed) break;  // unplugged
+    if (r.Bytes > 0) node.Deliver(buf.data(), r.Bytes);
   }
+}
+
+void TReportConsumer::DrainNow(IHidHandle& handle, THidrawNode& node) {
+  {
+    std::lock_guard<std::mutex> wait(WaitMutex);
+    ++Drainers;
+  }
+  handle.CancelRead();
+  {
+    std::lock_guard<std::mutex> lock(ReadMutex);
+    std::vector<uint8_t> buf(4096);
+    for (;;) {
+      const THidReadResult r = handle.Read(buf.data(), buf.size(), 0);
+      if (r.Status == EHidReadStatus::Cancelled) continue;  // our own cancel, when the pump did not wait
+      if (r.Status != EHidReadStatus::Completed) break;
+      if (r.Bytes > 0) node.Deliver(buf.data(), r.Bytes);
+    }
+  }
+  {
+    std::lock_guard<std::mutex> wait(WaitMutex);
+    --Drainers;
+  }
+  Cond.notify_all();
 }
 
 TTestFirmware MakeTestFirmware(int pages, const std::string& version, const std::string& date) {

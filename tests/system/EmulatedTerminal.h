@@ -11,7 +11,9 @@
 //
 // Each report the terminal sends is taken from its simulated device by one
 // pump thread and queued for every file open on the node at that moment,
-// which is what the kernel does with hidraw's per-file queues.
+// which is what the kernel does with hidraw's per-file queues. A report sent
+// during a write (a terminal answering within the write) is queued before
+// write() returns.
 #pragma once
 
 #include <condition_variable>
@@ -35,6 +37,17 @@ struct TSystemWorld {
 TSystemWorld* SystemWorld();
 // Mounts the device nodes (after EnterSandbox); the reason when it fails.
 std::string StartSystemWorld();
+
+// The one reader of the simulated terminal's reports (see the .cpp).
+struct TReportConsumer {
+  void Pump(IHidHandle& handle, THidrawNode& node);
+  void DrainNow(IHidHandle& handle, THidrawNode& node);
+  std::mutex WriteMutex;  // one write at a time on the terminal
+  std::mutex ReadMutex;   // one reader of its reports at a time
+  std::mutex WaitMutex;
+  std::condition_variable Cond;
+  int Drainers = 0;
+};
 
 struct TEmulatedTerminalConfig {
   TVirtualTerminalConfig Terminal;  // Terminal.UsbVersion is the bcdDevice
@@ -74,8 +87,7 @@ class TEmulatedTerminal {
  private:
   void Worker();
   void Apply(bool plugged);  // worker thread
-  void Pump(std::shared_ptr<IHidHandle> handle, std::shared_ptr<THidrawNode> node);
-  void Request();  // ask the worker to follow the simulated device
+  void Request();            // ask the worker to follow the simulated device
   void WaitIdle();
 
   TEmulatedTerminalConfig FConfig;
