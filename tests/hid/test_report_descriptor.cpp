@@ -194,10 +194,13 @@ TEST(HidReportDescriptor, ArbitraryBytesNeverReadOutsideTheBuffer) {
       for (uint16_t n : {l.Input, l.Output, l.Feature}) EXPECT_TRUE(n == 0 || (n >= 2 && n <= 16385)) << n;
     } else {
       ++refused;
-      // No report lengths from a refused descriptor.
+      // Nothing at all from a refused descriptor.
       EXPECT_EQ(0, l.Input);
       EXPECT_EQ(0, l.Output);
       EXPECT_EQ(0, l.Feature);
+      EXPECT_EQ(0, l.UsagePage);
+      EXPECT_EQ(0, l.Usage);
+      EXPECT_FALSE(l.UsesReportIds);
       EXPECT_FALSE(l.UsesReportIds);
     }
   }
