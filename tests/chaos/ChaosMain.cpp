@@ -48,6 +48,7 @@ struct TArgs {
   int ChildTimeoutS = 120;
   bool Verbose = false;
   bool Child = false;
+  bool KeepLogs = false;
   std::string LogDir;
   std::set<std::string> Avoid;
   std::string AvoidArg;
@@ -56,6 +57,7 @@ struct TArgs {
 void Usage() {
   std::fputs(
       "usage: kvz_chaos [--seeds N] [--first S] [--jobs J] [--log-dir DIR] [--ms MS] [--avoid ROADS]\n"
+      "                 [--keep-logs] [--timeout S]\n"
       "       kvz_chaos --seed N [--verbose] [--ms MS] [--avoid ROADS]\n"
       "ROADS: comma-separated among covered, minimise, quit, wait-keys\n",
       stderr);
@@ -104,6 +106,8 @@ bool ParseArgs(int argc, char** argv, TArgs& a) {
       }
     } else if (s == "--verbose") {
       a.Verbose = true;
+    } else if (s == "--keep-logs") {
+      a.KeepLogs = true;
     } else if (s == "--child") {
       a.Child = true;
     } else {
@@ -284,7 +288,7 @@ int RunMany(const TArgs& a) {
       running.erase(it);
       const bool ok = !c.Killed && WIFEXITED(status) && WEXITSTATUS(status) == 0;
       if (ok) {
-        ::unlink(c.Log.c_str());
+        if (!a.KeepLogs) ::unlink(c.Log.c_str());
       } else {
         failed.push_back(c.Seed);
         Summarise(c, status, c.Killed);

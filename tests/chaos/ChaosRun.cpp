@@ -132,6 +132,7 @@ std::function<void(const std::string&)> gQtNote;
 void QtMessages(QtMsgType type, const QMessageLogContext&, const QString& msg) {
   const std::string text = msg.toStdString();
   if (text.find("propagateSizeHints") != std::string::npos ||
+      text.find("does not support raise()") != std::string::npos ||
       text.find("XDG_RUNTIME_DIR") != std::string::npos)
     return;
   if (gQtNote) gQtNote("Qt: " + text);
@@ -173,6 +174,8 @@ struct TPlan {
   TUpgradePauses Pauses;
   int ChaosMs = 1000;
   int MeanGapMs = 20;
+  double UnplugRate = 1, FaultRate = 1, HandRate = 1;
+  bool FinalLoad = false;  // once at rest, one more load with a well-behaved terminal
 };
 
 class TChaosRun : public QObject {
@@ -223,7 +226,7 @@ class TChaosRun : public QObject {
   void ActPassword(bool finishing);
   void PressKey(QWidget* target, int key, Qt::KeyboardModifiers mods = Qt::NoModifier);
   void ClickButton(QAbstractButton* b);
-  std::vector<QWidget*> ReachableWindows() const;
+  std::vector<QWidget*> ReachableWindows();
   bool Avoids(const char* road) const { return FOpt.Avoid.count(road) > 0; }
   // A main-window action button under an open upgrade window.
   bool Covered(const QWidget* w) const;
@@ -234,13 +237,18 @@ class TChaosRun : public QObject {
   void HookUpgradeWindow(TfrmVMUpgrade* w);
   void LoadStarting(TfrmVMUpgrade* w);
   void FrameSeen(bool toTerminal, const TBytes& frame);
+  TTermCommand CommandOnTheWire() const;
   void MessageShown(const TMessage& m);
   std::vector<TfrmVMUpgrade*> UpgradeWindows() const;
 
   // End.
   void StopChaos(const char* why);
   void FinishTick();
-  bool Settled(uintptr_t frame, std::string& why) const;
+  // Working: something runs or waits; LeftOver: nothing runs but a dialog
+  // is still there; AtRest.
+  enum class TRest { Working, LeftOver, AtRest };
+  TRest Settled(uintptr_t frame, std::string& why) const;
+  bool StartFinalLoad();
   void Answer(QWidget* modal);
   void CheckEnd(bool quitDuringChaos);
   void CheckTerminal();
@@ -263,8 +271,11 @@ class TChaosRun : public QObject {
   bool FChaosEndedByQuit = false;
   int FActDepth = 0;
   int FActions = 0;
+  int FLoads = 0, FReaches = 0, FSuccesses = 0, FBoxCount = 0;
   QElapsedTimer FFinishClock;
   int FStable = 0;
+  bool FFinalLoadAsked = false;
+  int FLeftOverTicks = 0;
   int FAnswers = 0;
   std::string FLastWhy;
   qint64 FWaitSeenAt = -1;
@@ -282,9 +293,9 @@ class TChaosRun : public QObject {
   std::map<QObject*, bool> FStartAllowed;
   std::map<QObject*, TfrmVMUpgrade*> FTimerOwner;
   qint64 FHiddenWaitSince = -1;
+  int FHiddenWaitAsked = 0;
 
   // The terminal's boot program, as the program saw it.
-  TTermCommand FLastCommand = TTermCommand::Other;
   bool FReached = false;
   qint64 FReachedAt = 0;
   bool FAskedLeave = false;
@@ -317,7 +328,11 @@ TPlan TChaosRun::MakePlan() {
   p.Pauses.AfterUnplugPromptMs = Pick<int>({0, 10, 50});
   p.Pauses.AfterLeaveLoaderMs = Pick<int>({0, 20, 100});
   p.ChaosMs = FOpt.ChaosMs >= 0 ? FOpt.ChaosMs : R(400, 1600);
-  p.MeanGapMs = Pick<int>({3, 10, 25, 60});
+  p.MeanGapMs = Pick<int>({3, 10, 25, 60, 120});
+  p.UnplugRate = Pick<double>({0, 0.5, 1, 2});
+  p.FaultRate = Pick<double>({0.3, 1, 2});
+  p.HandRate = Pick<double>({0.5, 1, 2});
+  p.FinalLoad = P(0.5);
   return p;
 }
 
@@ -361,12 +376,12 @@ void TChaosRun::Setup() {
   TfrmVMUpgrade::Pauses() = p.Pauses;
   {
     const auto& t = p.Terminal;
-    char line[512];
+    char line[640];
     std::snprintf(
         line, sizeof line,
         "plan: %d pages%s; terminal %s type %d date \"%s\"%s, USB version %d%s, password \"%s\"%s, "
         "latency %d ms, chunk %d%s; %s at start; time-outs %d%%; pauses %d/%d/%d/%d ms; "
-        "chaos %d ms, mean gap %d ms",
+        "chaos %d ms, mean gap %d ms, rates: unplug %.1f, faults %.1f, hands %.1f%s",
         p.File.Pages, p.File.LongWaitMark ? " (long wait)" : "", t.Application.VersionName.c_str(),
         t.Application.AppType, t.Application.AppDate.c_str(), t.StartInLoader ? " in its boot program" : "",
         t.UsbVersion, t.RestartOnEndBlock ? " restarts by itself" : "", t.Password.c_str(),
@@ -375,7 +390,7 @@ void TChaosRun::Setup() {
         t.LatencyMs, t.ReportChunk, t.UsbPaced ? ", USB paced" : "",
         p.PluggedAtStart ? "plugged" : "unplugged", p.TimeoutPercent, p.Pauses.PresenceMs,
         p.Pauses.AfterLastBlockMs, p.Pauses.AfterUnplugPromptMs, p.Pauses.AfterLeaveLoaderMs, p.ChaosMs,
-        p.MeanGapMs);
+        p.MeanGapMs, p.UnplugRate, p.FaultRate, p.HandRate, p.FinalLoad ? ", a final load" : "");
     Note(line);
   }
 
@@ -474,14 +489,17 @@ void TChaosRun::Act() {
     Restore,
     Password
   };
-  static const std::vector<std::pair<A, int>> weights = {
-      {TermUnplug, 4}, {TermPlug, 5}, {TermBlip, 2},    {Other, 3},   {Latency, 3}, {Chunk, 1},
-      {Switch, 1},     {Fault, 8},    {ClearFaults, 1}, {Key, 14},    {KeyWalk, 3}, {Click, 12},
-      {Quit, 1},       {Close, 2},    {Minimize, 1},    {Restore, 2}, {Password, 3}};
-  int total = 0;
+  // The seed's temper scales the plugging, the faults and the user's hands.
+  const double u = FPlan.UnplugRate, f = FPlan.FaultRate, h = FPlan.HandRate;
+  const std::vector<std::pair<A, double>> weights = {
+      {TermUnplug, 4 * u}, {TermPlug, 5},   {TermBlip, 2 * u}, {Other, 3},       {Latency, 3 * f},
+      {Chunk, 1},          {Switch, 1 * f}, {Fault, 8 * f},    {ClearFaults, 1}, {Key, 14 * h},
+      {KeyWalk, 3 * h},    {Click, 12 * h}, {Quit, 1},         {Close, 2 * h},   {Minimize, 1},
+      {Restore, 2},        {Password, 3}};
+  double total = 0;
   for (const auto& w : weights) total += w.second;
-  int r = R(0, total - 1);
-  A a = TermUnplug;
+  double r = std::uniform_real_distribution<double>(0.0, total)(FRng);
+  A a = Password;
   for (const auto& w : weights) {
     if (r < w.second) {
       a = w.first;
@@ -652,10 +670,12 @@ void TChaosRun::ActFault() {
   }
 }
 
-std::vector<QWidget*> TChaosRun::ReachableWindows() const {
+std::vector<QWidget*> TChaosRun::ReachableWindows() {
   // A modal box takes every input; otherwise any window shown (not
-  // minimised) can be used.
+  // minimised) can be used, most often the wait dialog when it is up (it
+  // stays on top, under the user's eyes).
   if (QWidget* m = QApplication::activeModalWidget()) return {m};
+  if (frmWait && frmWait->isVisible() && P(0.5)) return {frmWait};
   std::vector<QWidget*> out;
   for (QWidget* w : QApplication::topLevelWidgets())
     if (w->isVisible() && !w->isMinimized()) out.push_back(w);
@@ -833,6 +853,7 @@ bool TChaosRun::eventFilter(QObject* watched, QEvent* event) {
 
 void TChaosRun::LoadStarting(TfrmVMUpgrade* w) {
   bool& allowed = FStartAllowed[w];
+  ++FLoads;
   Note(allowed ? "a load starts" : "a load starts unasked");
   if (!allowed)
     Fail("unasked-load",
@@ -841,22 +862,39 @@ void TChaosRun::LoadStarting(TfrmVMUpgrade* w) {
   allowed = false;
 }
 
+TTermCommand TChaosRun::CommandOnTheWire() const {
+  // The last frame start written to the terminal: the command of the
+  // exchange under way (one at a time), as the program sees it. The trace of
+  // the command frames comes too late for this: it is written once all the
+  // reports are out, and the answer may come in between.
+  std::shared_ptr<TSimHidDevice> dev = FRig->Terminal->Device();
+  if (!dev) return TTermCommand::Other;
+  const std::vector<std::vector<uint8_t>> reports = dev->OutputReports();
+  for (auto it = reports.rbegin(); it != reports.rend(); ++it)
+    if (it->size() > 2 && (*it)[1] > 0 && (*it)[2] == 0x55)
+      return TVirtualTerminal::CommandOf(TTermBytes(it->begin() + 2, it->end()));
+  return TTermCommand::Other;
+}
+
 void TChaosRun::FrameSeen(bool toTerminal, const TBytes& frame) {
   size_t at = 0;
   while (at < frame.size() && frame[at] != 0x55) ++at;
   if (frame.size() < at + 3) return;
   const int code = frame[at + 1] | (frame[at + 2] << 8);
   if (toTerminal) {
-    FLastCommand =
+    const TTermCommand cmd =
         TVirtualTerminal::CommandOf(TTermBytes(frame.begin() + static_cast<std::ptrdiff_t>(at), frame.end()));
-    if (FLastCommand == TTermCommand::LeaveLoader && FReached) FAskedLeave = true;
+    if (cmd == TTermCommand::LeaveLoader && FReached) FAskedLeave = true;
     return;
   }
+  // An answer that ended an exchange: the boot program is reached when the
+  // program takes it as the success of its request to enter it.
   const bool ack = code == 0x0006;
   const bool ok = code == 0xFF89 && frame.size() > at + 5 && frame[at + 5] == 1;
-  if (FLastCommand == TTermCommand::EnterLoader && (ack || ok)) {
+  if ((ack || ok) && CommandOnTheWire() == TTermCommand::EnterLoader) {
     Note("program: the terminal runs its boot program");
     FReached = true;
+    ++FReaches;
     FReachedAt = FClock.elapsed();
     FAskedLeave = false;
     FUnpluggedSinceReach = false;
@@ -868,6 +906,8 @@ void TChaosRun::MessageShown(const TMessage& m) {
        "\"");
   if (m.Kind == TMsgKind::TransmissionError && m.Text == StatusText(kStatusOk))
     Fail("status-1", "a failure was reported with the text of status 1 (success): \"" + m.Text + "\"");
+  ++FBoxCount;
+  if (m.Key == "_LoadVelmoraOk") ++FSuccesses;
   if (m.Key == "_LoadVelmoraOk" && !FRig->TerminalHasImage())
     Fail("false-success", "the load was reported a success but the terminal does not hold the file's image");
 }
@@ -880,10 +920,15 @@ void TChaosRun::Heartbeat() {
     if (!w->isHidden()) ++open;
   if (open > 1) Fail("two-windows", "two upgrade windows are open at once");
   // A wait dialog that is hidden while its wait goes on can no longer be
-  // cancelled.
+  // cancelled: it is gone from the screen, yet the boot program is asked
+  // for again and again.
   if (frmWait && frmWait->isHidden()) {
-    if (FHiddenWaitSince < 0) FHiddenWaitSince = FClock.elapsed();
-    if (FClock.elapsed() - FHiddenWaitSince > kHiddenWaitLimitMs)
+    const int asked = FRig->Terminal->CommandCount(TTermCommand::EnterLoader);
+    if (FHiddenWaitSince < 0) {
+      FHiddenWaitSince = FClock.elapsed();
+      FHiddenWaitAsked = asked;
+    }
+    if (FClock.elapsed() - FHiddenWaitSince > kHiddenWaitLimitMs || asked - FHiddenWaitAsked >= 3)
       Fail("hidden-wait",
            "the wait dialog was hidden while the wait for the boot program went on: it can no longer be "
            "cancelled");
@@ -913,34 +958,54 @@ void TChaosRun::StopChaos(const char* why) {
   FFinisher.start(kFinishTickMs);
 }
 
-bool TChaosRun::Settled(uintptr_t frame, std::string& why) const {
+TChaosRun::TRest TChaosRun::Settled(uintptr_t frame, std::string& why) const {
   if (FBoxes.Depth > 0) {
     why = "a message box is up";
-    return false;
+    return TRest::Working;
   }
   if (QThread::currentThread()->loopLevel() != 1 || FOuterFrame - frame > 256) {
     why = "a wait is under way (nested event loop)";
-    return false;
-  }
-  if (frmWait) {
-    why = "the wait dialog exists";
-    return false;
+    return TRest::Working;
   }
   for (TfrmVMUpgrade* w : UpgradeWindows()) {
     if (w->FBusy()) {
       why = "the upgrade window is busy";
-      return false;
+      return TRest::Working;
     }
     if (w->tmrStartLoadAuto->isActive()) {
       why = "a load is about to start";
-      return false;
+      return TRest::Working;
     }
+  }
+  // Nothing runs any more: a dialog still there is left behind.
+  if (frmWait) {
+    why = "the wait dialog exists";
+    return TRest::LeftOver;
   }
   for (QWidget* w : QApplication::topLevelWidgets())
     if (w != FRig->Main.get() && w->isVisible()) {
       why = "a window is up: " + Name(w);
-      return false;
+      return TRest::LeftOver;
     }
+  return TRest::AtRest;
+}
+
+bool TChaosRun::StartFinalLoad() {
+  // "Charger" of the open upgrade window, or the main window's load button
+  // when none is open; only with the terminal plugged and the window shown.
+  std::shared_ptr<TSimHidDevice> dev = FRig->Terminal->Device();
+  TfrmMain* main = FRig->Main.get();
+  if (!dev || !dev->Plugged() || main->isMinimized()) return false;
+  for (TfrmVMUpgrade* w : UpgradeWindows()) {
+    if (w->isHidden()) continue;
+    if (!w->btnLoad->isEnabled()) return false;
+    Note("final load: click \"Charger\"");
+    ClickButton(w->btnLoad);
+    return true;
+  }
+  if (!main->btnLoad->isEnabled()) return false;
+  Note("final load: click the main window's load button");
+  ClickButton(main->btnLoad);
   return true;
 }
 
@@ -993,12 +1058,26 @@ __attribute__((noinline)) void TChaosRun::FinishTick() {
     FWaitSeenAt = -1;
   }
   std::string why;
-  if (!Settled(frame, why)) {
+  const TRest rest = Settled(frame, why);
+  if (rest == TRest::Working) {
     FStable = 0;
+    FLeftOverTicks = 0;
     FLastWhy = why;
     return;
   }
-  if (++FStable < 5) return;
+  if (rest == TRest::LeftOver) {
+    // Given time to go by itself (a wait dialog is answered above); then it
+    // is what the checks report.
+    FStable = 0;
+    FLastWhy = why;
+    if (++FLeftOverTicks < 2 * 1500 / kFinishTickMs) return;
+  }
+  if (rest == TRest::AtRest && ++FStable < 5) return;
+  if (rest == TRest::AtRest && FPlan.FinalLoad && !FFinalLoadAsked && StartFinalLoad()) {
+    FFinalLoadAsked = true;
+    FStable = 0;
+    return;
+  }
   FFinishing = false;
   FFinisher.stop();
   Note("at rest");
@@ -1063,6 +1142,9 @@ int TChaosRun::Run() {
   TCommonDlg::TimeoutPercent = 100;
   TfrmVMUpgrade::Pauses() = TUpgradePauses();
   gQtNote = nullptr;
+  Note("stats: " + std::to_string(FActions) + " actions, " + std::to_string(FLoads) + " loads started, " +
+       std::to_string(FReaches) + " boot programs reached, " + std::to_string(FSuccesses) + " successes, " +
+       std::to_string(FBoxCount) + " boxes");
   if (!FFailures.empty()) {
     std::fprintf(stderr, "replay: kvz_chaos --seed %u\n", FOpt.Seed);
     return 1;
