@@ -113,6 +113,7 @@ class TfrmVMUpgrade : public QWidget {
  protected:
   void showEvent(QShowEvent* e) override;
   void closeEvent(QCloseEvent* e) override;
+  void keyPressEvent(QKeyEvent* e) override;
 
  private:
   void FormCreate();
@@ -120,12 +121,16 @@ class TfrmVMUpgrade : public QWidget {
   bool FormCloseQuery();
   void FormDestroy();
   void WaitPrompts();
+  // The status of the last command as the load reads it: a NAK counts as
+  // an unknown error, whatever status it left behind.
+  int CommandStatus() const;
   // The status to show for a command that failed without a password
   // request: the dialogue's, unless it cannot be this command's own.
   int FailureStatus() const;
 
   std::unique_ptr<Ui::TfrmVMUpgrade> ui;
   int FBusyCount = 0;
+  bool FShown = false;  // the automatic start happens at the first show only
 };
 
 // The upgrade window that exists, or none.

@@ -7,6 +7,7 @@ TScriptedPresenter::~TScriptedPresenter() { SetMessagePresenter(Previous); }
 TMsgResult TScriptedPresenter::Present(const TMessage& msg) {
   Shown.push_back(msg);
   if (OnMessage) OnMessage(msg);
+  if (Forward) return Forward->Present(msg);
   if (!Answers.empty()) {
     const TMsgResult r = Answers.front();
     Answers.pop_front();
