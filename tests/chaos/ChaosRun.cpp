@@ -425,7 +425,8 @@ void TChaosRun::Setup() {
   connect(qApp, &QGuiApplication::lastWindowClosed, this, [this] {
     Note("the main window closed: the application quits");
     FQuitRequested = true;
-    if (!FChaos && !FFinishing) FDog.SetPhase("quit", 10000);
+    if (!FChaos && !FFinishing)
+      FDog.SetPhase("quit (the main window closed: the application must end)", 10000);
     if (FChaos) {
       FChaosEndedByQuit = true;
       StopChaos("quit");
@@ -921,8 +922,9 @@ void TChaosRun::Heartbeat() {
   if (open > 1) Fail("two-windows", "two upgrade windows are open at once");
   // A wait dialog that is hidden while its wait goes on can no longer be
   // cancelled: it is gone from the screen, yet the boot program is asked
-  // for again and again.
-  if (frmWait && frmWait->isHidden()) {
+  // for again and again. Hidden under a modal box (the password dialog) it
+  // could not be used anyway, and once cancelled the wait ends by itself.
+  if (frmWait && frmWait->isHidden() && !frmWait->Cancelled && !QApplication::activeModalWidget()) {
     const int asked = FRig->Terminal->CommandCount(TTermCommand::EnterLoader);
     if (FHiddenWaitSince < 0) {
       FHiddenWaitSince = FClock.elapsed();
@@ -944,11 +946,16 @@ void TChaosRun::StopChaos(const char* why) {
   FChaos = false;
   FTicker.stop();
   Note(std::string("chaos stops (") + why + ") after " + std::to_string(FActions) + " actions");
-  if (FChaosEndedByQuit)
-    FDog.SetPhase("quit", 10000);
-  else
-    FDog.SetPhase("finish", kRestLimitMs + 10000);
-  if (FChaosEndedByQuit) return;
+  if (FChaosEndedByQuit) {
+    // The application must end by itself; boxes that still come up are
+    // answered meanwhile, as a user would.
+    FDog.SetPhase("quit (the main window closed: the application must end)", 10000);
+    FFinishing = true;
+    FFinishClock.start();
+    FFinisher.start(kFinishTickMs);
+    return;
+  }
+  FDog.SetPhase("finish", kRestLimitMs + 10000);
   // The terminal behaves from here on; where it is plugged stays as it is.
   FRig->Terminal->ClearFaults();
   FRig->Terminal->SetLatencyMs(0);
@@ -1038,7 +1045,7 @@ __attribute__((noinline)) void TChaosRun::FinishTick() {
   if (!FFinishing) return;
   FFinisher.start(kFinishTickMs);
   FDog.Beat();
-  if (FFinishClock.elapsed() > kRestLimitMs) NoRest(FLastWhy);
+  if (!FChaosEndedByQuit && FFinishClock.elapsed() > kRestLimitMs) NoRest(FLastWhy);
   if (QWidget* modal = QApplication::activeModalWidget()) {
     FStable = 0;
     FLastWhy = "a modal box stays up: " + Name(modal);
@@ -1057,6 +1064,7 @@ __attribute__((noinline)) void TChaosRun::FinishTick() {
   } else {
     FWaitSeenAt = -1;
   }
+  if (FChaosEndedByQuit) return;  // the end is the application's
   std::string why;
   const TRest rest = Settled(frame, why);
   if (rest == TRest::Working) {
