@@ -55,6 +55,11 @@ void OnStackSignal(int) {
   gStackPrinted.store(true);
 }
 
+#ifdef KVZ_CHAOS_ASAN
+// The sanitizer has printed its report and is about to abort: nothing to add.
+void OnSanitizerDeath() { gDeliberateAbort.store(true); }
+#endif
+
 void OnCrashSignal(int sig) {
   if (!gDeliberateAbort.load()) {
     char line[96];
@@ -110,7 +115,9 @@ void InitGuiStackPrinting() {
   crash.sa_handler = OnCrashSignal;
   sigemptyset(&crash.sa_mask);
   sigaction(SIGABRT, &crash, nullptr);
-#ifndef KVZ_CHAOS_ASAN
+#ifdef KVZ_CHAOS_ASAN
+  __sanitizer_set_death_callback(OnSanitizerDeath);
+#else
   // AddressSanitizer reports these itself, with better stacks.
   sigaction(SIGSEGV, &crash, nullptr);
   sigaction(SIGBUS, &crash, nullptr);
