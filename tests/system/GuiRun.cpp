@@ -215,6 +215,17 @@ bool TGuiRun::PressLoad(std::chrono::milliseconds timeout) {
   return false;
 }
 
+int TGuiRun::MainButtonEnabled(const std::string& which) {
+  const unsigned long w = MainWindow();
+  if (w == 0) return -1;
+  // btnLoad and btnPilote of pnlDatas (at the window's origin), inside
+  // their frames.
+  const int top = which == "load" ? 304 : 144;
+  const long dark = FX.DarkPixels(w, 231 + 8, top + 8, 400 - 16, 60 - 16);
+  Log("    " + which + " button: " + std::to_string(dark) + " dark pixels");
+  return dark < 0 ? -1 : dark > 20 ? 1 : 0;
+}
+
 std::vector<std::string> TGuiRun::Boxes(size_t from) const {
   std::vector<std::string> out;
   for (size_t i = from; i < FLines.size(); ++i)

@@ -60,6 +60,12 @@ class TGuiRun {
   // times, since the program may not have taken the terminal yet.
   bool PressLoad(std::chrono::milliseconds timeout);
 
+  // Whether a button of the main window's panel ("load" or "driver") is
+  // enabled, read from the screen: an enabled button's label is drawn in
+  // black, a disabled one's in grey. Valid while the panel is not covered
+  // by the upgrade window; -1 when it cannot be told.
+  int MainButtonEnabled(const std::string& which);
+
   // The trace so far.
   const std::vector<TTraceLine>& Lines() const { return FLines; }
   // The catalogue keys (or texts) of the boxes shown, in order, from line

@@ -133,8 +133,13 @@ TEST_F(SystemScenario, HotPlugWithReplugPrompts) {
   Run->Settle(500ms, 5s);
   EXPECT_TRUE(Run->Boxes().empty()) << Run->Describe();
   EXPECT_EQ(0, Run->CountFrames(TTraceLine::ToTerminal));
+  EXPECT_EQ(0, Run->MainButtonEnabled("load")) << "load button enabled without a terminal";
+  EXPECT_EQ(1, Run->MainButtonEnabled("driver")) << "driver button disabled without a terminal";
 
   Term->Plug();
+  Run->Drive([&] { return Run->MainButtonEnabled("load") == 1; }, 10s);
+  EXPECT_EQ(1, Run->MainButtonEnabled("load")) << "the plugged terminal did not enable the load button";
+  EXPECT_EQ(0, Run->MainButtonEnabled("driver")) << "the driver button stays enabled with a terminal";
   bool imageAtUnplug = false;
   std::string why;
   long replugMark = -1;
@@ -239,6 +244,8 @@ TEST_F(SystemScenario, AccessRefusedThenRuleInstalled) {
   EXPECT_EQ(0, Run->CountFrames(TTraceLine::ToTerminal))
       << "the program talked to a terminal it cannot open\n"
       << Run->Describe();
+  EXPECT_EQ(1, Run->MainButtonEnabled("driver")) << "the driver button must stay enabled to install the rule";
+  EXPECT_EQ(0, Run->MainButtonEnabled("load")) << "a terminal that cannot be opened enables the load button";
 
   // "Installing the rule", then replugging.
   Term->SetRefusing(false);

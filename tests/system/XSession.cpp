@@ -209,3 +209,23 @@ bool TXDriver::Size(unsigned long window, int& width, int& height) {
   height = a.height;
   return true;
 }
+
+long TXDriver::DarkPixels(unsigned long window, int x, int y, int width, int height, int level) {
+  if (!FDisplay) return -1;
+  Display* d = Dpy(FDisplay);
+  XImage* img = XGetImage(d, window, x, y, static_cast<unsigned>(width), static_cast<unsigned>(height),
+                          AllPlanes, ZPixmap);
+  if (img == nullptr) return -1;
+  long dark = 0;
+  for (int j = 0; j < height; ++j) {
+    for (int i = 0; i < width; ++i) {
+      const unsigned long p = XGetPixel(img, i, j);
+      const int r = static_cast<int>((p & img->red_mask) >> 16);
+      const int g = static_cast<int>((p & img->green_mask) >> 8);
+      const int b = static_cast<int>(p & img->blue_mask);
+      dark += r < level && g < level && b < level;
+    }
+  }
+  XDestroyImage(img);
+  return dark;
+}

@@ -55,6 +55,10 @@ class TXDriver {
   // Moves the pointer to (x, y) of `window` and clicks the left button.
   bool Click(unsigned long window, int x, int y);
   bool Size(unsigned long window, int& width, int& height);
+  // Pixels of the rectangle (window coordinates) darker than `level` in all
+  // three colours: the text of an enabled button is black, a disabled one's
+  // grey. -1 when the rectangle cannot be read.
+  long DarkPixels(unsigned long window, int x, int y, int width, int height, int level = 0x50);
 
  private:
   std::string TitleOf(unsigned long id);
