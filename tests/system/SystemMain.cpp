@@ -9,9 +9,11 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <thread>
 
 #include "EmulatedTerminal.h"
 #include "Sandbox.h"
@@ -29,6 +31,22 @@ void OnFatalSignal(int sig) {
   if (TSystemWorld* world = SystemWorld()) world->Nodes.Abort();
   signal(sig, SIG_DFL);
   raise(sig);
+}
+
+// A harness killed from outside (SIGKILL from a test runner's time limit)
+// cannot end its connection and would stay stuck in its exit: it ends
+// itself first when a run takes far too long.
+void StartWatchdog() {
+  int seconds = 200;
+  if (const char* s = std::getenv("KVZ_SYSTEM_WATCHDOG")) seconds = std::atoi(s);
+  if (seconds <= 0) return;
+  std::thread([seconds] {
+    std::this_thread::sleep_for(std::chrono::seconds(seconds));
+    std::fprintf(stderr, "\n[  SYSTEM  ] the run took more than %d s: stopped (KVZ_SYSTEM_WATCHDOG)\n",
+                 seconds);
+    if (TSystemWorld* world = SystemWorld()) world->Nodes.Abort();
+    _exit(3);
+  }).detach();
 }
 
 }  // namespace
@@ -50,6 +68,7 @@ int main(int argc, char** argv) {
   std::string reason = EnterSandbox();
   if (reason.empty()) reason = StartSystemWorld();
   for (int sig : {SIGSEGV, SIGBUS, SIGABRT, SIGFPE, SIGILL, SIGTERM, SIGINT}) signal(sig, OnFatalSignal);
+  StartWatchdog();
   SetSandboxSkipReason(reason);
   if (!reason.empty()) std::printf("[  SYSTEM  ] every test is skipped: %s\n", reason.c_str());
   const int rc = RUN_ALL_TESTS();
