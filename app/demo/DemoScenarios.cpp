@@ -130,6 +130,7 @@ void BuildScenario(const QString& name, TDemoTour& tour, const TObjFileMot& file
   if (name == QLatin1String("mot-de-passe")) {
     tour.ExpectBox(Password(), QStringLiteral("04-mot-de-passe"));
     tour.TypePassword(QString::fromLatin1(kScenarioWrongPassword));
+    tour.ShotBoxes(QStringLiteral("04-mot-de-passe-tape"));
     tour.Answer(A::Ok);
     tour.ExpectBox(TBoxMatch::Status(kStatusWrongPassword, false), QStringLiteral("05-mot-de-passe-refuse"));
     tour.Answer(A::Cancel);

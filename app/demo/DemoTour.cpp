@@ -42,27 +42,40 @@ long long SteadyMs() {
       .count();
 }
 
-// `top` drawn in the middle of `base`, with a caption strip holding its
-// title (the boxes have no frame of their own in a picture).
-QPixmap Compose(QWidget* base, QWidget* top) {
+// The `layers` drawn over `base`, each in the middle and a little lower
+// right than the one beneath, each with a caption strip holding its title
+// (the boxes have no frame of their own in a picture).
+QPixmap Compose(QWidget* base, const std::vector<QWidget*>& layers) {
   const QPixmap b = base->grab();
-  if (!top) return b;
-  const QPixmap t = top->grab();
-  const int caption = 22;
-  const QSize size(std::max(b.width(), t.width() + 2), std::max(b.height(), t.height() + caption + 2));
+  if (layers.empty()) return b;
+  const int caption = 22, step = 28;
+  const int n = static_cast<int>(layers.size());
+  std::vector<QPixmap> shots;
+  QSize size = b.size();
+  for (int i = 0; i < n; ++i) {
+    shots.push_back(layers[i]->grab());
+    const QSize need(shots.back().width() + 2 + step * (n - 1),
+                     shots.back().height() + caption + 2 + step * (n - 1));
+    size = size.expandedTo(need);
+  }
   QPixmap out(size);
   out.fill(Qt::white);
   QPainter p(&out);
   p.drawPixmap(0, 0, b);
-  const QPoint at((size.width() - t.width()) / 2, (size.height() - t.height() - caption) / 2);
-  const QRect frame(at.x() - 1, at.y() - 1, t.width() + 1, t.height() + caption + 1);
-  p.fillRect(QRect(at.x(), at.y(), t.width(), caption), QColor(0x2F, 0x5D, 0x9B));
-  p.setPen(Qt::white);
-  p.drawText(QRect(at.x() + 6, at.y(), t.width() - 12, caption), Qt::AlignVCenter | Qt::AlignLeft,
-             top->windowTitle());
-  p.drawPixmap(at.x(), at.y() + caption, t);
-  p.setPen(Qt::black);
-  p.drawRect(frame);
+  for (int i = 0; i < n; ++i) {
+    const QPixmap& t = shots[i];
+    const int shift = step * i - step * (n - 1) / 2;
+    const QPoint at((size.width() - t.width()) / 2 + shift,
+                    (size.height() - t.height() - caption) / 2 + shift);
+    const QRect frame(at.x() - 1, at.y() - 1, t.width() + 1, t.height() + caption + 1);
+    p.fillRect(QRect(at.x(), at.y(), t.width(), caption), QColor(0x2F, 0x5D, 0x9B));
+    p.setPen(Qt::white);
+    p.drawText(QRect(at.x() + 6, at.y(), t.width() - 12, caption), Qt::AlignVCenter | Qt::AlignLeft,
+               layers[i]->windowTitle());
+    p.drawPixmap(at.x(), at.y() + caption, t);
+    p.setPen(Qt::black);
+    p.drawRect(frame);
+  }
   return out;
 }
 
@@ -243,7 +256,7 @@ void TDemoTour::HandleStray() {
   t->Claimed = true;
   ++FStray;
   const QString name = QStringLiteral("inattendu-%1").arg(FStray, 2, 10, QLatin1Char('0'));
-  Save(name, FMain, t->Widget);
+  Save(name, FMain, Layers());
   Save(name + QStringLiteral("-boite"), t->Widget);
   FFailures << QStringLiteral("Boîte inattendue : %1").arg(Describe(t->Box));
   std::fprintf(stderr, "%s\n", qPrintable(FFailures.last()));
@@ -297,7 +310,7 @@ void TDemoTour::ExpectBox(const TBoxMatch& box, const QString& picture) {
         TOpenBox* t = Top();
         t->Claimed = true;
         if (picture.isEmpty()) return;
-        Save(picture, FMain, t->Widget);
+        Save(picture, FMain, Layers());
         Save(picture + QStringLiteral("-boite"), t->Widget);
       });
   FSteps.back().Box = m;
@@ -425,8 +438,7 @@ void TDemoTour::ShotWithControl(const QString& picture) {
   const QString control = picture + QStringLiteral("-terminal-virtuel");
   CaptureControl(control);
   Do(QStringLiteral("capture des deux fenêtres"), [this, picture, control] {
-    TOpenBox* t = Top();
-    const QPixmap left = Compose(FMain, t ? t->Widget.data() : nullptr);
+    const QPixmap left = Compose(FMain, Layers());
     const QPixmap right(QDir(FDir).filePath(control + QStringLiteral(".png")));
     const int gap = 12;
     QPixmap out(left.width() + gap + right.width(), std::max(left.height(), right.height()));
@@ -442,6 +454,10 @@ void TDemoTour::ShotWithControl(const QString& picture) {
 
 void TDemoTour::Shot(const QString& picture) {
   Do(QStringLiteral("capture %1").arg(picture), [this, picture] { Save(picture, FMain); });
+}
+
+void TDemoTour::ShotBoxes(const QString& picture) {
+  Do(QStringLiteral("capture %1").arg(picture), [this, picture] { Save(picture, FMain, Layers()); });
 }
 
 void TDemoTour::WaitUntil(const QString& what, std::function<bool()> condition) {
@@ -494,9 +510,19 @@ QString TDemoTour::PasswordText() {
 
 // ---- The run.
 
-void TDemoTour::Save(const QString& name, QWidget* widget, QWidget* over) {
+std::vector<QWidget*> TDemoTour::Layers() const {
+  std::vector<QWidget*> out;
+  bool waitTracked = false;
+  for (const TOpenBox& o : FOpen) waitTracked = waitTracked || (frmWait && o.Widget == frmWait);
+  if (frmWait && frmWait->isVisible() && !waitTracked) out.push_back(frmWait);
+  for (const TOpenBox& o : FOpen)
+    if (o.Widget && o.Widget->isVisible()) out.push_back(o.Widget);
+  return out;
+}
+
+void TDemoTour::Save(const QString& name, QWidget* widget, const std::vector<QWidget*>& layers) {
   if (!widget) return;
-  const QPixmap pix = Compose(widget, over);
+  const QPixmap pix = Compose(widget, layers);
   const QString path = QDir(FDir).filePath(name + QStringLiteral(".png"));
   if (!pix.save(path, "PNG")) std::fprintf(stderr, "Capture impossible : %s\n", qPrintable(path));
 }
@@ -553,7 +579,7 @@ void TDemoTour::Fail(const QString& reason) {
   if (FFinished) return;
   FFinished = true;
   FFailures << reason;
-  Save(QStringLiteral("echec"), FMain, Top() ? Top()->Widget.data() : nullptr);
+  Save(QStringLiteral("echec"), FMain, Layers());
   End(1, QStringLiteral("Tour « %1 » échoué :\n  %2").arg(FScenario, FFailures.join(QStringLiteral("\n  "))));
   // Boxes may be up: every loop ends.
   QCoreApplication::exit(1);

@@ -103,6 +103,8 @@ class TDemoTour : public QObject {
   // beside it, in one picture.
   void ShotWithControl(const QString& picture);
   void Shot(const QString& picture);
+  // The main window with the wait dialog and the boxes that are up.
+  void ShotBoxes(const QString& picture);
   void WaitUntil(const QString& what, std::function<bool()> condition);
   void Do(const QString& what, std::function<void()> action);
   // Presses "Charger" in the upgrade window.
@@ -153,7 +155,9 @@ class TDemoTour : public QObject {
   void Fail(const QString& reason);
   void Finish();
   void End(int code, const QString& report);
-  void Save(const QString& name, QWidget* widget, QWidget* over = nullptr);
+  // What is shown over the main window: the wait dialog, then the boxes.
+  std::vector<QWidget*> Layers() const;
+  void Save(const QString& name, QWidget* widget, const std::vector<QWidget*>& layers = {});
   void Click(QWidget* button);
   void HookGauge();
   void ControlReply(const QJsonObject& reply);

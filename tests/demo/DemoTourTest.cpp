@@ -98,7 +98,7 @@ const std::vector<TRoad>& Roads() {
       {"nominal", {"04-message-succes"}, {"05-identite-apres"}},
       {"mot-de-passe",
        {"04-mot-de-passe", "05-mot-de-passe-refuse", "06-message-succes"},
-       {"07-identite-apres"}},
+       {"04-mot-de-passe-tape", "07-identite-apres"}},
       {"debranchement",
        {"04-deconnecter", "06-reconnecter", "08-message-succes"},
        {"05-terminal-debranche", "05-terminal-debranche-terminal-virtuel", "07-terminal-rebranche",
