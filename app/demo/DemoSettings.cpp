@@ -210,7 +210,8 @@ bool ParseDemoCommandLine(const QStringList& arguments, TDemoSettings& out, QStr
   QCommandLineParser p;
   p.setApplicationDescription(QStringLiteral(
       "Démonstration du programme de mise à jour sur un terminal virtuel : le programme réel, "
-      "un bus USB simulé et une fenêtre « Terminal virtuel » pour régler le terminal.\n"
+      "un bus USB simulé et la fenêtre « Terminal virtuel » (un processus à part, que les boîtes "
+      "du programme ne bloquent pas) pour brancher, débrancher et régler le terminal.\n"
       "Chaque trame reçue (TERM<) et envoyée (TERM>) par le terminal est écrite sur la sortie standard."));
   const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")},
                                 QStringLiteral("Affiche cette aide."));
@@ -224,11 +225,14 @@ bool ParseDemoCommandLine(const QStringList& arguments, TDemoSettings& out, QStr
                                    QStringLiteral("type"));
   const QCommandLineOption versionName(
       QStringLiteral("version-name"),
-      QStringLiteral("Nom de version de l'application, 6 caractères (par défaut fv0104)."),
+      QStringLiteral(
+          "Nom de version de l'application : exactement 6 caractères ASCII imprimables (par défaut fv0104)."),
       QStringLiteral("nom"));
-  const QCommandLineOption date(QStringLiteral("date"),
-                                QStringLiteral("Date de l'application, JJ/MM/AAAA (par défaut 15/06/2009)."),
-                                QStringLiteral("date"));
+  const QCommandLineOption date(
+      QStringLiteral("date"),
+      QStringLiteral(
+          "Date de l'application, une date du calendrier écrite JJ/MM/AAAA (par défaut 15/06/2009)."),
+      QStringLiteral("date"));
   const QCommandLineOption frameVersion(QStringLiteral("frame-version"),
                                         QStringLiteral("Version de trame, 0 à 255 (par défaut 2)."),
                                         QStringLiteral("version"));
@@ -242,9 +246,10 @@ bool ParseDemoCommandLine(const QStringList& arguments, TDemoSettings& out, QStr
       QStringLiteral("Redémarre seul après le dernier bloc, quelle que soit la version USB."));
   const QCommandLineOption noRestart(QStringLiteral("no-restart"),
                                      QStringLiteral("Ne redémarre pas seul après le dernier bloc."));
-  const QCommandLineOption password(QStringLiteral("password"),
-                                    QStringLiteral("Mot de passe du terminal (par défaut aucun)."),
-                                    QStringLiteral("mot de passe"));
+  const QCommandLineOption password(
+      QStringLiteral("password"),
+      QStringLiteral("Mot de passe du terminal : 16 lettres et chiffres au plus (par défaut aucun)."),
+      QStringLiteral("mot de passe"));
   const QCommandLineOption switchOn(QStringLiteral("switch"),
                                     QStringLiteral("Commutateur du terminal actif (mot de passe refusé)."));
   const QCommandLineOption latency(
