@@ -33,10 +33,15 @@ TfrmMain::TfrmMain(TMainParts parts, QWidget* parent)
   connect(btnPilote, &QPushButton::clicked, this, &TfrmMain::btnPiloteClick);
   connect(btnLoad, &QPushButton::clicked, this, &TfrmMain::btnLoadClick);
   CenterOnScreen(this);
+  // Message boxes are centred on this window, whichever window is active.
+  SetMessageBoxOwner(this);
   FormCreate();
 }
 
-TfrmMain::~TfrmMain() { FormDestroy(); }
+TfrmMain::~TfrmMain() {
+  FormDestroy();
+  if (MessageBoxOwner() == this) SetMessageBoxOwner(nullptr);
+}
 
 void TfrmMain::FormCreate() {
   // 1. The catalogue.
@@ -86,18 +91,34 @@ void TfrmMain::SetConnected(bool connected) {
 void TfrmMain::btnLoadClick() { OpenUpgradeWindow(); }
 
 void TfrmMain::OpenUpgradeWindow() {
+  // One upgrade window at most: the close check and the presence call-backs
+  // know only one, and a second would run a load beside the first.
+  if (frmVMUpgradePart) return;
   if (FCommonDlgObj && FCommonDlgObj->HasDevice()) {
     if (Parts.CreateUpgradeWindow) frmVMUpgradePart = Parts.CreateUpgradeWindow(this, pnlDatas);
+    CoverPanel(frmVMUpgradePart != nullptr);
   } else {
     ShowInformationKey("_Err_NoVelmora");
   }
 }
 
+void TfrmMain::CoverPanel(bool covered) {
+  // The picture and the two action buttons lie under the upgrade window:
+  // hidden, they can be reached neither by the keyboard nor by the mouse.
+  Image1->setVisible(!covered);
+  btnPilote->setVisible(!covered);
+  btnLoad->setVisible(!covered);
+}
+
 void TfrmMain::UpgradeWindowGone(IMainUpgradeWindow* w) {
-  if (frmVMUpgradePart == w) frmVMUpgradePart = nullptr;
+  if (frmVMUpgradePart != w) return;
+  frmVMUpgradePart = nullptr;
+  CoverPanel(false);
 }
 
 void TfrmMain::btnPiloteClick() {
+  // Never under a running upgrade window (the button is covered then).
+  if (frmVMUpgradePart) return;
   if (Parts.PiloteClick) Parts.PiloteClick(this);
 }
 
@@ -106,8 +127,13 @@ void TfrmMain::btnExitClick() { close(); }
 bool TfrmMain::FormCloseQuery() { return frmVMUpgradePart == nullptr || !frmVMUpgradePart->Busy(); }
 
 void TfrmMain::closeEvent(QCloseEvent* e) {
-  if (FormCloseQuery())
-    e->accept();
-  else
+  if (!FormCloseQuery()) {
     e->ignore();
+    return;
+  }
+  e->accept();
+  // The application ends with this window: an upgrade window that is idle
+  // starts nothing more (a load armed by its timer would open loops of its
+  // own, which throw away the quit the toolkit has just posted).
+  if (frmVMUpgradePart) frmVMUpgradePart->MainClosing();
 }

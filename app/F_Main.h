@@ -52,6 +52,7 @@ class TfrmMain : public QWidget {
   void FormCreate();
   bool FormCloseQuery();
   void FormDestroy();
+  void CoverPanel(bool covered);
 
   std::unique_ptr<Ui::TfrmMain> ui;
   TMainParts Parts;

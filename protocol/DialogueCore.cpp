@@ -17,6 +17,8 @@ void TDialogueCore::ResetIdentity() {
 }
 
 void TDialogueCore::BeginExchange() {
+  ++ExchangeCount;
+  NakReceived = false;
   Busy = true;
   AnswerOk = false;
   Answer->Count = 0;
@@ -40,6 +42,7 @@ void TDialogueCore::DispatchAnswer(int Code) {
   if (Code == kCodeAck || Code == kCodeNak) {
     AnswerTaken(Answer->Bytes, Answer->Count);
     AnswerOk = Code == kCodeAck;
+    NakReceived = Code == kCodeNak;
     Waiting = false;
     return;
   }

@@ -35,6 +35,12 @@ class TDialogueCore {
   int ExpectedAnswer = 0;
   int Status = 0;  // last status byte; -1 no answer; -4 switch active
   std::string ProductName;
+  // The last exchange ended on a NAK (Status then keeps the value of the
+  // exchange before it).
+  bool NakReceived = false;
+  // Exchanges started so far: a command that left it unchanged sent nothing
+  // (no terminal, or another exchange under way).
+  uint64_t ExchangeCount = 0;
 
   // Identity fields back to "not reported".
   void ResetIdentity();

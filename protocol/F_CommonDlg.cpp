@@ -7,12 +7,14 @@
 #include <QEventLoop>
 #include <QSocketNotifier>
 #include <QTimer>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
 
 #include "HidQtDispatch.h"
+#include "U_Messages.h"
 #include "U_Textes.h"
 #ifdef KVZ_HAVE_SYSTEM_HID
 #include "HidSystem.h"
@@ -43,6 +45,10 @@ class TReportWriter {
   }
 
   // Writes reports[first..] until done or paused; returns how many it wrote.
+  // Never returns while the writer still uses the arguments: when the nested
+  // loop ends early (the application is quitting, which ends every loop at
+  // once), the writer is asked to stop after the report in progress and is
+  // waited for, so the count returned is exact and no report goes twice.
   size_t Write(THidDevice* dev, const std::vector<TBytes>& reports, size_t first, uint32_t length,
                const std::function<bool()>& pause) {
     std::unique_lock<std::mutex> lock(FMutex);
@@ -53,6 +59,7 @@ class TReportWriter {
     FLength = length;
     FPause = &pause;
     FDone = false;
+    FCutShort = false;
     FHasJob = true;
     FCond.notify_all();
     if (!FCond.wait_for(lock, std::chrono::milliseconds(2), [this] { return FDone; })) {
@@ -63,9 +70,14 @@ class TReportWriter {
       loop.exec();
       lock.lock();
       FLoop = nullptr;
+      if (!FDone) {
+        FCutShort = true;
+        FCond.wait(lock, [this] { return FDone; });
+      }
     }
     FReports = nullptr;
     FPause = nullptr;
+    FDev = nullptr;
     return FWritten;
   }
 
@@ -84,7 +96,7 @@ class TReportWriter {
       lock.unlock();
       size_t written = 0;
       for (size_t i = first; i < reports.size(); ++i) {
-        if (i > first && pause && pause()) break;
+        if (i > first && (FCutShort.load() || (pause && pause()))) break;
         uint32_t bytes = 0;
         // The result is not examined: a failed write shows as a missing answer.
         try {
@@ -119,6 +131,7 @@ class TReportWriter {
   bool FHasJob = false;
   bool FDone = false;
   bool FStop = false;
+  std::atomic<bool> FCutShort{false};  // the caller stopped waiting in its loop
   QEventLoop* FLoop = nullptr;
   std::thread FThread;
 };
@@ -170,9 +183,7 @@ TCommonDlg::TCommonDlg(QObject* owner, std::shared_ptr<IHidPlatform> platform,
   // pass per notice, on the GUI thread. Only when the HID services are bound.
   THidGuid hidGuid;
   if (hostPlatform && HidCtl->Platform() && HidCtl->Platform()->GetHidGuid(hidGuid))
-    new TWinDeviceNotice(this, [this] {
-      if (HidCtl) HidCtl->NotifyDeviceChange();
-    });
+    new TWinDeviceNotice(this, [this] { HostDeviceNotice(); });
 #endif
   if (beforeScan) beforeScan(*this);
   // Connecting OnDeviceChange runs the first pass, which enumerates: a
@@ -228,6 +239,18 @@ void TCommonDlg::NoticesReady() {
   HidCtl->ConsumeNotices();
 }
 
+void TCommonDlg::HostDeviceNotice() {
+  if (!HidCtl) return;
+  // While a report is being written the device must stay as it is: a pass
+  // would close the handle the writer uses and an unplug would delete the
+  // device under it. The notice waits for the release.
+  if (FDispatcher->Held()) {
+    ++FDeferredNotices;
+    return;
+  }
+  HidCtl->NotifyDeviceChange();
+}
+
 void TCommonDlg::HoldHid() {
   FDispatcher->Hold();
   if (FNotifier) FNotifier->setEnabled(false);
@@ -236,6 +259,10 @@ void TCommonDlg::HoldHid() {
 void TCommonDlg::ReleaseHid() {
   if (FNotifier) FNotifier->setEnabled(true);
   FDispatcher->Release();
+  while (!FDispatcher->Held() && FDeferredNotices > 0) {
+    --FDeferredNotices;
+    HidCtl->NotifyDeviceChange();
+  }
 }
 
 // ---------------------------------------------------------------------------
@@ -378,16 +405,61 @@ void TCommonDlg::SetConnected(bool Value) {
 bool TCommonDlg::HidCtlEnumerate(THidDevice* HidDev, int32_t Idx) {
   if (HidDev->GetProductStringUtf8() != ProductName) return true;
   if (Device == nullptr) {
+    if (!HidDev->ReadWriteAccess()) {
+      // A terminal the system does not let us open for reading and writing
+      // (on Linux: before the access rule is installed) would answer
+      // nothing: it is not taken, the technician is told why, and the
+      // driver button, which installs the rule, stays available. Another
+      // terminal may still be taken.
+      AccessRefused(HidDev);
+      SetConnected(false);
+      return true;
+    }
     HidCtl->ClaimDeviceAt(Device, Idx);
-    if (Device != nullptr) ++FClaimSerial;
+    if (Device != nullptr) {
+      ++FClaimSerial;
+      Device->SetOnDeviceDataError(THidDataErrorEvent(this, &TCommonDlg::TerminalDataError));
+    }
   }
   SetConnected(Device != nullptr);
   return false;
 }
 
+void TCommonDlg::AccessRefused(THidDevice* HidDev) {
+  // Told once each time such a terminal appears, not at every re-scan.
+  if (!FRefusedInstances.insert(HidDev->PnPInfo().DeviceInstance).second) return;
+  ++FAccessRefusedCount;
+  if (FAccessBoxPending) return;
+  FAccessBoxPending = true;
+  // Shown from the event loop, not from inside the controller's walk.
+  QTimer::singleShot(0, this, [this] {
+    FAccessBoxPending = false;
+    ShowInformationKey("_Err_AccessRefused");
+  });
+}
+
+void TCommonDlg::TerminalDataError(THidDevice* HidDev, uint32_t Error) {
+  // Reads that fail because the node is gone, while no remove notice came
+  // (no device manager, a lost notice): one re-scan finds out, and the
+  // terminal's unplug follows from it if it has really vanished.
+  if (HidDev != Device || Error != kHidErrorDeviceNotConnected || FRescanPending) return;
+  FRescanPending = true;
+  QTimer::singleShot(0, this, [this] {
+    FRescanPending = false;
+    if (Device) HostDeviceNotice();
+  });
+}
+
 void TCommonDlg::HidCtlDeviceChange(void* Sender) {
   (void)Sender;
   HidCtl->EnumerateDevices();
+  // Refused terminals that have gone are told again when they come back.
+  for (auto it = FRefusedInstances.begin(); it != FRefusedInstances.end();) {
+    bool present = false;
+    for (THidDevice* d : HidCtl->DeviceList())
+      if (d->Plugged() && d->PnPInfo().DeviceInstance == *it) present = true;
+    it = present ? std::next(it) : FRefusedInstances.erase(it);
+  }
 }
 
 void TCommonDlg::HidCtlDeviceUnplug(THidDevice* HidDev) {

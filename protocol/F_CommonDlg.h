@@ -24,6 +24,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -81,6 +82,15 @@ class TCommonDlg : public QObject, public TDialogueCore {
   void HidCtlDeviceChange(void* Sender);
   void HidCtlDeviceUnplug(THidDevice* HidDev);
   void TimeOutUSBTimer();
+  // The held terminal's read failed (its reader reports every failure).
+  void TerminalDataError(THidDevice* HidDev, uint32_t Error);
+
+  // The host's own notice that device nodes changed (Windows: the windows'
+  // WM_DEVICECHANGE). Runs one re-scan, or, while a report is being written,
+  // one once the write is over.
+  void HostDeviceNotice();
+  // Terminals found so far that could not be opened for reading and writing.
+  int AccessRefusedCount() const { return FAccessRefusedCount; }
 
   // The trace of the frames exchanged with the terminal: each command frame
   // once it has been written (toTerminal true) and each answer that ended
@@ -117,6 +127,7 @@ class TCommonDlg : public QObject, public TDialogueCore {
   size_t WriteReports(THidDevice* dev, const std::vector<TBytes>& reports, size_t first, uint32_t length);
   void HoldHid();
   void ReleaseHid();
+  void AccessRefused(THidDevice* HidDev);
 
   std::unique_ptr<THidQtDispatcher> FDispatcher;
   std::unique_ptr<TReportWriter> FWriter;
@@ -124,4 +135,9 @@ class TCommonDlg : public QObject, public TDialogueCore {
   QEventLoop* FWaitLoop = nullptr;
   uint64_t FClaimSerial = 0;  // changes at every claim and release
   uint64_t FSkippedReports = 0;
+  int FDeferredNotices = 0;              // host notices that came while held
+  std::set<uint32_t> FRefusedInstances;  // refused terminals present now
+  int FAccessRefusedCount = 0;
+  bool FAccessBoxPending = false;
+  bool FRescanPending = false;
 };

@@ -28,8 +28,10 @@ TfrmPasswordFirmware::TfrmPasswordFirmware(QWidget* owner)
   edtPassword->installEventFilter(this);
   connect(btnOk, &QPushButton::clicked, this, &TfrmPasswordFirmware::btnOkClick);
   connect(btnCancel, &QPushButton::clicked, this, &TfrmPasswordFirmware::btnCancelClick);
-  CenterOnScreen(this);
+  connect(edtPassword, &QLineEdit::textChanged, this, &TfrmPasswordFirmware::PasswordEdited);
   FormCreate();
+  FitLabel();
+  CenterOnScreen(this);
 }
 
 TfrmPasswordFirmware::~TfrmPasswordFirmware() { FormDestroy(); }
@@ -51,6 +53,33 @@ void TfrmPasswordFirmware::FormShow() { edtPassword->setFocus(); }
 
 void TfrmPasswordFirmware::FormDestroy() {
   if (frmPasswordFirmware == this) frmPasswordFirmware = nullptr;
+}
+
+void TfrmPasswordFirmware::FitLabel() {
+  const int needed = lblPwd->sizeHint().width();
+  const int extra = needed - lblPwd->width();
+  if (extra <= 0) return;
+  // Wider by what the text lacks; the picture and OK keep their place at
+  // the right edge.
+  lblPwd->resize(needed, lblPwd->height());
+  setFixedWidth(width() + extra);
+  Image1->move(Image1->x() + extra, Image1->y());
+  btnOk->move(btnOk->x() + extra, btnOk->y());
+}
+
+QString TfrmPasswordFirmware::FilteredPassword(const QString& text) {
+  QString out;
+  for (QChar ch : text)
+    if (ch.unicode() != 8 && KeyPasses(ch)) out += ch;
+  return out.left(16);
+}
+
+void TfrmPasswordFirmware::PasswordEdited(const QString& text) {
+  const QString clean = FilteredPassword(text);
+  if (clean == text) return;
+  const int cursor = edtPassword->cursorPosition() - (text.size() - clean.size());
+  edtPassword->setText(clean);
+  edtPassword->setCursorPosition(qBound(0, cursor, static_cast<int>(clean.size())));
 }
 
 bool TfrmPasswordFirmware::KeyPasses(QChar ch) {
@@ -77,13 +106,19 @@ bool TfrmPasswordFirmware::eventFilter(QObject* watched, QEvent* event) {
 }
 
 void TfrmPasswordFirmware::btnOkClick() {
+  // A second OK (or Enter) while the first password is being checked would
+  // find the dialogue busy and report the previous exchange: it does nothing.
+  if (FChecking) return;
   FAccepted = false;
   if (!FCommonDlg) return;
+  FChecking = true;
   try {
-    if (FCommonDlg->SendPassword(edtPassword->text().toStdString(), false)) FAccepted = true;
+    if (FCommonDlg->SendPassword(FilteredPassword(edtPassword->text()).toStdString(), false))
+      FAccepted = true;
   } catch (...) {
     // Reported below from the dialogue's status, like a refusal.
   }
+  FChecking = false;
   if (FAccepted) {
     accept();
     return;

@@ -35,6 +35,10 @@ class TfrmPasswordFirmware : public QDialog {
   // Whether the key filter lets the character through: backspace, "0".."9",
   // "A".."Z", "a".."z".
   static bool KeyPasses(QChar ch);
+  // `text` with every character the key filter would refuse left out, cut
+  // to 16 characters: what any way of entering text (paste, drop, input
+  // method) may leave in the field.
+  static QString FilteredPassword(const QString& text);
 
  public slots:
   void btnOkClick();
@@ -48,7 +52,11 @@ class TfrmPasswordFirmware : public QDialog {
   void FormCreate();
   void FormShow();
   void FormDestroy();
+  void PasswordEdited(const QString& text);
+  // The label keeps its whole text whatever the platform's font.
+  void FitLabel();
   std::unique_ptr<Ui::TfrmPasswordFirmware> ui;
+  bool FChecking = false;  // a password is being sent
 };
 
 // The password dialog that exists, or none.

@@ -5,6 +5,7 @@
 #include <QFile>
 #include <QGroupBox>
 #include <QGuiApplication>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QPointer>
 #include <QProgressBar>
@@ -171,17 +172,48 @@ void TfrmVMUpgrade::SetCommonDlg(TCommonDlg* dlg) {
 
 void TfrmVMUpgrade::showEvent(QShowEvent* e) {
   QWidget::showEvent(e);
+  // The window is shown once; it shows again only as part of the main window
+  // (restored from the task bar, uncovered): that starts nothing.
+  if (FShown) return;
+  FShown = true;
   FormShow();
 }
 
-void TfrmVMUpgrade::FormShow() { tmrStartLoadAuto->start(); }
+void TfrmVMUpgrade::FormShow() {
+  tmrStartLoadAuto->start();
+  // The keyboard belongs to this window from now on (the main window's
+  // buttons lie under it).
+  btnBack->setFocus();
+}
+
+void TfrmVMUpgrade::keyPressEvent(QKeyEvent* e) {
+  // Enter acts as the default button, "Précédant", wherever the focus is in
+  // the window (a button outside a dialog does not take it by itself).
+  if (e->key() == Qt::Key_Return || e->key() == Qt::Key_Enter) {
+    e->accept();
+    btnBackClick();
+    return;
+  }
+  QWidget::keyPressEvent(e);
+}
 
 void TfrmVMUpgrade::tmrStartLoadAutoTimer() {
   tmrStartLoadAuto->stop();
+  if (FClosed) return;
   StartLoad();
 }
 
-void TfrmVMUpgrade::btnLoadClick() { tmrStartLoadAuto->start(); }
+void TfrmVMUpgrade::btnLoadClick() {
+  if (!FClosed) tmrStartLoadAuto->start();
+}
+
+void TfrmVMUpgrade::Closing() {
+  // Closed (or going with the main window): nothing new starts here, neither
+  // the load armed by the timer nor the presence call-back's identity read.
+  FClosed = true;
+  tmrStartLoadAuto->stop();
+  TmrSendLoadFirmware->stop();
+}
 
 void TfrmVMUpgrade::TmrSendLoadFirmwareTimer() {
   const int next = PrgBarLoadFirmware->value() + 1;
@@ -200,6 +232,7 @@ void TfrmVMUpgrade::closeEvent(QCloseEvent* e) {
     return;
   }
   e->accept();
+  Closing();
   // Closing destroys the window.
   deleteLater();
 }
@@ -261,6 +294,10 @@ QDate TfrmVMUpgrade::ReadTerminalDate(const std::string& appDate) {
 
 bool TfrmVMUpgrade::ReadTerminalInfo(bool showErrors) {
   if (!FCommonDlg) return false;
+  // An identity read asked for while another exchange is under way (a
+  // plug-in notice in the middle of a command) could send nothing: it
+  // changes nothing of what the last real read found.
+  if (FCommonDlg->Busy && FCommonDlg->Device) return false;
   FInfoValid = false;
   SetBusy(true);
   bool result = false;
@@ -300,7 +337,11 @@ void TfrmVMUpgrade::ResetTerminalInfo() {
 }
 
 void TfrmVMUpgrade::TerminalPresenceChanged(bool connected) {
+  if (FClosed) return;
   QPointer<TfrmVMUpgrade> self(this);
+  // The call-back works on this window from here to its end: it is busy
+  // meanwhile, so that neither it nor the main window closes under it.
+  SetBusy(true);
   ProcessPending();
   QThread::msleep(Pauses().PresenceMs);
   ProcessPending();
@@ -311,6 +352,7 @@ void TfrmVMUpgrade::TerminalPresenceChanged(bool connected) {
     ClearTerminalLabels();
     if (frmPasswordFirmware) frmPasswordFirmware->reject();
   }
+  SetBusy(false);
 }
 
 int TfrmVMUpgrade::BlockTimeoutTicks(const TObjFileMot& file, int index) {
@@ -336,11 +378,21 @@ void TfrmVMUpgrade::StartLoad() {
 }
 
 bool TfrmVMUpgrade::AskPassword() {
-  std::unique_ptr<TfrmPasswordFirmware> dlg(new TfrmPasswordFirmware(this));
-  frmPasswordFirmware = dlg.get();
-  dlg->FCommonDlg = FCommonDlg;
-  dlg->exec();
-  return dlg->FAccepted;
+  // The always-on-top wait box would cover the password dialog: it stands
+  // aside while the password is asked.
+  QPointer<TfrmWait> wait(frmWait);
+  const bool waitShown = wait && wait->isVisible();
+  if (waitShown) wait->hide();
+  bool accepted = false;
+  {
+    std::unique_ptr<TfrmPasswordFirmware> dlg(new TfrmPasswordFirmware(this));
+    frmPasswordFirmware = dlg.get();
+    dlg->FCommonDlg = FCommonDlg;
+    dlg->exec();
+    accepted = dlg->FAccepted;
+  }
+  if (waitShown && wait) wait->show();
+  return accepted;
 }
 
 int TfrmVMUpgrade::EnterLoaderMode() {
@@ -354,12 +406,20 @@ int TfrmVMUpgrade::EnterLoaderMode() {
   auto cancelled = [&wait] { return !wait || wait->Cancelled; };
   if (CheckTerminalPresent()) {
     while (result != 0 && !cancelled()) {
+      const uint64_t before = FCommonDlg->ExchangeCount;
       if (FCommonDlg->EnterLoader(false)) {
         result = 0;
         RefreshTerminalInfo();
         break;
       }
-      const int status = FCommonDlg->Status;
+      if (FCommonDlg->ExchangeCount == before) {
+        // Nothing was sent: the terminal went away (or another exchange
+        // holds the dialogue). Asking again would only spin: a refusal.
+        if (!FCommonDlg->Device) CheckTerminalPresent();
+        result = -1;
+        break;
+      }
+      const int status = CommandStatus();
       if (status == kStatusNeedPassword) {
         if (AskPassword()) continue;
         result = -2;
@@ -367,7 +427,7 @@ int TfrmVMUpgrade::EnterLoaderMode() {
       }
       if (status == kStatusNoAnswer) continue;
       bool retry = false;
-      ShowErrorDlg(status, false, retry);
+      ShowErrorDlg(FailureStatus(), false, retry);
       result = -1;
       break;
     }
@@ -423,6 +483,7 @@ bool TfrmVMUpgrade::LoadFirmware() {
         TmrSendLoadFirmware->start();
       }
       const std::vector<uint8_t> block = FFileMot->Blocks.GetItem(i).GetTransferBlock();
+      const uint64_t before = FCommonDlg->ExchangeCount;
       const bool accepted = FCommonDlg->SendBlock(block, ticks, false);
       if (i == 0) {
         PrgBarLoadFirmware->setVisible(false);
@@ -433,7 +494,10 @@ bool TfrmVMUpgrade::LoadFirmware() {
         ++i;
         continue;
       }
-      const int status = FCommonDlg->Status;
+      // A block that could not even be sent (the terminal went away) ends
+      // the load as a refusal, whatever status an earlier exchange left.
+      const bool sent = FCommonDlg->ExchangeCount != before;
+      const int status = sent ? CommandStatus() : kStatusUnknownError;
       bool retry = false;
       if (status == kStatusNeedPassword) {
         failed = !AskPassword();
@@ -448,6 +512,8 @@ bool TfrmVMUpgrade::LoadFirmware() {
     }
     if (failed) break;
     Gauge->SetProgress(100);
+    // The sleep below keeps the window from painting: 100 is shown first.
+    Gauge->repaint();
     done = true;
   } while (false);
 
@@ -483,13 +549,18 @@ void TfrmVMUpgrade::WaitPrompts() {
   }
 }
 
+int TfrmVMUpgrade::CommandStatus() const {
+  // A NAK leaves the previous exchange's status behind (a success, or a
+  // password request already answered): it is an unknown error of its own.
+  return FCommonDlg->NakReceived ? kStatusUnknownError : FCommonDlg->Status;
+}
+
 int TfrmVMUpgrade::FailureStatus() const {
-  // Without a terminal nothing was sent, and a refusal without a status of
-  // its own (a NAK) leaves the previous exchange's success behind: neither
-  // is the reason of this failure.
+  // Without a terminal nothing was sent; a status of 1 left behind by an
+  // earlier success is not the reason of this failure.
   if (!FCommonDlg->Device) return kStatusNoAnswer;
-  if (FCommonDlg->Status == kStatusOk) return kStatusUnknownError;
-  return FCommonDlg->Status;
+  const int status = CommandStatus();
+  return status == kStatusOk ? kStatusUnknownError : status;
 }
 
 bool TfrmVMUpgrade::LeaveLoaderMode() {
@@ -501,7 +572,7 @@ bool TfrmVMUpgrade::LeaveLoaderMode() {
       result = true;
       break;
     }
-    if (FCommonDlg->Status == kStatusNeedPassword) {
+    if (FCommonDlg->Device && CommandStatus() == kStatusNeedPassword) {
       if (AskPassword()) continue;
       break;
     }

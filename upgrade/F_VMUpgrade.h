@@ -90,6 +90,10 @@ class TfrmVMUpgrade : public QWidget {
   bool LeaveLoaderMode();
   bool AskPassword();
 
+  // The window is closing (or the main window with it): no load or identity
+  // read starts any more.
+  void Closing();
+
   // The pauses every upgrade window uses.
   static TUpgradePauses& Pauses();
 
@@ -113,6 +117,7 @@ class TfrmVMUpgrade : public QWidget {
  protected:
   void showEvent(QShowEvent* e) override;
   void closeEvent(QCloseEvent* e) override;
+  void keyPressEvent(QKeyEvent* e) override;
 
  private:
   void FormCreate();
@@ -120,12 +125,17 @@ class TfrmVMUpgrade : public QWidget {
   bool FormCloseQuery();
   void FormDestroy();
   void WaitPrompts();
+  // The status of the last command as the load reads it: a NAK counts as
+  // an unknown error, whatever status it left behind.
+  int CommandStatus() const;
   // The status to show for a command that failed without a password
   // request: the dialogue's, unless it cannot be this command's own.
   int FailureStatus() const;
 
   std::unique_ptr<Ui::TfrmVMUpgrade> ui;
   int FBusyCount = 0;
+  bool FShown = false;   // the automatic start happens at the first show only
+  bool FClosed = false;  // closed, or closing with the main window
 };
 
 // The upgrade window that exists, or none.

@@ -36,4 +36,5 @@ void TGauge::paintEvent(QPaintEvent*) {
   p.drawRoundedRect(tr, 3, 3);
   p.setPen(Qt::black);
   p.drawText(r, Qt::AlignCenter, text);
+  FPainted.store(FProgress);
 }

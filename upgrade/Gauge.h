@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QWidget>
+#include <atomic>
 
 class TGauge : public QWidget {
   Q_OBJECT
@@ -12,6 +13,8 @@ class TGauge : public QWidget {
   int Progress() const { return FProgress; }
   // Clamped to 0..100.
   void SetProgress(int value);
+  // The progress the gauge last drew on screen (any thread may read it).
+  int PaintedProgress() const { return FPainted.load(); }
 
  signals:
   // Every value set, also an unchanged one.
@@ -22,4 +25,5 @@ class TGauge : public QWidget {
 
  private:
   int FProgress = 0;
+  std::atomic<int> FPainted{-1};
 };

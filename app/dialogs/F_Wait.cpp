@@ -36,8 +36,14 @@ void TfrmWait::FormDestroy() {
 
 void TfrmWait::btnCancelClick() { Cancelled = true; }
 
-// Closing the dialog destroys it.
+// A dialog's Escape goes through reject(), which would only hide it: the
+// owner would go on waiting behind a box the user believes gone.
+void TfrmWait::reject() { btnCancelClick(); }
+
+// Closing the dialog (its close box) destroys it; the user wanted out, so it
+// counts as a cancel at once, before the destruction comes round.
 void TfrmWait::closeEvent(QCloseEvent* e) {
+  Cancelled = true;
   e->accept();
   deleteLater();
 }

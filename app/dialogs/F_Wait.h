@@ -24,6 +24,10 @@ class TfrmWait : public QDialog {
   QPushButton* btnCancel;
   bool Cancelled = false;
 
+ public slots:
+  // Escape: the same as "Annuler" (the dialog stays until its owner ends it).
+  void reject() override;
+
  protected:
   void closeEvent(QCloseEvent* e) override;
 

@@ -8,6 +8,7 @@
 #include <QLibraryInfo>
 #include <QLocale>
 #include <QMessageBox>
+#include <QPointer>
 #include <QPushButton>
 #include <QScreen>
 #include <QTranslator>
@@ -19,9 +20,12 @@
 
 namespace {
 
+QPointer<QWidget> gBoxOwner;
+
 QMessageBox::StandardButton RunBox(QMessageBox::Icon icon, const QString& title, const QString& text,
                                    bool withCancel) {
-  QMessageBox box(icon, title, text, QMessageBox::NoButton, QApplication::activeWindow());
+  QWidget* owner = gBoxOwner ? gBoxOwner.data() : QApplication::activeWindow();
+  QMessageBox box(icon, title, text, QMessageBox::NoButton, owner);
   QPushButton* ok = box.addButton(QStringLiteral("OK"), QMessageBox::AcceptRole);
   QPushButton* cancel = nullptr;
   if (withCancel) cancel = box.addButton(QStringLiteral("Annuler"), QMessageBox::RejectRole);
@@ -80,6 +84,9 @@ void InstallFrenchTranslations() {
   else
     delete tr;
 }
+
+void SetMessageBoxOwner(QWidget* w) { gBoxOwner = w; }
+QWidget* MessageBoxOwner() { return gBoxOwner; }
 
 void CenterOnScreen(QWidget* w) {
   if (QScreen* s = w->screen()) {

@@ -35,5 +35,10 @@ QImage DecodeJpeg(const QByteArray& bytes);
 // Places a window in the middle of its screen.
 void CenterOnScreen(QWidget* w);
 
+// The window message boxes belong to and are centred on (the main window);
+// none: the active window.
+void SetMessageBoxOwner(QWidget* w);
+QWidget* MessageBoxOwner();
+
 // The catalogue text of `key` as a QString.
 QString QTexte(const char* key);

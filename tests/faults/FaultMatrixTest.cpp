@@ -26,6 +26,7 @@
 #include "F_Wait.h"
 #include "ModalDriver.h"
 #include "UpgradeRig.h"
+#include "Watchdog.h"
 
 namespace {
 
@@ -57,36 +58,6 @@ const char* FaultName(TFault f) {
   }
   return "?";
 }
-
-// Ends the process when a case runs past its bound: a load stuck in a nested
-// loop never returns to the test's own wait.
-class TWatchdog {
- public:
-  TWatchdog(std::string name, std::chrono::seconds limit)
-      : FThread([this, name = std::move(name), limit] {
-          std::unique_lock<std::mutex> lock(FMutex);
-          if (!FCond.wait_for(lock, limit, [this] { return FDone; })) {
-            std::fprintf(stderr, "%s: still running after %lld s, stopped\n", name.c_str(),
-                         static_cast<long long>(limit.count()));
-            std::fflush(stderr);
-            std::abort();
-          }
-        }) {}
-  ~TWatchdog() {
-    {
-      std::lock_guard<std::mutex> lock(FMutex);
-      FDone = true;
-    }
-    FCond.notify_all();
-    FThread.join();
-  }
-
- private:
-  std::mutex FMutex;
-  std::condition_variable FCond;
-  bool FDone = false;
-  std::thread FThread;
-};
 
 // Types `text` into the password dialog when it shows, then presses OK or
 // Annuler.

@@ -5,16 +5,19 @@
 #include <QTest>
 #include <QTimer>
 #include <atomic>
+#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <thread>
 
 #include "F_CommonDlg.h"
+#include "F_ErrorDlg.h"
 #include "HidQtDispatch.h"
 #include "ModalDriver.h"
 #include "ScriptedPresenter.h"
 #include "SimHidBus.h"
 #include "U_ConstDlg.h"
+#include "U_QtShell.h"
 #include "VirtualTerminal.h"
 
 namespace {
@@ -474,16 +477,28 @@ TEST_F(CommonDlg, UnplugAfterABlockFailsTheNextOneAtOnce) {
 
 TEST_F(CommonDlg, ErrorDialogDuringAnExchangeLetsEventsThrough) {
   MakeWithTerminal();
+  // The real transmission error dialog, with its own modal loop.
+  TQtMessagePresenter boxes;
+  Presenter.Forward = &boxes;
   Term->AddFault(TTermCommand::EnterLoader, {TTermFaultKind::Status, 9});
-  bool timerRan = false;
-  Presenter.OnMessage = [&](const TMessage&) {
-    QTimer::singleShot(0, [&] { timerRan = true; });
-    QTest::qWait(30);
-  };
+  // A timer armed before the exchange: it can only run while the dialog's
+  // loop turns, since the exchange does not return before it is closed.
+  bool timerRanUnderTheDialog = false;
+  QTimer::singleShot(50,
+                     [&] { timerRanUnderTheDialog = frmErrorDlg != nullptr && frmErrorDlg->isVisible(); });
+  WhenTrue([] { return frmErrorDlg != nullptr && frmErrorDlg->isVisible(); },
+           [] {
+             // Escape, once the timer has had its turn.
+             QTimer::singleShot(100, [] {
+               if (frmErrorDlg) QTest::keyClick(frmErrorDlg, Qt::Key_Escape);
+             });
+           });
   EXPECT_FALSE(D->EnterLoader(true));
-  EXPECT_TRUE(timerRan);
+  EXPECT_TRUE(timerRanUnderTheDialog);
+  EXPECT_EQ(frmErrorDlg, nullptr);
   EXPECT_EQ(D->Status, 9);
-  EXPECT_EQ(Presenter.Shown.size(), 1u);
+  ASSERT_EQ(Presenter.Shown.size(), 1u);
+  EXPECT_EQ(Presenter.Shown[0].Text, "Erreur EFFACEMENT");
 }
 
 TEST_F(CommonDlg, WholeLoadKeepsTheImageAndTakesTheNewIdentity) {
@@ -572,6 +587,145 @@ TEST_F(CommonDlg, BlockingWriteKeepsTheEventLoopRunning) {
   EXPECT_FALSE(D->SendBlock(Block(1, 120), 2, false));
   EXPECT_EQ(Written().size(), 1u);
   EXPECT_EQ(D->Device, nullptr);
+}
+
+// A model whose writes wait at a gate the test opens, as a hidraw write does
+// for a terminal that stops taking reports.
+class TGatedWrites : public ISimHidDeviceModel {
+ public:
+  explicit TGatedWrites(std::shared_ptr<TVirtualTerminal> inner) : Inner(std::move(inner)) {}
+  void OnOutputReport(TSimHidDevice& device, const uint8_t* data, std::size_t length) override {
+    {
+      std::unique_lock<std::mutex> lock(Mutex);
+      ++Arrived;
+      Cond.notify_all();
+      Cond.wait(lock, [this] { return Open; });
+    }
+    Inner->OnOutputReport(device, data, length);
+  }
+  void OnPlugged(TSimHidDevice& d) override { Inner->OnPlugged(d); }
+  void OnUnplugged(TSimHidDevice& d) override { Inner->OnUnplugged(d); }
+  void SetOpen(bool open) {
+    std::lock_guard<std::mutex> lock(Mutex);
+    Open = open;
+    Cond.notify_all();
+  }
+  int ArrivedCount() {
+    std::lock_guard<std::mutex> lock(Mutex);
+    return Arrived;
+  }
+  std::shared_ptr<TVirtualTerminal> Inner;
+  std::mutex Mutex;
+  std::condition_variable Cond;
+  bool Open = true;
+  int Arrived = 0;
+};
+
+// Restores the thread's event loops after QCoreApplication::exit(): the
+// application loop clears the request when it ends.
+void ClearQuitRequest() {
+  QTimer::singleShot(0, qApp, &QCoreApplication::quit);
+  QCoreApplication::exec();
+}
+
+TEST_F(CommonDlg, WriteNeverReturnsWhileTheWriterStillUsesTheFrame) {
+  Term->Plug(*Bus);
+  auto dev = Term->Device();
+  auto gate = std::make_shared<TGatedWrites>(Term);
+  dev->SetModel(gate);
+  Make();
+  ASSERT_NE(D->Device, nullptr);
+  ASSERT_TRUE(D->OpenDialogue(255, false));
+  ASSERT_TRUE(D->EnterLoader(false));
+  dev->ClearOutputReports();
+  gate->SetOpen(false);
+  const int before = gate->ArrivedCount();
+  // The application is asked to quit while the first report of a five-report
+  // frame is being written: every event loop then returns at once, the
+  // writer's wait included.
+  WhenTrue([&] { return gate->ArrivedCount() > before; },
+           [&] {
+             QCoreApplication::exit(0);
+             std::thread([gate] {
+               std::this_thread::sleep_for(std::chrono::milliseconds(100));
+               gate->SetOpen(true);
+             }).detach();
+           });
+  const TBytes block = Block(0, 256);
+  D->SendBlock(block, 91, false);
+  ClearQuitRequest();
+  const auto reports = dev->OutputReports();
+  const auto expected = CutIntoReports(BuildFrame(block, 0xFF8A), 65);
+  EXPECT_EQ(reports, std::vector<TTermBytes>(expected.begin(), expected.end()))
+      << "each report once, in order";
+  EXPECT_FALSE(D->Busy);
+}
+
+TEST_F(CommonDlg, HostNoticeDuringAWriteWaitsUntilTheWriteIsOver) {
+  Term->Plug(*Bus);
+  auto dev = Term->Device();
+  auto gate = std::make_shared<TGatedWrites>(Term);
+  dev->SetModel(gate);
+  Make();
+  ASSERT_NE(D->Device, nullptr);
+  ASSERT_TRUE(D->EnterLoader(false));
+  // The terminal goes away in the middle of a write, and the host's notice
+  // (Windows: WM_DEVICECHANGE in the window loop) comes while the writer is
+  // still in the device: the pass must not close the handle under it nor
+  // delete the device (under AddressSanitizer that is a use after free).
+  Bus->SetNoticesEnabled(false);
+  gate->SetOpen(false);
+  const int before = gate->ArrivedCount();
+  bool heldDuringTheWrite = false;
+  WhenTrue([&] { return gate->ArrivedCount() > before; },
+           [&] {
+             Bus->Unplug(dev);
+             D->HostDeviceNotice();
+             heldDuringTheWrite = D->Device != nullptr;
+             gate->SetOpen(true);
+           });
+  EXPECT_FALSE(D->SendBlock(Block(0, 256), 2, false));
+  EXPECT_TRUE(heldDuringTheWrite);
+  EXPECT_EQ(D->Device, nullptr) << "the notice was replayed once the write was over";
+  EXPECT_FALSE(D->IsConnected());
+}
+
+TEST_F(CommonDlg, TerminalRefusingAccessIsNotTakenAndToldOnce) {
+  auto cfg = Term->DeviceConfig();
+  cfg.ReadWriteAllowed = false;
+  auto refused = Bus->Plug(cfg);
+  Make();
+  EXPECT_EQ(D->Device, nullptr);
+  EXPECT_FALSE(D->IsConnected());
+  EXPECT_EQ(Presence, std::vector<bool>{false});
+  // Told from the event loop, once, however many re-scans follow.
+  Bus->RaiseNotice();
+  Bus->RaiseNotice();
+  EXPECT_TRUE(WaitUntil([&] { return !Presenter.Shown.empty(); }, 2000));
+  WaitUntil([] { return false; }, 50);
+  ASSERT_EQ(Presenter.Shown.size(), 1u);
+  EXPECT_EQ(Presenter.Shown[0].Key, "_Err_AccessRefused");
+  EXPECT_EQ(Presenter.Shown[0].Kind, TMsgKind::Information);
+  EXPECT_EQ(D->AccessRefusedCount(), 1);
+  // The rule installed, the terminal plugged again: it is taken.
+  Bus->Unplug(refused);
+  Term->Plug(*Bus);
+  EXPECT_NE(D->Device, nullptr);
+  EXPECT_TRUE(D->IsConnected());
+  EXPECT_TRUE(D->OpenDialogue(255, false));
+  EXPECT_EQ(Presenter.Shown.size(), 1u);
+}
+
+TEST_F(CommonDlg, ReadsFailingOnAVanishedNodeEndInAnUnplug) {
+  MakeWithTerminal();
+  ASSERT_TRUE(D->OpenDialogue(255, false));
+  // The node goes without any notice (no device manager running): the
+  // terminal's reads fail from then on.
+  Bus->SetNoticesEnabled(false);
+  Term->Unplug();
+  EXPECT_TRUE(WaitUntil([&] { return D->Device == nullptr; }, 3000));
+  EXPECT_FALSE(D->IsConnected());
+  EXPECT_EQ(Presence.back(), false);
 }
 
 }  // namespace

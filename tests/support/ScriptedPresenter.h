@@ -1,5 +1,6 @@
 // A message presenter for tests: records every message shown and answers
-// from a script (then from a default answer).
+// from a script (then from a default answer), or hands it on to another
+// presenter (the application's real boxes) that shows it and answers.
 #pragma once
 
 #include <deque>
@@ -25,6 +26,14 @@ class TScriptedPresenter : public IMessagePresenter {
   // Called for every message before it is answered (may process events,
   // plug or unplug a device, ...).
   std::function<void(const TMessage&)> OnMessage;
+  // When set, every message is recorded and then shown by this presenter
+  // (real boxes, answered by the test's key presses and clicks); the script
+  // is not used.
+  IMessagePresenter* Forward = nullptr;
+  // When set (and Forward is not), the scripted answer is given to a real
+  // box by this function (the keyboard, in the Qt tests), which returns what
+  // the box reported.
+  std::function<TMsgResult(const TMessage&, TMsgResult)> ShowReal;
 
   std::vector<TMessage> Shown;
   std::vector<std::string> Texts() const;

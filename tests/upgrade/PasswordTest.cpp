@@ -1,7 +1,10 @@
 // The firmware password dialog on its own, against the virtual terminal.
 #include <gtest/gtest.h>
 
+#include <QApplication>
+#include <QClipboard>
 #include <QCoreApplication>
+#include <QInputMethodEvent>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -77,6 +80,42 @@ TEST(PasswordDialog, KeyFilterKeepsLettersAndDigitsAndTheFieldHoldsSixteen) {
   EXPECT_EQ(d->edtPassword->text(), "ab10123456789ABC");
   EXPECT_TRUE(TfrmPasswordFirmware::KeyPasses(QChar(8)));
   EXPECT_FALSE(TfrmPasswordFirmware::KeyPasses(QChar(0xE9)));
+}
+
+TEST(PasswordDialog, PasteDropAndInputMethodKeepOnlyLettersAndDigits) {
+  PasswordRig rig("ab1");
+  auto d = rig.Make();
+  d->show();
+  // Ctrl+V (and the context menu's "Coller", which calls the same paste).
+  QApplication::clipboard()->setText(QString::fromUtf8("ab-c Ã©"));
+  d->edtPassword->setFocus();
+  QTest::keySequence(d->edtPassword, QKeySequence::Paste);
+  EXPECT_EQ(d->edtPassword->text(), "abc");
+  // A drop inserts text where the cursor is; so does an input method.
+  d->edtPassword->insert(QString::fromUtf8("1Ã¨_2"));
+  EXPECT_EQ(d->edtPassword->text(), "abc12");
+  QInputMethodEvent im;
+  im.setCommitString(
+      QString::fromUtf8("Ã§"
+                        "3"));
+  QCoreApplication::sendEvent(d->edtPassword, &im);
+  EXPECT_EQ(d->edtPassword->text().count(QChar(0xE7)), 0);
+  // Never more than sixteen, whatever comes in at once: the field takes
+  // sixteen characters of it, then keeps their letters and digits.
+  d->edtPassword->clear();
+  QApplication::clipboard()->setText("0123456789ABCDEFGHIJ");
+  d->edtPassword->paste();
+  EXPECT_EQ(d->edtPassword->text(), "0123456789ABCDEF");
+  d->edtPassword->clear();
+  QApplication::clipboard()->setText(QString::fromUtf8("A-B-C-D-E-F-G-H-I-J-K-L-M-N-O-P-Q-R-S"));
+  d->edtPassword->paste();
+  EXPECT_EQ(d->edtPassword->text(), "ABCDEFGH");
+  // What reaches the terminal is what the field shows: letters and digits.
+  d->edtPassword->setText(QString::fromUtf8("ab-1 Ã©"));
+  EXPECT_EQ(d->edtPassword->text(), "ab1");
+  d->btnOk->click();
+  EXPECT_TRUE(d->FAccepted);
+  EXPECT_TRUE(rig.term->Identified());
 }
 
 TEST(PasswordDialog, AcceptedPasswordClosesAtOnceWithoutMessage) {

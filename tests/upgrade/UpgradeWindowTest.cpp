@@ -145,7 +145,7 @@ TEST(UpgradeWindow, BackAndQuitRefusedWhileBusyAndAcceptedAfter) {
   EXPECT_TRUE(rig.Main->close());
 }
 
-TEST(UpgradeWindow, IdentityReadOfAPlugInDuringALoadKeepsTheWindowBusy) {
+TEST(UpgradeWindow, PlugInNoticeDuringALoadKeepsTheWindowBusyAndTheIdentity) {
   TUpgradeRig rig;
   auto cfg = TUpgradeRig::TerminalConfig();
   cfg.LatencyMs = 100;
@@ -153,19 +153,35 @@ TEST(UpgradeWindow, IdentityReadOfAPlugInDuringALoadKeepsTheWindowBusy) {
   TfrmVMUpgrade* w = rig.Upgrade();
   ASSERT_NE(w, nullptr);
   std::shared_ptr<TSimHidDevice> other;
-  bool busyAfterNestedRead = false, closedDuringLoad = true;
+  bool plugging = false;
+  int noticesAfterPlug = 0;
+  bool busyAfterNotice = false, closedDuringLoad = true;
+  int typeAfterNotice = 0;
+  std::string nameAfterNotice;
   // Another HID device in the middle of the transfer: the dialogue reports
-  // the terminal again, and the window reads its identity within the load.
+  // the terminal again and the window's presence call-back runs within the
+  // load. This connection comes after the window's, so it sees the state the
+  // call-back left.
+  QObject::connect(rig.Dialogue(), &TCommonDlg::ConnectedChanged, [&](bool) {
+    if (!plugging || noticesAfterPlug++ > 0) return;
+    busyAfterNotice = w->FBusy();
+    typeAfterNotice = w->FTermAppliType;
+    nameAfterNotice = w->FTermVersionName;
+    closedDuringLoad = rig.Main->close();
+  });
   WhenTrue([&] { return rig.Terminal->CommandCount(TTermCommand::Block) >= 1; },
-           [&] { other = rig.Bus->Plug(TSimHidDeviceConfig::Make(0x046D, 0xC077, 1, "Souris optique")); });
-  WhenTrue([&] { return other && w->FTermVersionName != "fv0099"; },
            [&] {
-             busyAfterNestedRead = w->FBusy();
-             closedDuringLoad = rig.Main->close();
+             plugging = true;
+             other = rig.Bus->Plug(TSimHidDeviceConfig::Make(0x046D, 0xC077, 1, "Souris optique"));
            });
   ASSERT_TRUE(rig.WaitLoadEnd());
-  EXPECT_TRUE(busyAfterNestedRead);
+  ASSERT_GE(noticesAfterPlug, 1);
+  EXPECT_TRUE(busyAfterNotice);
   EXPECT_FALSE(closedDuringLoad);
+  // The identity read of the call-back could not be made (an exchange was
+  // under way): what the load read at its start stays.
+  EXPECT_EQ(typeAfterNotice, 9);
+  EXPECT_EQ(nameAfterNotice, "fv0099");
   EXPECT_TRUE(rig.Shown("_LoadVelmoraOk"));
   EXPECT_TRUE(rig.TerminalHasImage());
   EXPECT_FALSE(w->FBusy());
