@@ -5,10 +5,7 @@
 // Every frame of the terminal is traced on standard output.
 #include <QApplication>
 #include <QDir>
-#include <QMessageBox>
-#include <QPlainTextEdit>
 #include <QProcess>
-#include <QRegularExpression>
 #include <QScreen>
 #include <QStyle>
 #include <QTimer>
@@ -23,33 +20,15 @@
 #include "DemoScenarios.h"
 #include "DemoSettings.h"
 #include "DemoTour.h"
-#include "F_ErrorDlg.h"
 #include "F_Main.h"
-#include "F_PasswordFirmware.h"
 #include "F_VMUpgrade.h"
 #include "F_VirtualTerminal.h"
-#include "F_Wait.h"
 #include "SimHidBus.h"
 #include "U_DecodeFileMot.h"
 #include "U_Paths.h"
 #include "U_QtShell.h"
 
 namespace {
-
-// The box or dialog the program shows, in one line, for the control window.
-QString ProgramShows() {
-  auto line = [](QString s) {
-    return s.replace(QRegularExpression(QStringLiteral("[\\r\\n]+")), QStringLiteral(" "));
-  };
-  QWidget* m = QApplication::activeModalWidget();
-  if (auto* e = qobject_cast<TfrmErrorDlg*>(m))
-    return QStringLiteral("« %1 » %2").arg(e->windowTitle(), line(e->mmoError->toPlainText()));
-  if (auto* b = qobject_cast<QMessageBox*>(m))
-    return QStringLiteral("« %1 » %2").arg(b->windowTitle(), line(b->text()));
-  if (m) return QStringLiteral("« %1 »").arg(m->windowTitle());
-  if (frmWait && frmWait->isVisible()) return QStringLiteral("« %1 »").arg(frmWait->windowTitle());
-  return QString();
-}
 
 // Ends the demo when the main window has closed (Quitter or its close box).
 class TQuitWithMain : public QObject {
@@ -174,7 +153,7 @@ int main(int argc, char** argv) {
     shows.setInterval(200);
     QString lastShown;
     QObject::connect(&shows, &QTimer::timeout, [&server, &lastShown] {
-      const QString now = ProgramShows();
+      const QString now = ProgramShowsText();
       if (now == lastShown) return;
       lastShown = now;
       server.SetProgramShows(now);

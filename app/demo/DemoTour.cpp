@@ -109,6 +109,20 @@ bool StartsWith(const std::string& text, const std::string& head) {
 
 }  // namespace
 
+QString ProgramShowsText() {
+  auto line = [](QString s) {
+    return s.replace(QRegularExpression(QStringLiteral("[\\r\\n]+")), QStringLiteral(" "));
+  };
+  QWidget* m = QApplication::activeModalWidget();
+  if (auto* e = qobject_cast<TfrmErrorDlg*>(m))
+    return QStringLiteral("« %1 » %2").arg(e->windowTitle(), line(e->mmoError->toPlainText()));
+  if (auto* b = qobject_cast<QMessageBox*>(m))
+    return QStringLiteral("« %1 » %2").arg(b->windowTitle(), line(b->text()));
+  if (m) return QStringLiteral("« %1 »").arg(m->windowTitle());
+  if (frmWait && frmWait->isVisible()) return QStringLiteral("« %1 »").arg(frmWait->windowTitle());
+  return QString();
+}
+
 // ---------------------------------------------------------------------------
 
 TBoxMatch TBoxMatch::Key(TMsgKind kind, const char* key) {
@@ -416,6 +430,8 @@ void TDemoTour::CaptureControl(const QString& picture) {
       [this] { return FControl && FControl->ClientConnected(); },
       [this, id, file] {
         *id = FNextRequest++;
+        // The control window shows what the program shows at this moment.
+        FControl->SetProgramShows(ProgramShowsText());
         FControl->Post(QJsonObject{{QStringLiteral("op"), QStringLiteral("capture")},
                                    {QStringLiteral("fichier"), file},
                                    {QStringLiteral("id"), *id}});

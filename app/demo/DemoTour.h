@@ -30,6 +30,10 @@ class TControlServer;
 class TDemoTour;
 class TObjFileMot;
 
+// The box or dialog the program shows now, in one line, for the control
+// window; empty when none.
+QString ProgramShowsText();
+
 // A box or dialog the program showed.
 struct TShownBox {
   bool Password = false;  // the password dialog (not a presenter box)
