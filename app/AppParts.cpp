@@ -75,6 +75,9 @@ class TUpgradePart : public QObject, public IMainUpgradeWindow {
   }
   QWidget* Widget() override { return Window; }
   bool Busy() const override { return Window && Window->FBusy(); }
+  void MainClosing() override {
+    if (Window) Window->Closing();
+  }
   QPointer<TfrmVMUpgrade> Window;
 };
 

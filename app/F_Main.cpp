@@ -127,8 +127,13 @@ void TfrmMain::btnExitClick() { close(); }
 bool TfrmMain::FormCloseQuery() { return frmVMUpgradePart == nullptr || !frmVMUpgradePart->Busy(); }
 
 void TfrmMain::closeEvent(QCloseEvent* e) {
-  if (FormCloseQuery())
-    e->accept();
-  else
+  if (!FormCloseQuery()) {
     e->ignore();
+    return;
+  }
+  e->accept();
+  // The application ends with this window: an upgrade window that is idle
+  // starts nothing more (a load armed by its timer would open loops of its
+  // own, which throw away the quit the toolkit has just posted).
+  if (frmVMUpgradePart) frmVMUpgradePart->MainClosing();
 }

@@ -39,6 +39,8 @@ class IMainUpgradeWindow {
   virtual QWidget* Widget() = 0;
   // True while it works with the terminal.
   virtual bool Busy() const = 0;
+  // The main window closes (its close was accepted): nothing new may start.
+  virtual void MainClosing() {}
 };
 
 struct TMainParts {

@@ -43,7 +43,16 @@ void WriteDriverFiles(IDriverPlatform& platform) {
 bool InstallDriver(const TDriverHost& host, IDriverPlatform& platform) {
   const std::string infPath = platform.ExecutableDir() + kInfFileName;
   if (!platform.RunDriverInstaller(infPath, kSwHide)) platform.CopyDriverFiles();
-  if (!FileExists(platform.InstalledDriverFile())) return false;
+  if (!FileExists(platform.InstalledDriverFile())) {
+    // Without the rule the terminal stays out of reach: say what an
+    // administrator has to do.
+    const std::pair<std::string, std::string> manual = platform.ManualInstallPaths();
+    if (!manual.first.empty()) {
+      const char* const key = "_Err_RuleNotInstalled";
+      ShowInformation(FormatText(GetTexte(key), {manual.first, manual.second}), key);
+    }
+    return false;
+  }
   ShowInformation(GetTexte("_ReconnectVelmora") + "\n\r" + GetTexte("_ConnectVelmora"));
   return Held(host);
 }

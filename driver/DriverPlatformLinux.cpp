@@ -2,6 +2,13 @@
 // to the terminal's hidraw node. The installer puts it into the system's udev
 // rules directory through pkexec (an argument vector, no shell) and reloads
 // udev; the fallback copies it there when the process has the rights.
+//
+// The folder beside the executable may be writable by others. So files are
+// always created new there, never through whatever stands at their path (a
+// link made after the old file was deleted makes the creation fail), links
+// are never followed when a file is read from there, and the rule handed to
+// pkexec is first copied into a folder only this user can enter: what root
+// installs is what was read, however long the authentication dialog waits.
 #ifndef _WIN32
 
 #include <errno.h>
@@ -12,6 +19,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -82,8 +90,14 @@ bool WriteAll(int fd, const char* bytes, size_t size) {
 void DeleteFileIfPresent(const std::string& path) { ::unlink(path.c_str()); }
 
 void WriteWholeFile(const std::string& path, const std::string& bytes) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) throw EDriverFileError(CreateErrorText(path, errno));
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    int err = errno;
+    struct stat st;
+    // A folder of that name is a better reason than "it exists".
+    if (err == EEXIST && ::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) err = EISDIR;
+    throw EDriverFileError(CreateErrorText(path, err));
+  }
   bool ok = WriteAll(fd, bytes.data(), bytes.size());
   int err = ok ? 0 : errno;
   if (::close(fd) != 0 && ok) {
@@ -102,9 +116,14 @@ bool FileExists(const std::string& path) {
 }
 
 bool CopyFileNoOverwrite(const std::string& source, const std::string& target) {
-  const int in = ::open(source.c_str(), O_RDONLY | O_CLOEXEC);
+  const int in = ::open(source.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (in < 0) return false;
-  const int out = ::open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  struct stat st;
+  if (::fstat(in, &st) != 0 || !S_ISREG(st.st_mode)) {  // not a pipe or a device either
+    ::close(in);
+    return false;
+  }
+  const int out = ::open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
   if (out < 0) {
     ::close(in);
     return false;
@@ -145,6 +164,46 @@ std::string DirectoryOf(const std::string& path) {
   const size_t s = path.find_last_of('/');
   return s == std::string::npos ? std::string() : path.substr(0, s + 1);
 }
+
+// A folder that only this user can enter (mode 0700), made under
+// $XDG_RUNTIME_DIR when it is set, else under /tmp; removed with its files.
+class TPrivateDir {
+ public:
+  TPrivateDir() {
+    std::vector<std::string> bases;
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    if (runtime != nullptr && runtime[0] == '/') bases.emplace_back(runtime);
+    bases.emplace_back("/tmp");
+    for (std::string& base : bases) {
+      while (base.size() > 1 && base.back() == '/') base.pop_back();
+      std::string tmpl = base + "/kvz-rule-XXXXXX";
+      if (::mkdtemp(tmpl.data()) != nullptr) {
+        Dir = tmpl;
+        break;
+      }
+    }
+  }
+  ~TPrivateDir() {
+    for (const std::string& f : Files) ::unlink(f.c_str());
+    if (!Dir.empty()) ::rmdir(Dir.c_str());
+  }
+  TPrivateDir(const TPrivateDir&) = delete;
+  TPrivateDir& operator=(const TPrivateDir&) = delete;
+
+  // A copy of `source` in the folder under `name`; empty when it cannot be
+  // made.
+  std::string Copy(const std::string& source, const std::string& name) {
+    if (Dir.empty()) return std::string();
+    const std::string target = Dir + "/" + name;
+    if (!CopyFileNoOverwrite(source, target)) return std::string();
+    Files.push_back(target);
+    return target;
+  }
+
+ private:
+  std::string Dir;
+  std::vector<std::string> Files;
+};
 
 // Starts `argv` (looked up in PATH) with the caller's environment and waits
 // for it without a time limit; true when it ran and exited with code 0.
@@ -192,10 +251,14 @@ class TLinuxDriverPlatform : public IDriverPlatform {
     return files;
   }
 
-  // The rule lies beside the INF. The show-window value means nothing here:
-  // pkexec asks through the session's authentication agent.
+  // The rule lies beside the INF; pkexec gets a private copy of it. The
+  // show-window value means nothing here: pkexec asks through the session's
+  // authentication agent. False, without running anything, when the copy
+  // cannot be made (no rule, or a link in its place).
   bool RunDriverInstaller(const std::string& infPath, std::uint16_t /*showWindow*/) override {
-    const std::string source = DirectoryOf(infPath) + kUdevRuleFileName;
+    TPrivateDir dir;
+    const std::string source = dir.Copy(DirectoryOf(infPath) + kUdevRuleFileName, kUdevRuleFileName);
+    if (source.empty()) return false;
     if (!RunAndWait({Options.Installer, Options.InstallTool, "-m", "0644", "-T", "--", source,
                      InstalledDriverFile()}))
       return false;
@@ -207,6 +270,10 @@ class TLinuxDriverPlatform : public IDriverPlatform {
   }
 
   std::string InstalledDriverFile() override { return GetSystemDir() + "/" + kUdevRuleFileName; }
+
+  std::pair<std::string, std::string> ManualInstallPaths() override {
+    return {ExecutableDir() + kUdevRuleFileName, GetSystemDir()};
+  }
 
  private:
   TDriverPlatformOptions Options;

@@ -49,8 +49,8 @@ std::string WriteErrorText(const std::string& path, DWORD err) {
 void DeleteFileIfPresent(const std::string& path) { DeleteFileA(path.c_str()); }
 
 void WriteWholeFile(const std::string& path, const std::string& bytes) {
-  HANDLE h =
-      CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  // A new file only: whatever stands at the path makes the creation fail.
+  HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) throw EDriverFileError(CreateErrorText(path, GetLastError()));
   const char* p = bytes.data();
   size_t left = bytes.size();

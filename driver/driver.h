@@ -20,6 +20,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 // What the operation needs of the main window.
@@ -92,6 +93,11 @@ class IDriverPlatform {
   // The file whose presence after installation means the driver is in place
   // (Windows: <system>\Drivers\termkvz.sys; Linux: the installed udev rule).
   virtual std::string InstalledDriverFile() = 0;
+  // When neither the installer nor the fallback copy put the driver in
+  // place: the file an administrator copies by hand and the folder it goes
+  // into (Linux: the rule beside the executable, the rules folder). Empty
+  // where the platform says nothing then (Windows).
+  virtual std::pair<std::string, std::string> ManualInstallPaths() { return {}; }
 };
 
 // Settings of a platform object; an empty field takes the real value.
@@ -131,7 +137,9 @@ void WriteDriverFiles(IDriverPlatform& platform);
 // Runs the installer, falls back to the copy when it fails, and prompts the
 // user (_ReconnectVelmora, LF CR, _ConnectVelmora) when the driver file is
 // then present. Returns whether a terminal is held after the prompt; false
-// when nothing was shown.
+// when the driver file is absent. Then, where the platform names what to
+// copy by hand (ManualInstallPaths), an information box says so
+// (_Err_RuleNotInstalled); otherwise nothing is shown.
 bool InstallDriver(const TDriverHost& host, IDriverPlatform& platform);
 
 // The default platform's operations.

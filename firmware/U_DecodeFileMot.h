@@ -7,7 +7,9 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -84,11 +86,16 @@ class TListDatasToSend {
 // without line end counts as a line.
 TStringList SplitLines(const std::string& bytes);
 
+// The largest firmware file read: the largest image a terminal takes
+// (65,535 pages of 256 bytes) as S-records stays well below it.
+constexpr uint64_t kMaxMotFileBytes = uint64_t{64} * 1024 * 1024;
+
 // Turns every data record (S1, S2, S3) from line 2 up to the first end record
 // (S8 or S9) into a record text "address,count,data" appended to `records`;
 // sets `newLayout` when the first record's data begins with "FFFF". S0, S5 and
 // S6 records are skipped, S4 and S7 refused. Shows the message and returns
-// false on the first bad line or when no end record comes.
+// false, leaving `records` as it was, on the first bad line or when no end
+// record comes.
 bool DecodeRecords(const TStringList& lines, TStringList& records, bool& newLayout);
 
 // Splits a record text into its three fields. Shows "_Err_Unknown" when it
@@ -101,14 +108,21 @@ bool SplitRecord(const std::string& record, std::string& address, int& count, st
 // then the end block. Each block sends its page from offset 0 through its
 // highest byte written (0xFF in the gaps), made even. Refuses, with
 // "_FileMotError", overlapping or repeated bytes, data below the first
-// record's page and images whose block numbers reach 0xFFFF. `firstPage`,
-// when given, receives the first record's address divided by 256.
+// record's page and images whose block numbers reach 0xFFFF. The lines are
+// checked first, up to the end record; then the records: the first one's
+// count and address, the last one's, then the first refusal in file order.
+// `firstPage`, when given, receives the first record's address divided by
+// 256.
 bool BuildBlocks(const TStringList& lines, TListDatasToSend& blocks, bool& newLayout,
                  uint32_t* firstPage = nullptr);
 
-// Reads a whole file. On failure returns false and sets `error` to a
-// French description.
+// Reads a whole file of at most kMaxMotFileBytes. On failure returns false
+// and sets `error` to a French description (for a larger file, the
+// catalogue text of "_Err_FileMotTooBig"); a file whose size the system
+// does not give (a device, a pipe) is read no further than the limit.
 bool ReadMotFile(const std::string& path, std::string& bytes, std::string& error);
+
+class TMotDecoder;
 
 // The firmware file of the program: loaded once, then read only.
 class TObjFileMot {
@@ -122,16 +136,25 @@ class TObjFileMot {
   bool Load();
   // The same in `directory`.
   bool Load(const std::string& directory);
-  // Loads the given file.
+  // Loads the given file. It is decoded as it is read, a line at a time:
+  // reading stops at its first bad line (or, for a file whose size is
+  // known, at the end record). A file above kMaxMotFileBytes is refused
+  // with "_Err_FileMotTooBig" (information box): before any read when the
+  // system gives its size, otherwise as soon as that many bytes were read.
   bool LoadFile(const std::string& path);
-  // Decodes file contents already in memory.
+  // Decodes file contents already in memory, with the same limit.
   bool LoadText(const std::string& fileBytes);
 
   int BlockCount = 0;       // blocks in Blocks, the end block included
   int AppliType = 0;        // header byte 21
   std::string VersionName;  // header bytes 30..35, raw (Windows-1252)
   TAppliDate AppliDate;     // header date
-  TStringList Lines;        // the lines of the file
+  // The first line of the file, the header record, which is not decoded
+  // (cut after 514 characters, the longest record line). The other lines are
+  // decoded as they are read and not kept: holding every line of a large
+  // file took about four times its size.
+  TStringList Lines;
+  size_t LineCount = 0;     // lines read, up to the end record or a bad line
   TListDatasToSend Blocks;  // the transfer blocks
   bool NewLayout = false;   // the image begins with FF FF: "DD/MM/YYYY" date
   uint32_t FirstPage = 0;   // address of block 0, divided by 256
@@ -139,5 +162,9 @@ class TObjFileMot {
 
  private:
   void Reset();
-  bool LoadLines();
+  // Runs a load; a conversion error or exhausted memory is reported as a
+  // refusal. Clears the blocks of a refused file.
+  bool Guarded(const std::function<bool()>& load);
+  // The end of the decoding: the blocks and the image header.
+  bool Decoded(TMotDecoder& decoder);
 };

@@ -1,6 +1,7 @@
 // Decoding and block building of arbitrary file contents: never a crash, and
 // every answer is consistent (a refusal always tells why, an accepted image
-// always gives a well-formed block list).
+// always gives a well-formed block list, the same from the file's bytes as
+// from its lines).
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -86,6 +87,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Check(built);
     Check(mot.BlockCount == mot.Blocks.Count());
     Check(mot.AppliType == 9 && mot.VersionName.size() == 6);
+    // The bytes decoded as they come (lines joined across chunks) give the
+    // blocks of the lines split beforehand.
+    Check(mot.Blocks.Count() == blocks.Count());
+    for (int i = 0; i < blocks.Count(); ++i)
+      Check(mot.Blocks.GetItem(i).GetTransferBlock() == blocks.GetItem(i).GetTransferBlock());
+    Check(mot.NewLayout == newLayout);
+  } else {
+    Check(mot.Blocks.Count() == 0);
   }
   SetMessagePresenter(nullptr);
   return 0;

@@ -8,6 +8,21 @@
 //   until the handler has run, so handlers always run on the main thread, one
 //   report at a time, and the report buffer is not overwritten meanwhile.
 //
+// Starting a reader (StartReader, from SetDataHandler or a claim) opens the
+//   read handle on the calling thread before the reader thread runs: the
+//   platforms queue an input report only for the handles open when it
+//   arrives, so a frame written after the start cannot be answered before
+//   the reader can see the answer.
+//
+// Read failures
+//   A read that cannot be started (no handle: access refused, device gone)
+//   and a read that fails on its open handle (Linux: a hidraw node that
+//   vanished, even without a removal notice) are each reported once per
+//   attempt through the device's OnDeviceDataError with the platform code
+//   (kHidErrorAccessDenied, kHidErrorDeviceNotConnected, ...); the reader then
+//   pauses one ReaderSleepTime slice, cut short by a stop request, and tries
+//   again until it is stopped.
+//
 // Stopping a reader (StopReader, release, SetDataHandler(none), destruction)
 //   requests termination, cancels the pending read and waits on the queue's
 //   condition variable for the body to end, running waiting hand-overs

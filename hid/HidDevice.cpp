@@ -243,6 +243,11 @@ void THidDevice::SetDataHandler(THidDataEvent handler) {
 
 void THidDevice::StartReader() {
   if (!FOnDeviceData.Assigned() || !Plugged() || !Claimed() || FReader || FQueue == nullptr) return;
+  // The read handle is opened here, on the caller's thread, before the reader
+  // runs: the platform queues an input report only for the handles open when
+  // it arrives, so an answer to a frame written right after this call must
+  // find the handle open. When the open fails, the reader reports it.
+  FIo->AcquireReadHandle(nullptr);
   const THidCaps caps = QueryCaps();
   FReader.reset(new THidDeviceReadThread(this, FIo, *FQueue, caps.InputReportByteLength));
   FReader->Start();

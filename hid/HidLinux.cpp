@@ -1,5 +1,16 @@
 // Linux backend: hidraw nodes through hidapi, report lengths from the report
 // descriptor in sysfs, change notices from a udev monitor on "hidraw".
+//
+// Identification (attributes, product string, capabilities) comes from the
+// enumeration and sysfs: an open without access does not touch the node, so
+// a terminal whose node refuses the user (no udev rule yet) is still listed
+// and recognised, with ReadWriteAccess false; its opens with access fail
+// with kHidErrorAccessDenied.
+//
+// Error codes: a read or flush that fails on an open node (the node vanished:
+// ENODEV/EIO from read, POLLHUP/POLLERR/POLLNVAL from poll; hidapi reports
+// them all as -1) gives kHidErrorDeviceNotConnected, as does an open of a
+// node that is not there.
 #include <fcntl.h>
 #include <hidapi/hidapi.h>
 #include <libudev.h>
@@ -14,6 +25,7 @@
 #include <mutex>
 #include <set>
 
+#include "HidLinux.h"
 #include "HidReportDescriptor.h"
 #include "HidSystem.h"
 
@@ -132,12 +144,17 @@ class TLinuxHandle : public IHidHandle {
   bool SetNumInputBuffers(int32_t) override { return false; }
   bool GetNumInputBuffers(int32_t&) override { return false; }
 
+  // Reads what waits on this handle without waiting; true once nothing is
+  // left. A read that fails (the node vanished) fails the flush.
   bool Flush() override {
     if (!FDev || FAccess != EHidAccess::ReadWrite) return false;
     uint8_t buf[4096];
-    for (int i = 0; i < 4096; ++i)
-      if (hid_read_timeout(FDev, buf, sizeof(buf), 0) <= 0) break;
-    return true;
+    for (int i = 0; i < 4096; ++i) {
+      const int n = hid_read_timeout(FDev, buf, sizeof(buf), 0);
+      if (n == 0) return true;  // nothing waiting
+      if (n < 0) return false;
+    }
+    return true;  // still more: the device keeps sending
   }
 
   bool Write(const uint8_t* data, std::size_t length, std::size_t& written) override {
@@ -150,7 +167,8 @@ class TLinuxHandle : public IHidHandle {
   }
 
   // hidapi cannot interrupt a read in progress: a cancel ends the read when
-  // its slice is over (or at once when it comes first).
+  // its slice is over (or at once when it comes first). Every failure of an
+  // open node means that it vanished: kHidErrorDeviceNotConnected.
   THidReadResult Read(uint8_t* buffer, std::size_t length, int32_t timeoutMs) override {
     THidReadResult r;
     if (!FDev || FAccess == EHidAccess::None) {
@@ -289,15 +307,16 @@ class TLinuxHidPlatform : public IHidPlatform, public IHidChangeSource {
       if (::access(path.c_str(), F_OK) != 0) return fail(kHidErrorDeviceNotConnected);
       return std::make_shared<TLinuxHandle>(nullptr, access, info, pre);
     }
-    if (::access(path.c_str(), R_OK | W_OK) != 0)
-      return fail(errno == EACCES || errno == EPERM || errno == EROFS ? kHidErrorAccessDenied
-                                                                      : kHidErrorDeviceNotConnected);
     hid_device* dev;
     {
       std::lock_guard<std::mutex> lock(HidapiMutex());
       dev = hid_open_path(path.c_str());
     }
-    if (dev == nullptr) return fail(kHidErrorDeviceNotConnected);
+    if (dev == nullptr) {
+      // hidapi keeps no errno: ask the node itself why.
+      const uint32_t why = HidLinuxOpenError(path);
+      return fail(why == kHidErrorAccessDenied ? why : kHidErrorDeviceNotConnected);
+    }
     hid_set_nonblocking(dev, 0);
     return std::make_shared<TLinuxHandle>(dev, access, info, pre);
   }
@@ -330,5 +349,15 @@ class TLinuxHidPlatform : public IHidPlatform, public IHidChangeSource {
 };
 
 }  // namespace
+
+uint32_t HidLinuxOpenError(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  if (fd >= 0) {
+    ::close(fd);
+    return kHidErrorNone;
+  }
+  return errno == EACCES || errno == EPERM || errno == EROFS ? kHidErrorAccessDenied
+                                                             : kHidErrorDeviceNotConnected;
+}
 
 std::shared_ptr<IHidPlatform> CreateSystemHidPlatform() { return std::make_shared<TLinuxHidPlatform>(); }

@@ -1,5 +1,5 @@
 // The platform seam of the HID layer: exactly the operations the controller
-// and the devices rely on. Implemented by the Linux backend (HidLinux.h) and
+// and the devices rely on. Implemented by the Linux backend (HidLinux.cpp) and
 // by the simulated bus (sim/SimHidBus.h); plain C++17, no Qt.
 #pragma once
 

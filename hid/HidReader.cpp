@@ -51,8 +51,10 @@ bool HandOver(const std::shared_ptr<THidReaderState>& s, bool error) {
   return !s->Fatal;
 }
 
-// Waits one slice before the next attempt after a failure, so that a device
-// that is gone does not make the reader and the main thread spin.
+// Waits one slice before the next attempt after a failure (a read that could
+// not be started or that failed on its handle), so that a device that is gone
+// does not make the reader and the main thread spin. A stop request cuts the
+// pause short.
 void Pause(const std::shared_ptr<THidReaderState>& s) {
   std::unique_lock<std::mutex> lock(s->PauseMutex);
   s->PauseCond.wait_for(lock, std::chrono::milliseconds(s->Io->SleepTime.load()),
@@ -87,7 +89,11 @@ void HidReaderBody(const std::shared_ptr<THidReaderState>& s) {
     // A read that completes after termination was requested is not delivered.
     if (s->Terminated.load()) break;
     if (r.Status == EHidReadStatus::Failed) {
+      // Reported like a read that could not be started (a node that vanished
+      // without a removal notice fails here, with kHidErrorDeviceNotConnected).
       s->BytesRead.store(0);
+      s->LastError.store(r.Error != kHidErrorNone ? r.Error : kHidErrorDeviceNotConnected);
+      if (!HandOver(s, true)) break;
       Pause(s);
       continue;
     }

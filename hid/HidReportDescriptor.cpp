@@ -19,7 +19,20 @@ struct TGlobals {
 
 }  // namespace
 
+namespace {
+bool Parse(const uint8_t* data, std::size_t size, THidReportLengths& out);
+}  // namespace
+
 bool ParseHidReportDescriptor(const uint8_t* data, std::size_t size, THidReportLengths& out) {
+  // A refused descriptor leaves nothing behind, not even the usage of a
+  // collection read before the fault.
+  if (Parse(data, size, out)) return true;
+  out = THidReportLengths{};
+  return false;
+}
+
+namespace {
+bool Parse(const uint8_t* data, std::size_t size, THidReportLengths& out) {
   out = THidReportLengths{};
   if (data == nullptr || size == 0) return false;
 
@@ -140,6 +153,7 @@ bool ParseHidReportDescriptor(const uint8_t* data, std::size_t size, THidReportL
   out.UsesReportIds = usesIds;
   return true;
 }
+}  // namespace
 
 THidCaps HidCapsFromLengths(const THidReportLengths& lengths) {
   THidCaps caps{};

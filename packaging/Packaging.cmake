@@ -10,6 +10,9 @@
 #                                               program resolves its real folder)
 #   bin/motdump
 #   share/applications/*.desktop, share/icons/hicolor/64x64/apps/velmoraupgrade.png
+#   share/mime/packages/velmoraupgrade.xml      the firmware file type (*.mot),
+#                                               which the desktop entry opens
+#                                               with "VelmoraUpgrade %f"
 #   lib/udev/rules.d/70-terminal-kvz.rules      (KVZ_UDEV_RULES_DIR)
 if(NOT TARGET VelmoraUpgrade)
   return()
@@ -42,6 +45,8 @@ foreach(rel ${_kvz_links})
 endforeach()
 
 install(FILES ${CMAKE_CURRENT_LIST_DIR}/velmoraupgrade.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/velmoraupgrade-mime.xml DESTINATION ${CMAKE_INSTALL_DATADIR}/mime/packages
+        RENAME velmoraupgrade.xml)
 install(FILES ${PROJECT_SOURCE_DIR}/resources/images/app.png
         DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/64x64/apps RENAME velmoraupgrade.png)
 install(FILES ${PROJECT_SOURCE_DIR}/resources/driver/70-terminal-kvz.rules DESTINATION ${KVZ_UDEV_RULES_DIR})
@@ -61,6 +66,8 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION "utils")
 set(CPACK_DEBIAN_PACKAGE_PRIORITY "optional")
 set(CPACK_DEBIAN_PACKAGE_DEPENDS
-    "libc6, libstdc++6, libqt6core6 (>= 6.4), libqt6gui6 (>= 6.4), libqt6widgets6 (>= 6.4), qt6-qpa-plugins, libhidapi-hidraw0, libudev1, libjpeg62-turbo")
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "qt6-translations-l10n, udev")
+    "libc6, libstdc++6, libqt6core6 (>= 6.4), libqt6gui6 (>= 6.4), libqt6widgets6 (>= 6.4), libqt6network6 (>= 6.4), qt6-qpa-plugins, libhidapi-hidraw0, libudev1, libjpeg62-turbo")
+# shared-mime-info and desktop-file-utils update their caches through dpkg
+# triggers when the package installs its type and desktop entry.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "qt6-translations-l10n, udev, shared-mime-info, desktop-file-utils")
 include(CPack)

@@ -360,10 +360,12 @@ bool TCommonDlg::SendAndWait(const TBytes& Frame, int TimeoutTicks) {
       break;
     }
     next += WriteReports(dev, reports, next, length);
+    // Traced as soon as its last report is out: a fast answer handed over
+    // in the events below then follows it in the trace.
+    if (next == reports.size() && OnFrame) OnFrame(true, Frame);
     QCoreApplication::processEvents();
   }
   if (FClaimSerial == serial && Device == dev) dev->SetDataHandler(handler);
-  if (OnFrame) OnFrame(true, Frame);
 
   const long long ms = static_cast<long long>(TicksToMs(TimeoutTicks)) * TimeoutPercent / 100;
   TimeOutUSB->setInterval(static_cast<int>(ms < 1 ? 1 : ms));

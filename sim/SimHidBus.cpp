@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <deque>
 #include <map>
 
 TSimHidDeviceConfig TSimHidDeviceConfig::Make(uint16_t vid, uint16_t pid, uint16_t version,
@@ -23,8 +24,23 @@ namespace {
 constexpr std::chrono::microseconds kUsbFrame{1000};
 }  // namespace
 
+// The input queue of one open handle with read access; guarded by its
+// device's mutex.
+struct TSimInputQueue {
+  struct TEntry {
+    std::vector<uint8_t> Report;
+    std::chrono::steady_clock::time_point Due;  // when it becomes readable
+  };
+  std::deque<TEntry> Reports;
+  bool Reads = false;  // a read was made on the handle
+};
+
 TSimHidDevice::TSimHidDevice(const TSimHidDeviceConfig& config, uint32_t instance, std::string path)
-    : FConfig(config), FInstance(instance), FPath(std::move(path)), FWritesFail(config.WritesFail) {}
+    : FConfig(config),
+      FInstance(instance),
+      FPath(std::move(path)),
+      FWritesFail(config.WritesFail),
+      FReadWriteAllowed(config.ReadWriteAllowed) {}
 
 TSimHidDevice::~TSimHidDevice() = default;
 
@@ -37,9 +53,8 @@ void TSimHidDevice::SetPlugged(bool plugged) {
   std::lock_guard<std::mutex> lock(FMutex);
   FPlugged = plugged;
   ++FPlugGeneration;  // handles of an earlier plug are dead
-  FInput.clear();
-  FInputDue.clear();
-  FInputHead = 0;
+  for (auto& q : FQueues) q->Reports.clear();
+  FQueues.clear();
   FCond.notify_all();
 }
 
@@ -67,20 +82,21 @@ std::chrono::steady_clock::time_point TSimHidDevice::NextFrameAfter(
 bool TSimHidDevice::SendInputReport(std::vector<uint8_t> report) {
   std::lock_guard<std::mutex> lock(FMutex);
   if (!FPlugged) return false;
-  if (FInput.size() - FInputHead >= std::max<std::size_t>(FConfig.InputQueueLimit, 1))
-    ++FInputHead;  // oldest dropped
-  if (FInputHead > 64 && FInputHead * 2 > FInput.size()) {
-    FInput.erase(FInput.begin(), FInput.begin() + static_cast<std::ptrdiff_t>(FInputHead));
-    FInputDue.erase(FInputDue.begin(), FInputDue.begin() + static_cast<std::ptrdiff_t>(FInputHead));
-    FInputHead = 0;
-  }
   auto due = std::chrono::steady_clock::time_point{};
   if (FConfig.UsbFramePaced) {
     due = std::max(NextFrameAfter(std::chrono::steady_clock::now()), FNextInFrame);
     FNextInFrame = due + kUsbFrame;
   }
-  FInput.push_back(std::move(report));
-  FInputDue.push_back(due);
+  // One copy for every handle open now; nobody open, nobody gets it.
+  const std::size_t limit = std::max<std::size_t>(FConfig.InputQueueLimit, 1);
+  for (std::size_t i = 0; i < FQueues.size(); ++i) {
+    std::deque<TSimInputQueue::TEntry>& q = FQueues[i]->Reports;
+    if (q.size() >= limit) q.pop_front();  // oldest dropped
+    if (i + 1 == FQueues.size())
+      q.push_back({std::move(report), due});
+    else
+      q.push_back({report, due});
+  }
   FCond.notify_all();
   return true;
 }
@@ -113,7 +129,23 @@ void TSimHidDevice::SendInputReportAfter(std::chrono::milliseconds delay, std::v
 
 std::size_t TSimHidDevice::QueuedInputCount() const {
   std::lock_guard<std::mutex> lock(FMutex);
-  return FInput.size() - FInputHead;
+  std::size_t any = 0, reading = 0;
+  bool someoneReads = false;
+  for (const auto& q : FQueues) {
+    any = std::max(any, q->Reports.size());
+    if (q->Reads) {
+      someoneReads = true;
+      reading = std::max(reading, q->Reports.size());
+    }
+  }
+  return someoneReads ? reading : any;
+}
+
+std::vector<std::size_t> TSimHidDevice::HandleQueueCounts() const {
+  std::lock_guard<std::mutex> lock(FMutex);
+  std::vector<std::size_t> counts;
+  for (const auto& q : FQueues) counts.push_back(q->Reports.size());
+  return counts;
 }
 
 std::vector<std::vector<uint8_t>> TSimHidDevice::OutputReports() const {
@@ -152,18 +184,34 @@ void TSimHidDevice::SetWritesFail(bool fail) {
   FWritesFail = fail;
 }
 
+void TSimHidDevice::SetReadWriteAllowed(bool allowed) {
+  std::lock_guard<std::mutex> lock(FMutex);
+  FReadWriteAllowed = allowed;
+}
+
+bool TSimHidDevice::ReadWriteAllowed() const {
+  std::lock_guard<std::mutex> lock(FMutex);
+  return FReadWriteAllowed;
+}
+
 // ---- handle -----------------------------------------------------------------
 
 class TSimHidHandle : public IHidHandle {
  public:
+  // Made with the device's mutex held, for the current plug.
   TSimHidHandle(std::shared_ptr<TSimHidDevice> dev, EHidAccess access, uint64_t generation)
       : FDev(std::move(dev)), FAccess(access), FGeneration(generation) {
-    std::lock_guard<std::mutex> lock(FDev->FMutex);
     ++FDev->FOpenHandles;
+    if (FAccess != EHidAccess::None) {
+      FQueue = std::make_shared<TSimInputQueue>();
+      FDev->FQueues.push_back(FQueue);
+    }
   }
   ~TSimHidHandle() override {
     std::lock_guard<std::mutex> lock(FDev->FMutex);
     --FDev->FOpenHandles;
+    auto& qs = FDev->FQueues;
+    qs.erase(std::remove(qs.begin(), qs.end(), FQueue), qs.end());
   }
 
   EHidAccess Access() const override { return FAccess; }
@@ -207,9 +255,7 @@ class TSimHidHandle : public IHidHandle {
   bool Flush() override {
     std::lock_guard<std::mutex> lock(FDev->FMutex);
     if (!AliveLocked() || FAccess == EHidAccess::None) return false;
-    FDev->FInput.clear();
-    FDev->FInputDue.clear();
-    FDev->FInputHead = 0;
+    FQueue->Reports.clear();
     return true;
   }
 
@@ -246,17 +292,16 @@ class TSimHidHandle : public IHidHandle {
       return r;
     }
     ++FDev->FPendingReads;
+    FQueue->Reads = true;
+    std::deque<TSimInputQueue::TEntry>& queue = FQueue->Reports;
     const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(timeoutMs, 0));
     // A queued report is readable once it is due (at once without pacing).
-    auto readable = [&] {
-      return FDev->FInput.size() > FDev->FInputHead &&
-             FDev->FInputDue[FDev->FInputHead] <= std::chrono::steady_clock::now();
-    };
+    auto readable = [&] { return !queue.empty() && queue.front().Due <= std::chrono::steady_clock::now(); };
     auto ready = [&] { return FCancel || !AliveLocked() || FDev->FReadsFail || readable(); };
     bool woke = ready();
     while (!woke) {
       auto wake = until;
-      if (FDev->FInput.size() > FDev->FInputHead) wake = std::min(wake, FDev->FInputDue[FDev->FInputHead]);
+      if (!queue.empty()) wake = std::min(wake, queue.front().Due);
       const bool last = wake == until;
       FDev->FCond.wait_until(lock, wake);
       woke = ready();
@@ -281,13 +326,8 @@ class TSimHidHandle : public IHidHandle {
       r.Status = EHidReadStatus::TimedOut;
       return r;
     }
-    std::vector<uint8_t> report = std::move(FDev->FInput[FDev->FInputHead]);
-    ++FDev->FInputHead;
-    if (FDev->FInputHead == FDev->FInput.size()) {
-      FDev->FInput.clear();
-      FDev->FInputDue.clear();
-      FDev->FInputHead = 0;
-    }
+    std::vector<uint8_t> report = std::move(queue.front().Report);
+    queue.pop_front();
     const std::size_t n = std::min(report.size(), length);
     if (n > 0 && buffer != nullptr)
       std::copy(report.begin(), report.begin() + static_cast<std::ptrdiff_t>(n), buffer);
@@ -316,7 +356,8 @@ class TSimHidHandle : public IHidHandle {
   std::shared_ptr<TSimHidDevice> FDev;
   const EHidAccess FAccess;
   const uint64_t FGeneration;
-  bool FCancel = false;  // guarded by the device's mutex
+  std::shared_ptr<TSimInputQueue> FQueue;  // null without read access; guarded by the device's mutex
+  bool FCancel = false;                    // guarded by the device's mutex
   int32_t FBuffers = 32;
 };
 
@@ -470,6 +511,12 @@ bool TSimHidBus::ListInterfaces(std::vector<THidInterfaceEntry>& out) {
 }
 
 std::shared_ptr<IHidHandle> TSimHidBus::Open(const std::string& path, EHidAccess access, uint32_t* error) {
+  TOpenHook hook;
+  {
+    std::lock_guard<std::mutex> lock(FListenerMutex);
+    hook = FOpenHook;
+  }
+  if (hook) hook(path, access);
   std::shared_ptr<TSimHidDevice> d;
   {
     std::lock_guard<std::mutex> lock(FMutex);
@@ -482,14 +529,17 @@ std::shared_ptr<IHidHandle> TSimHidBus::Open(const std::string& path, EHidAccess
   };
   if (!d) return fail(kHidErrorDeviceNotConnected);
   if (!d->Config().Openable) return fail(kHidErrorDeviceNotConnected);
-  if (access != EHidAccess::None && !d->Config().ReadWriteAllowed) return fail(kHidErrorAccessDenied);
-  uint64_t generation;
-  {
-    std::lock_guard<std::mutex> lock(d->FMutex);
-    if (!d->FPlugged) return fail(kHidErrorDeviceNotConnected);
-    generation = d->FPlugGeneration;
-  }
-  return std::make_shared<TSimHidHandle>(d, access, generation);
+  std::lock_guard<std::mutex> lock(d->FMutex);
+  if (!d->FPlugged) return fail(kHidErrorDeviceNotConnected);
+  if (access != EHidAccess::None && !d->FReadWriteAllowed) return fail(kHidErrorAccessDenied);
+  // Made under the device's lock, so that no report slips between the plug
+  // check and the handle's queue.
+  return std::make_shared<TSimHidHandle>(d, access, d->FPlugGeneration);
+}
+
+void TSimHidBus::SetOpenHook(TOpenHook hook) {
+  std::lock_guard<std::mutex> lock(FListenerMutex);
+  FOpenHook = std::move(hook);
 }
 
 void TSimHidBus::SetListener(TListener listener) {

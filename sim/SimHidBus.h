@@ -7,14 +7,18 @@
 // (IHidChangeSource), on the calling thread and after the bus's lock has
 // been released; a controller turns it into one pass on the main thread.
 //
-// Input reports: a device keeps one queue of input reports (bounded by
-// InputQueueLimit, the oldest is dropped). SendInputReport queues a report at
+// Input reports: as the kernel's hidraw and Windows do, every open handle
+// with read access (Read or ReadWrite) has its own queue of input reports.
+// A report sent by the device is queued to every such handle open at that
+// moment; a handle opened later does not see it, and a report sent while no
+// handle is open is lost. Each queue is bounded by InputQueueLimit (the
+// oldest report of that queue is dropped). SendInputReport queues a report at
 // once, from any thread (a model may call it from OnOutputReport);
-// SendInputReportAfter queues it later from the bus's timer thread. Reads on
-// any handle of the device with read access take reports from that queue in
-// order; Flush on a handle empties it. Reports are kept as given: byte 0 is
-// the report ID (0 when the device has none); a read copies at most the
-// length asked for. Unplugging empties the queue and ends reads in progress.
+// SendInputReportAfter queues it later from the bus's timer thread. A read
+// takes the reports of its own handle in order; Flush empties only its own
+// handle's queue. Reports are kept as given: byte 0 is the report ID (0 when
+// the device has none); a read copies at most the length asked for.
+// Unplugging empties every queue and ends reads in progress.
 //
 // Output reports: every report written (Write on a handle with write access)
 // is recorded and handed to the model's OnOutputReport on the writer's thread,
@@ -60,12 +64,13 @@ struct TSimHidDeviceConfig {
 
   // Failure injection.
   bool Openable = true;               // false: every open fails
-  bool ReadWriteAllowed = true;       // false: only opens without access work (a device the system holds)
+  bool ReadWriteAllowed = true;       // false: opens with access are refused, those without work
+                                      // (a device the system holds, a node without a udev rule)
   bool Identifiable = true;           // false: the attributes cannot be read
   bool HasProductString = true;       // false: the product string cannot be read
   bool HasCaps = true;                // false: no preparsed data
   bool WritesFail = false;            // false: writes succeed
-  std::size_t InputQueueLimit = 256;  // reports kept for reading
+  std::size_t InputQueueLimit = 256;  // reports kept for reading, per handle
 
   // Timing: one report each way per 1 ms frame (see above).
   bool UsbFramePaced = false;
@@ -76,6 +81,7 @@ struct TSimHidDeviceConfig {
 };
 
 class TSimHidDevice;
+struct TSimInputQueue;
 
 // The behaviour behind a virtual device. Callbacks may come from any thread
 // and must not call back into the bus's Plug/Unplug from OnOutputReport.
@@ -112,7 +118,12 @@ class TSimHidDevice : public std::enable_shared_from_this<TSimHidDevice> {
   // unplugged by then).
   void SendInputReportAfter(std::chrono::milliseconds delay, std::vector<uint8_t> report);
 
+  // Reports waiting to be read: the longest queue among the open handles on
+  // which a read was made (the host's readers), or, while no handle has read
+  // yet, among all open handles with read access. 0 when none is open.
   std::size_t QueuedInputCount() const;
+  // The queue length of each open handle with read access, in opening order.
+  std::vector<std::size_t> HandleQueueCounts() const;
   // Output reports written so far (all of them, in order).
   std::vector<std::vector<uint8_t>> OutputReports() const;
   std::size_t OutputReportCount() const;
@@ -124,6 +135,11 @@ class TSimHidDevice : public std::enable_shared_from_this<TSimHidDevice> {
   // Failure injection at run time: reads end with Failed.
   void SetReadsFail(bool fail);
   void SetWritesFail(bool fail);
+  // Run-time access rights (as a node's permissions change when a udev rule
+  // is installed): later opens with access are refused or allowed; handles
+  // already open keep what they got. Starts as the config's ReadWriteAllowed.
+  void SetReadWriteAllowed(bool allowed);
+  bool ReadWriteAllowed() const;
 
  private:
   friend class TSimHidBus;
@@ -143,9 +159,9 @@ class TSimHidDevice : public std::enable_shared_from_this<TSimHidDevice> {
   bool FReadsFail = false;
   bool FWritesFail = false;
   uint64_t FPlugGeneration = 0;
-  std::vector<std::vector<uint8_t>> FInput;  // used as a queue (front = oldest)
-  std::vector<std::chrono::steady_clock::time_point> FInputDue;  // when each becomes readable
-  std::size_t FInputHead = 0;
+  bool FReadWriteAllowed = true;
+  // The input queues of the open handles with read access, in opening order.
+  std::vector<std::shared_ptr<TSimInputQueue>> FQueues;
   const std::chrono::steady_clock::time_point FEpoch = std::chrono::steady_clock::now();
   std::chrono::steady_clock::time_point FNextOutFrame{};  // first frame free for a write
   std::chrono::steady_clock::time_point FNextInFrame{};   // first frame free for an input report
@@ -186,6 +202,11 @@ class TSimHidBus : public IHidPlatform, public IHidChangeSource {
 
   // Failure injection: the next snapshots fail.
   void SetSnapshotFails(bool fail);
+  // Called by Open on the opening thread, before anything else and without
+  // any lock of the bus held: a test may hold an open back or watch which
+  // thread opens what. An empty hook removes it.
+  using TOpenHook = std::function<void(const std::string& path, EHidAccess access)>;
+  void SetOpenHook(TOpenHook hook);
   // Whether plug/unplug raise notices (default true).
   void SetNoticesEnabled(bool enabled);
 
@@ -210,6 +231,7 @@ class TSimHidBus : public IHidPlatform, public IHidChangeSource {
   uint64_t FNotices = 0;
   std::mutex FListenerMutex;
   TListener FListener;
+  TOpenHook FOpenHook;  // guarded by FListenerMutex
 
   // Timer thread for delayed reports (started on first use).
   std::shared_ptr<TSimTimerState> FTimer;

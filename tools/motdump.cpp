@@ -1,23 +1,36 @@
-// motdump [--frames] FILE
+// motdump [--frames] FICHIER
+// motdump --texte FICHIER
 //
-// Shows what a firmware file holds, as the application reads it: one JSON
-// object on standard output.
+// Shows what a firmware file holds, as the application reads it.
+//
+// Without --texte: one JSON object on standard output, for other tools (its
+// form does not change).
 //   exit 0: the file is accepted   {"ok": true, "appliType": 9, ...}
 //   exit 1: the file is refused    {"ok": false, "error": KEY, "message": TEXT}
 //   exit 2: usage error (nothing on stdout) or unreadable file
+//
+// With --texte: a French summary for a person (application type and name,
+// version, date, layout, blocks, pages, sizes) and the line of every
+// S-record whose checksum does not match its bytes. The application itself
+// does not look at checksums and takes such files: the inspector tells.
+// Same exit codes.
+#include <algorithm>
+#include <cctype>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "Frames.h"
+#include "U_ConstDlg.h"
 #include "U_DecodeFileMot.h"
 #include "U_Messages.h"
 #include "U_Textes.h"
-
-#include "Frames.h"
 
 extern const unsigned char kEmbeddedCatalogue[];
 extern const std::size_t kEmbeddedCatalogueSize;
@@ -25,9 +38,12 @@ extern const std::size_t kEmbeddedCatalogueSize;
 namespace {
 
 constexpr uint16_t kCmdSendBlock = 0xFF8A;
+constexpr std::size_t kMaxLinesListed = 50;
 
 // The command frame that carries `data`, built by the protocol's own code.
-std::vector<uint8_t> MakeFrame(uint16_t code, const std::vector<uint8_t>& data) { return BuildFrame(data, code); }
+std::vector<uint8_t> MakeFrame(uint16_t code, const std::vector<uint8_t>& data) {
+  return BuildFrame(data, code);
+}
 
 // Keeps the first message the loading shows instead of showing it.
 class TFirstMessage : public IMessagePresenter {
@@ -108,18 +124,197 @@ std::string Success(const TObjFileMot& mot, bool frames) {
   return out.str();
 }
 
+// ---------------------------------------------------------------------------
+// The summary for a person.
+
+// 1234567 -> "1 234 567".
+std::string Grouped(unsigned long long n) {
+  std::string digits = std::to_string(n);
+  std::string out;
+  for (std::size_t i = 0; i < digits.size(); ++i) {
+    if (i > 0 && (digits.size() - i) % 3 == 0) out += ' ';
+    out += digits[i];
+  }
+  return out;
+}
+
+std::string HexAddress(unsigned long long a) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "0x%06llX", a);
+  return buf;
+}
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
+}
+
+// What the checksum pass found on one line.
+struct TLineNote {
+  std::size_t Line;  // counted from 1, as an editor counts
+  bool Unreadable;   // not a record whose checksum can be read
+  int Read = 0;      // the checksum written on the line
+  int Computed = 0;  // the one its bytes give
+};
+
+struct TChecksums {
+  std::size_t Records = 0;  // records whose checksum was verified
+  std::vector<TLineNote> Notes;
+};
+
+// Checks one S-record: "S", its type digit, then the count byte, the
+// address, the data and the checksum, in hexadecimal pairs. The checksum is
+// the ones' complement of the low byte of the sum of the count, address and
+// data bytes.
+void CheckRecord(const std::string& s, std::size_t number, TChecksums& out) {
+  if (s.empty()) return;
+  const bool shape =
+      s.size() >= 6 && s[0] == 'S' && std::isdigit(static_cast<unsigned char>(s[1])) && s.size() % 2 == 0;
+  std::vector<int> bytes;
+  for (std::size_t i = 2; shape && i + 1 < s.size(); i += 2) {
+    const int hi = HexDigit(s[i]), lo = HexDigit(s[i + 1]);
+    if (hi < 0 || lo < 0) break;
+    bytes.push_back(hi << 4 | lo);
+  }
+  if (!shape || bytes.size() != (s.size() - 2) / 2 || bytes[0] != static_cast<int>(bytes.size()) - 1) {
+    out.Notes.push_back({number, true});
+    return;
+  }
+  int sum = 0;
+  for (std::size_t i = 0; i + 1 < bytes.size(); ++i) sum += bytes[i];
+  const int computed = ~sum & 0xFF;
+  ++out.Records;
+  if (computed != bytes.back()) out.Notes.push_back({number, false, bytes.back(), computed});
+}
+
+// Reads the file line by line (CR LF, LF and CR end a line, as for the
+// application) and checks every record.
+TChecksums CheckFile(const std::string& path) {
+  TChecksums out;
+  std::ifstream in(path, std::ios::binary);
+  std::string line;
+  std::size_t number = 1;
+  char c;
+  bool pendingCr = false;
+  while (in.get(c)) {
+    if (pendingCr) {
+      pendingCr = false;
+      if (c == '\n') continue;
+    }
+    if (c == '\r' || c == '\n') {
+      CheckRecord(line, number++, out);
+      line.clear();
+      pendingCr = c == '\r';
+    } else if (line.size() < 4096) {
+      line += c;
+    }
+  }
+  if (!line.empty()) CheckRecord(line, number, out);
+  return out;
+}
+
+void PrintChecksums(std::ostream& out, const TChecksums& sums) {
+  std::size_t wrong = 0, unreadable = 0;
+  for (const TLineNote& n : sums.Notes) (n.Unreadable ? unreadable : wrong)++;
+  if (sums.Records == 0)
+    out << "Sommes de contrôle : aucun enregistrement lisible.\n";
+  else if (wrong == 0)
+    out << "Sommes de contrôle : toutes justes (" << Grouped(sums.Records)
+        << " enregistrement(s) vérifié(s)).\n";
+  else
+    out << "Sommes de contrôle fausses : " << Grouped(wrong) << " enregistrement(s) sur "
+        << Grouped(sums.Records) << " (le programme ne les vérifie pas) :\n";
+  std::size_t listed = 0;
+  for (const TLineNote& n : sums.Notes) {
+    if (n.Unreadable) continue;
+    if (listed++ == kMaxLinesListed) {
+      out << "  ... et " << Grouped(wrong - kMaxLinesListed) << " autre(s)\n";
+      break;
+    }
+    char buf[96];
+    std::snprintf(buf, sizeof buf, "  ligne %zu : somme lue %02X, ses octets donnent %02X\n", n.Line, n.Read,
+                  n.Computed);
+    out << buf;
+  }
+  if (unreadable > 0) {
+    out << "Lignes qui ne sont pas des enregistrements S lisibles (somme non vérifiable) : "
+        << Grouped(unreadable) << "\n ";
+    listed = 0;
+    for (const TLineNote& n : sums.Notes) {
+      if (!n.Unreadable) continue;
+      if (listed++ == kMaxLinesListed) {
+        out << " ...";
+        break;
+      }
+      out << " " << n.Line;
+    }
+    out << "\n";
+  }
+}
+
+void PrintSummary(std::ostream& out, const std::string& path, const TObjFileMot& mot, bool ok,
+                  const TFirstMessage& seen) {
+  std::error_code ec;
+  const auto size = std::filesystem::file_size(path, ec);
+  out << "Fichier : " << path;
+  if (!ec) out << " (" << Grouped(size) << " octets)";
+  out << "\n";
+  if (!ok) {
+    out << "Refusé par le programme : " << (seen.Seen ? seen.First.Text : std::string("raison inconnue"));
+    if (seen.Seen && !seen.First.Key.empty()) out << " (" << seen.First.Key << ")";
+    out << "\n";
+    return;
+  }
+  out << "Accepté par le programme.\n";
+  out << "Application : type " << mot.AppliType << " (" << AppTypeText(mot.AppliType) << ")\n";
+  out << "Version : " << Cp1252ToUtf8(mot.VersionName) << "\n";
+  char date[16];
+  std::snprintf(date, sizeof date, "%02d/%02d/%04d", mot.AppliDate.Day, mot.AppliDate.Month,
+                mot.AppliDate.Year);
+  out << "Date : " << date << "\n";
+  out << "Disposition : "
+      << (mot.NewLayout ? "nouvelle (l'image commence par FF FF, date écrite JJ/MM/AAAA)"
+                        : "ancienne (date écrite « Mmm JJ AAAA »)")
+      << "\n";
+  int pages = 0, lastPage = 0;
+  unsigned long long data = 0;
+  for (int i = 0; i < mot.Blocks.Count(); ++i) {
+    const TDatasToSend& b = mot.Blocks.GetItem(i);
+    if (b.IsEndBlock()) continue;
+    ++pages;
+    lastPage = std::max(lastPage, b.BlockNumber);
+    data += static_cast<unsigned long long>(b.DataLength);
+  }
+  out << "Blocs : " << mot.BlockCount << " (" << pages
+      << " page(s) de 256 octets au plus, puis le bloc de fin)\n";
+  const unsigned long long first = static_cast<unsigned long long>(mot.FirstPage) * 256;
+  const unsigned long long end = first + static_cast<unsigned long long>(lastPage + 1) * 256 - 1;
+  out << "Pages utilisées : " << pages << " sur " << (lastPage + 1) << ", blocs 0 à " << lastPage
+      << ", adresses " << HexAddress(first) << " à " << HexAddress(end) << "\n";
+  out << "Taille : " << Grouped(data) << " octets envoyés au terminal\n";
+}
+
 int Usage(std::ostream& os, int status) {
-  os << "usage: motdump [--frames] FILE\n"
-        "Decodes a firmware .mot file as the application does and prints one JSON object.\n"
-        "  --frames  also give, for every block, the whole 0xFF8A command frame\n"
-        "Exit status: 0 accepted, 1 refused, 2 usage error or unreadable file.\n";
+  os << "Usage : motdump [--frames] FICHIER\n"
+        "        motdump --texte FICHIER\n"
+        "Lit un fichier firmware .mot comme le programme le lit.\n"
+        "  (sans option)  un objet JSON sur la sortie standard, pour les autres outils\n"
+        "  --frames       avec, pour chaque bloc, la trame 0xFF8A complète\n"
+        "  --texte        un résumé en français : type et nom de l'application, version, date,\n"
+        "                 disposition, blocs, pages, tailles, et la ligne de chaque enregistrement S\n"
+        "                 dont la somme de contrôle ne correspond pas à ses octets (le programme\n"
+        "                 ne vérifie pas ces sommes)\n"
+        "  --help, -h     cette aide\n"
+        "Code de sortie : 0 fichier accepté, 1 fichier refusé, 2 erreur d'usage ou fichier illisible.\n";
   return status;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  bool frames = false;
+  bool frames = false, text = false;
   std::string file;
   bool haveFile = false;
   bool optionsDone = false;
@@ -127,15 +322,17 @@ int main(int argc, char** argv) {
     const std::string arg = argv[i];
     if (!optionsDone && arg == "--frames") {
       frames = true;
+    } else if (!optionsDone && arg == "--texte") {
+      text = true;
     } else if (!optionsDone && (arg == "--help" || arg == "-h")) {
       return Usage(std::cout, 0);
     } else if (!optionsDone && arg == "--") {
       optionsDone = true;
     } else if (!optionsDone && arg.size() > 1 && arg[0] == '-') {
-      std::cerr << "motdump: unknown option " << arg << "\n";
+      std::cerr << "motdump : option inconnue " << arg << "\n";
       return Usage(std::cerr, 2);
     } else if (haveFile) {
-      std::cerr << "motdump: one file only\n";
+      std::cerr << "motdump : un seul fichier\n";
       return Usage(std::cerr, 2);
     } else {
       file = arg;
@@ -143,21 +340,36 @@ int main(int argc, char** argv) {
     }
   }
   if (!haveFile) return Usage(std::cerr, 2);
+  if (frames && text) {
+    std::cerr << "motdump : --frames et --texte s'excluent\n";
+    return Usage(std::cerr, 2);
+  }
+
+  // A file that cannot be opened is a usage matter, not a refusal.
+  std::error_code ec;
+  const bool folder = std::filesystem::is_directory(file, ec);
+  if (folder || !std::ifstream(file, std::ios::binary)) {
+    const std::string error = "Impossible d'ouvrir le fichier \"" + file + "\".";
+    std::cerr << "motdump : " << error << "\n";
+    if (text)
+      std::cout << "Fichier illisible : " << file << "\n";
+    else
+      std::cout << "{\"ok\": false, \"error\": null, \"message\": " << Quote(error) << "}" << std::endl;
+    return 2;
+  }
 
   LoadCatalogue(std::string(reinterpret_cast<const char*>(kEmbeddedCatalogue), kEmbeddedCatalogueSize));
   TFirstMessage seen;
   SetMessagePresenter(&seen);
-
-  std::string bytes, error;
-  if (!ReadMotFile(file, bytes, error)) {
-    SetMessagePresenter(nullptr);
-    std::cerr << "motdump: " << error << "\n";
-    std::cout << "{\"ok\": false, \"error\": null, \"message\": " << Quote(error) << "}" << std::endl;
-    return 2;
-  }
   TObjFileMot mot;
-  const bool ok = mot.LoadText(bytes);
+  const bool ok = mot.LoadFile(file);
   SetMessagePresenter(nullptr);
-  std::cout << (ok ? Success(mot, frames) : Refusal(seen)) << std::endl;
+  if (text) {
+    PrintSummary(std::cout, file, mot, ok, seen);
+    PrintChecksums(std::cout, CheckFile(file));
+    std::cout.flush();
+  } else {
+    std::cout << (ok ? Success(mot, frames) : Refusal(seen)) << std::endl;
+  }
   return ok ? 0 : 1;
 }

@@ -199,10 +199,21 @@ void TfrmVMUpgrade::keyPressEvent(QKeyEvent* e) {
 
 void TfrmVMUpgrade::tmrStartLoadAutoTimer() {
   tmrStartLoadAuto->stop();
+  if (FClosed) return;
   StartLoad();
 }
 
-void TfrmVMUpgrade::btnLoadClick() { tmrStartLoadAuto->start(); }
+void TfrmVMUpgrade::btnLoadClick() {
+  if (!FClosed) tmrStartLoadAuto->start();
+}
+
+void TfrmVMUpgrade::Closing() {
+  // Closed (or going with the main window): nothing new starts here, neither
+  // the load armed by the timer nor the presence call-back's identity read.
+  FClosed = true;
+  tmrStartLoadAuto->stop();
+  TmrSendLoadFirmware->stop();
+}
 
 void TfrmVMUpgrade::TmrSendLoadFirmwareTimer() {
   const int next = PrgBarLoadFirmware->value() + 1;
@@ -221,6 +232,7 @@ void TfrmVMUpgrade::closeEvent(QCloseEvent* e) {
     return;
   }
   e->accept();
+  Closing();
   // Closing destroys the window.
   deleteLater();
 }
@@ -325,7 +337,11 @@ void TfrmVMUpgrade::ResetTerminalInfo() {
 }
 
 void TfrmVMUpgrade::TerminalPresenceChanged(bool connected) {
+  if (FClosed) return;
   QPointer<TfrmVMUpgrade> self(this);
+  // The call-back works on this window from here to its end: it is busy
+  // meanwhile, so that neither it nor the main window closes under it.
+  SetBusy(true);
   ProcessPending();
   QThread::msleep(Pauses().PresenceMs);
   ProcessPending();
@@ -336,6 +352,7 @@ void TfrmVMUpgrade::TerminalPresenceChanged(bool connected) {
     ClearTerminalLabels();
     if (frmPasswordFirmware) frmPasswordFirmware->reject();
   }
+  SetBusy(false);
 }
 
 int TfrmVMUpgrade::BlockTimeoutTicks(const TObjFileMot& file, int index) {

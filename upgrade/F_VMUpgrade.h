@@ -90,6 +90,10 @@ class TfrmVMUpgrade : public QWidget {
   bool LeaveLoaderMode();
   bool AskPassword();
 
+  // The window is closing (or the main window with it): no load or identity
+  // read starts any more.
+  void Closing();
+
   // The pauses every upgrade window uses.
   static TUpgradePauses& Pauses();
 
@@ -130,7 +134,8 @@ class TfrmVMUpgrade : public QWidget {
 
   std::unique_ptr<Ui::TfrmVMUpgrade> ui;
   int FBusyCount = 0;
-  bool FShown = false;  // the automatic start happens at the first show only
+  bool FShown = false;   // the automatic start happens at the first show only
+  bool FClosed = false;  // closed, or closing with the main window
 };
 
 // The upgrade window that exists, or none.

@@ -3,9 +3,13 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDate>
+#include <QRegularExpression>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
+
+#include "DemoLayout.h"
+#include "DemoScenarios.h"
 
 namespace {
 
@@ -35,8 +39,8 @@ struct TCommandName {
 };
 
 const TCommandName kCommands[] = {
-    {"identite", TTermCommand::Identity},   {"fermeture", TTermCommand::Close},
-    {"motdepasse", TTermCommand::Password}, {"boot", TTermCommand::EnterLoader},
+    {"identite", TTermCommand::Identity},      {"fermeture", TTermCommand::Close},
+    {"motdepasse", TTermCommand::Password},    {"boot", TTermCommand::EnterLoader},
     {"sortieboot", TTermCommand::LeaveLoader},
 };
 
@@ -57,6 +61,34 @@ TVirtualTerminalConfig DefaultDemoTerminal() {
   c.RestartOnEndBlock = true;
   c.LatencyMs = 20;
   return c;
+}
+
+bool CheckVersionName(const QString& text, QString& error) {
+  bool printable = true;
+  for (QChar c : text) printable = printable && c.unicode() >= 0x20 && c.unicode() <= 0x7E;
+  if (text.size() == 6 && printable) return true;
+  error = QStringLiteral(
+              "--version-name : « %1 » ne convient pas : un nom de version compte exactement 6 caractères "
+              "ASCII imprimables (par exemple fv0104).")
+              .arg(text);
+  return false;
+}
+
+bool CheckPassword(const QString& text, QString& error) {
+  static const QRegularExpression form(QStringLiteral("^[A-Za-z0-9]{0,16}$"));
+  if (form.match(text).hasMatch()) return true;
+  error = QStringLiteral(
+              "--password : « %1 » ne convient pas : un mot de passe compte au plus 16 lettres (A à Z, "
+              "a à z) et chiffres, sans accent, espace ni signe ; le programme ne laisse rien d'autre "
+              "être tapé.")
+              .arg(text);
+  return false;
+}
+
+bool CheckDate(const QString& text, QString& error) {
+  if (IsDemoDate(text)) return true;
+  error = QStringLiteral("--date : « %1 » n'est pas une date JJ/MM/AAAA (par exemple 15/06/2009).").arg(text);
+  return false;
 }
 
 bool ParseFaultSpec(const QString& spec, TDemoFault& out, QString& error) {
@@ -128,7 +160,8 @@ bool ParseFaultSpec(const QString& spec, TDemoFault& out, QString& error) {
 QString FaultSpecText(const TDemoFault& fault) {
   QString s;
   if (fault.Command == TTermCommand::Block)
-    s = fault.BlockNumber == 0xFFFF ? QStringLiteral("blocfin") : QStringLiteral("bloc%1").arg(fault.BlockNumber);
+    s = fault.BlockNumber == 0xFFFF ? QStringLiteral("blocfin")
+                                    : QStringLiteral("bloc%1").arg(fault.BlockNumber);
   for (const TCommandName& c : kCommands)
     if (c.Command == fault.Command) s = QLatin1String(c.Token);
   for (const TKindName& k : kKinds)
@@ -177,22 +210,29 @@ bool ParseDemoCommandLine(const QStringList& arguments, TDemoSettings& out, QStr
   QCommandLineParser p;
   p.setApplicationDescription(QStringLiteral(
       "Démonstration du programme de mise à jour sur un terminal virtuel : le programme réel, "
-      "un bus USB simulé et une fenêtre « Terminal virtuel » pour régler le terminal.\n"
+      "un bus USB simulé et la fenêtre « Terminal virtuel » (un processus à part, que les boîtes "
+      "du programme ne bloquent pas) pour brancher, débrancher et régler le terminal.\n"
       "Chaque trame reçue (TERM<) et envoyée (TERM>) par le terminal est écrite sur la sortie standard."));
   const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")},
                                 QStringLiteral("Affiche cette aide."));
   p.addOption(help);
-  const QCommandLineOption plugged(QStringLiteral("plugged"), QStringLiteral("Terminal branché au démarrage (par défaut)."));
-  const QCommandLineOption unplugged(QStringLiteral("unplugged"), QStringLiteral("Terminal débranché au démarrage."));
+  const QCommandLineOption plugged(QStringLiteral("plugged"),
+                                   QStringLiteral("Terminal branché au démarrage (par défaut)."));
+  const QCommandLineOption unplugged(QStringLiteral("unplugged"),
+                                     QStringLiteral("Terminal débranché au démarrage."));
   const QCommandLineOption appType(QStringLiteral("app-type"),
                                    QStringLiteral("Type d'application du terminal, 0 à 255 (par défaut 9)."),
                                    QStringLiteral("type"));
-  const QCommandLineOption versionName(QStringLiteral("version-name"),
-                                       QStringLiteral("Nom de version de l'application, 6 caractères (par défaut fv0104)."),
-                                       QStringLiteral("nom"));
-  const QCommandLineOption date(QStringLiteral("date"),
-                                QStringLiteral("Date de l'application, JJ/MM/AAAA (par défaut 15/06/2009)."),
-                                QStringLiteral("date"));
+  const QCommandLineOption versionName(
+      QStringLiteral("version-name"),
+      QStringLiteral(
+          "Nom de version de l'application : exactement 6 caractères ASCII imprimables (par défaut fv0104)."),
+      QStringLiteral("nom"));
+  const QCommandLineOption date(
+      QStringLiteral("date"),
+      QStringLiteral(
+          "Date de l'application, une date du calendrier écrite JJ/MM/AAAA (par défaut 15/06/2009)."),
+      QStringLiteral("date"));
   const QCommandLineOption frameVersion(QStringLiteral("frame-version"),
                                         QStringLiteral("Version de trame, 0 à 255 (par défaut 2)."),
                                         QStringLiteral("version"));
@@ -201,35 +241,51 @@ bool ParseDemoCommandLine(const QStringList& arguments, TDemoSettings& out, QStr
       QStringLiteral("Version USB du terminal (par défaut 4 : il redémarre seul après le dernier bloc, "
                      "sans demande de débranchement)."),
       QStringLiteral("version"));
-  const QCommandLineOption restart(QStringLiteral("restart"),
-                                   QStringLiteral("Redémarre seul après le dernier bloc, quelle que soit la version USB."));
+  const QCommandLineOption restart(
+      QStringLiteral("restart"),
+      QStringLiteral("Redémarre seul après le dernier bloc, quelle que soit la version USB."));
   const QCommandLineOption noRestart(QStringLiteral("no-restart"),
                                      QStringLiteral("Ne redémarre pas seul après le dernier bloc."));
-  const QCommandLineOption password(QStringLiteral("password"),
-                                    QStringLiteral("Mot de passe du terminal (par défaut aucun)."),
-                                    QStringLiteral("mot de passe"));
+  const QCommandLineOption password(
+      QStringLiteral("password"),
+      QStringLiteral("Mot de passe du terminal : 16 lettres et chiffres au plus (par défaut aucun)."),
+      QStringLiteral("mot de passe"));
   const QCommandLineOption switchOn(QStringLiteral("switch"),
                                     QStringLiteral("Commutateur du terminal actif (mot de passe refusé)."));
-  const QCommandLineOption latency(QStringLiteral("latency"),
-                                   QStringLiteral("Délai avant chaque réponse, en millisecondes (par défaut 20)."),
-                                   QStringLiteral("ms"));
+  const QCommandLineOption latency(
+      QStringLiteral("latency"),
+      QStringLiteral("Délai avant chaque réponse, en millisecondes (par défaut 20)."), QStringLiteral("ms"));
   const QCommandLineOption fault(
       QStringList{QStringLiteral("fault")},
-      QStringLiteral("Défaut à injecter, répétable : COMMANDE:DÉFAUT[=VALEUR][:toujours]. COMMANDE : identite, "
-                     "fermeture, motdepasse, boot, sortieboot, blocN, blocfin. DÉFAUT : sansreponse, nak, ack, "
-                     "autrecode=CODE, statut=N, mauvaiscontrole, octetsentete=N, troplong[=N], debranche, "
-                     "debrancheapres, debranchemilieu. Exemple : bloc3:sansreponse."),
+      QStringLiteral(
+          "Défaut à injecter, répétable : COMMANDE:DÉFAUT[=VALEUR][:toujours]. COMMANDE : identite, "
+          "fermeture, motdepasse, boot, sortieboot, blocN, blocfin. DÉFAUT : sansreponse, nak, ack, "
+          "autrecode=CODE, statut=N, mauvaiscontrole, octetsentete=N, troplong[=N], debranche, "
+          "debrancheapres, debranchemilieu. Exemple : bloc3:sansreponse."),
       QStringLiteral("défaut"));
   const QCommandLineOption tour(
       QStringLiteral("tour"),
-      QStringLiteral("Déroule seul une mise à jour complète, enregistre des captures PNG des fenêtres dans "
-                     "DOSSIER et se termine (0 quand le terminal a reçu toute l'image)."),
+      QStringLiteral(
+          "Déroule seul une mise à jour (voir --scenario), enregistre des captures PNG des fenêtres "
+          "et de chaque boîte dans DOSSIER, ainsi que la trace (trace.txt), et se termine : 0 quand le "
+          "chargement s'est déroulé comme prévu."),
       QStringLiteral("dossier"));
+  const QCommandLineOption scenario(
+      QStringLiteral("scenario"),
+      QStringLiteral(
+          "Le chemin du tour : %1 (par défaut nominal). Il règle le terminal de départ ; les options "
+          "du terminal données à côté le changent.")
+          .arg(ScenarioNames().join(QStringLiteral(", "))),
+      QStringLiteral("nom"));
+  const QCommandLineOption fast(
+      QStringLiteral("rapide"),
+      QStringLiteral("Raccourcit les pauses du chargement et du tour (pour les tests)."));
   const QCommandLineOption tourLimit(QStringLiteral("tour-limit"),
                                      QStringLiteral("Durée maximale du tour, en secondes (par défaut 90)."),
                                      QStringLiteral("s"));
-  for (const auto* o : {&plugged, &unplugged, &appType, &versionName, &date, &frameVersion, &usbVersion, &restart,
-                        &noRestart, &password, &switchOn, &latency, &fault, &tour, &tourLimit})
+  for (const auto* o :
+       {&plugged, &unplugged, &appType, &versionName, &date, &frameVersion, &usbVersion, &restart, &noRestart,
+        &password, &switchOn, &latency, &fault, &tour, &scenario, &tourLimit, &fast})
     p.addOption(*o);
 
   if (!p.parse(arguments)) {
@@ -248,6 +304,24 @@ bool ParseDemoCommandLine(const QStringList& arguments, TDemoSettings& out, QStr
 
   TDemoSettings s;
   s.Terminal = DefaultDemoTerminal();
+  if (p.isSet(scenario) && !p.isSet(tour)) {
+    error = QStringLiteral("--scenario : un chemin se parcourt en tour, --tour DOSSIER attendu.");
+    return false;
+  }
+  if (p.isSet(tour)) {
+    s.TourDir = p.value(tour);
+    if (s.TourDir.isEmpty()) {
+      error = QStringLiteral("--tour : dossier attendu.");
+      return false;
+    }
+    s.Scenario = p.isSet(scenario) ? p.value(scenario) : QStringLiteral("nominal");
+    if (!ApplyScenario(s.Scenario, s)) {
+      error = QStringLiteral("--scenario : « %1 » inconnu (%2).")
+                  .arg(s.Scenario, ScenarioNames().join(QStringLiteral(", ")));
+      return false;
+    }
+  }
+  s.Fast = p.isSet(fast);
   TVirtualTerminalConfig& c = s.Terminal;
   if (p.isSet(plugged) && p.isSet(unplugged)) {
     error = QStringLiteral("--plugged et --unplugged s'excluent.");
@@ -265,37 +339,38 @@ bool ParseDemoCommandLine(const QStringList& arguments, TDemoSettings& out, QStr
   };
   int usb = c.UsbVersion;
   if (!intOption(appType, 0, 255, c.Application.AppType) ||
-      !intOption(frameVersion, 0, 255, c.Application.FrameVersion) || !intOption(usbVersion, 0, 0xFFFF, usb) ||
-      !intOption(latency, 0, 60000, c.LatencyMs) || !intOption(tourLimit, 5, 3600, s.TourLimitSeconds))
+      !intOption(frameVersion, 0, 255, c.Application.FrameVersion) ||
+      !intOption(usbVersion, 0, 0xFFFF, usb) || !intOption(latency, 0, 60000, c.LatencyMs) ||
+      !intOption(tourLimit, 5, 3600, s.TourLimitSeconds))
     return false;
   c.UsbVersion = static_cast<uint16_t>(usb);
-  if (p.isSet(versionName)) c.Application.VersionName = p.value(versionName).toStdString();
+  if (p.isSet(versionName)) {
+    if (!CheckVersionName(p.value(versionName), error)) return false;
+    c.Application.VersionName = p.value(versionName).toStdString();
+  }
   if (p.isSet(date)) {
-    const QString d = p.value(date);
-    if (!QDate::fromString(d, QStringLiteral("dd/MM/yyyy")).isValid()) {
-      error = QStringLiteral("--date : « %1 » n'est pas une date JJ/MM/AAAA.").arg(d);
-      return false;
-    }
-    c.Application.AppDate = d.toStdString();
+    if (!CheckDate(p.value(date), error)) return false;
+    c.Application.AppDate = p.value(date).toStdString();
   }
   if (p.isSet(restart) && p.isSet(noRestart)) {
     error = QStringLiteral("--restart et --no-restart s'excluent.");
     return false;
   }
-  c.RestartOnEndBlock = p.isSet(restart) || (!p.isSet(noRestart) && c.UsbVersion == 4);
-  if (p.isSet(password)) c.Password = p.value(password).toStdString();
-  c.SwitchActive = p.isSet(switchOn);
+  if (p.isSet(restart))
+    c.RestartOnEndBlock = true;
+  else if (p.isSet(noRestart))
+    c.RestartOnEndBlock = false;
+  else if (p.isSet(usbVersion))
+    c.RestartOnEndBlock = c.UsbVersion == 4;
+  if (p.isSet(password)) {
+    if (!CheckPassword(p.value(password), error)) return false;
+    c.Password = p.value(password).toStdString();
+  }
+  if (p.isSet(switchOn)) c.SwitchActive = true;
   for (const QString& spec : p.values(fault)) {
     TDemoFault f;
     if (!ParseFaultSpec(spec, f, error)) return false;
     s.Faults.push_back(f);
-  }
-  if (p.isSet(tour)) {
-    s.TourDir = p.value(tour);
-    if (s.TourDir.isEmpty()) {
-      error = QStringLiteral("--tour : dossier attendu.");
-      return false;
-    }
   }
   out = s;
   return true;
@@ -313,15 +388,18 @@ std::string TraceLine(bool received, const TTermBytes& frame) {
   return s;
 }
 
-void InstallTrace(TVirtualTerminal& terminal, std::FILE* out) {
+void InstallTrace(TVirtualTerminal& terminal, std::FILE* out, std::FILE* copy) {
   // The callbacks come from the writer's thread and the terminal's worker:
   // one line at a time, on its way at once.
   static std::mutex lock;
-  auto print = [out](bool received, const TTermBytes& frame) {
+  auto print = [out, copy](bool received, const TTermBytes& frame) {
     const std::string line = TraceLine(received, frame) + "\n";
     std::lock_guard<std::mutex> guard(lock);
-    std::fwrite(line.data(), 1, line.size(), out);
-    std::fflush(out);
+    for (std::FILE* f : {out, copy}) {
+      if (!f) continue;
+      std::fwrite(line.data(), 1, line.size(), f);
+      std::fflush(f);
+    }
   };
   terminal.OnFrameReceived = [print](const TTermBytes& f) { print(true, f); };
   terminal.OnFrameSent = [print](const TTermBytes& f) { print(false, f); };

@@ -3,8 +3,8 @@
 #pragma once
 
 #include <QString>
-#include <cstdio>
 #include <QStringList>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -23,8 +23,10 @@ struct TDemoSettings {
   TVirtualTerminalConfig Terminal;
   bool Plugged = true;
   std::vector<TDemoFault> Faults;
-  QString TourDir;          // empty: interactive run
+  QString TourDir;   // empty: interactive run
+  QString Scenario;  // the tour's road (DemoScenarios.h); empty: interactive run
   int TourLimitSeconds = 90;
+  bool Fast = false;  // shortened pauses (tests)
 };
 
 // The terminal the demo starts with: application 9 "fv0104" of 15/06/2009,
@@ -33,8 +35,14 @@ struct TDemoSettings {
 TVirtualTerminalConfig DefaultDemoTerminal();
 
 // Reads the command line into `out`. On a mistake returns false with a
-// French explanation in `error`; --help and --version are handled by the
-// parser itself (they end the process).
+// French explanation in `error`; --help is handled by the parser itself (it
+// ends the process). A tour's road gives the terminal its starting settings
+// and faults; the terminal options given beside it change them.
+//
+// Values the program could never meet are refused: a version name that is
+// not six printable ASCII characters, a password with anything but letters
+// and digits or longer than 16 characters (the password dialog lets no other
+// through), a date that is not a calendar date written DD/MM/YYYY.
 bool ParseDemoCommandLine(const QStringList& arguments, TDemoSettings& out, QString& error);
 
 // A fault written "CMD:KIND[=VALUE][:toujours]": CMD is identite,
@@ -52,10 +60,16 @@ void AddDemoFaults(TVirtualTerminal& terminal, const std::vector<TDemoFault>& fa
 QStringList FaultKindNames();
 QStringList CommandNames();
 
+// The checks of the values above, each with its French reason.
+bool CheckVersionName(const QString& text, QString& error);
+bool CheckPassword(const QString& text, QString& error);
+bool CheckDate(const QString& text, QString& error);
+
 // "TERM< 55 80 FF 07 00 01 2C": the direction mark, then every byte in
 // upper-case hexadecimal, separated by single spaces.
 std::string TraceLine(bool received, const TTermBytes& frame);
 
-// Prints every frame the terminal receives and sends to `out`, one line
-// each, flushed at once. Set before the terminal is plugged.
-void InstallTrace(TVirtualTerminal& terminal, std::FILE* out = stdout);
+// Prints every frame the terminal receives and sends to `out` (and to
+// `copy` when given), one line each, flushed at once. Set before the
+// terminal is plugged.
+void InstallTrace(TVirtualTerminal& terminal, std::FILE* out = stdout, std::FILE* copy = nullptr);

@@ -4,11 +4,15 @@
 #include <QApplication>
 #include <QDialog>
 #include <QDir>
+#include <QFile>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QPainter>
 #include <QPixmap>
+#include <QPlainTextEdit>
 #include <QPushButton>
-#include <QPointer>
 #include <QRegularExpression>
 #include <QTimer>
 #include <algorithm>
@@ -18,68 +22,167 @@
 #include <thread>
 
 #include "AppParts.h"
+#include "DemoLink.h"
+#include "F_CommonDlg.h"
+#include "F_ErrorDlg.h"
+#include "F_Main.h"
+#include "F_PasswordFirmware.h"
 #include "F_VMUpgrade.h"
+#include "F_Wait.h"
 #include "Gauge.h"
+#include "U_ConstDlg.h"
 #include "U_DecodeFileMot.h"
+#include "U_Textes.h"
 
 namespace {
 
-// `top` drawn in the middle of `base`, with a caption strip holding its
-// title (the boxes have no frame of their own in a picture).
-QPixmap Compose(QWidget* base, QWidget* top) {
+long long SteadyMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+// The `layers` drawn over `base`, each in the middle and a little lower
+// right than the one beneath, each with a caption strip holding its title
+// (the boxes have no frame of their own in a picture).
+QPixmap Compose(QWidget* base, const std::vector<QWidget*>& layers) {
   const QPixmap b = base->grab();
-  const QPixmap t = top->grab();
-  const int caption = 22;
-  const QSize size(std::max(b.width(), t.width() + 2), std::max(b.height(), t.height() + caption + 2));
+  if (layers.empty()) return b;
+  const int caption = 22, step = 28;
+  const int n = static_cast<int>(layers.size());
+  std::vector<QPixmap> shots;
+  QSize size = b.size();
+  for (int i = 0; i < n; ++i) {
+    shots.push_back(layers[i]->grab());
+    const QSize need(shots.back().width() + 2 + step * (n - 1),
+                     shots.back().height() + caption + 2 + step * (n - 1));
+    size = size.expandedTo(need);
+  }
   QPixmap out(size);
   out.fill(Qt::white);
   QPainter p(&out);
   p.drawPixmap(0, 0, b);
-  const QPoint at((size.width() - t.width()) / 2, (size.height() - t.height() - caption) / 2);
-  const QRect frame(at.x() - 1, at.y() - 1, t.width() + 1, t.height() + caption + 1);
-  p.fillRect(QRect(at.x(), at.y(), t.width(), caption), QColor(0x2F, 0x5D, 0x9B));
-  p.setPen(Qt::white);
-  p.drawText(QRect(at.x() + 6, at.y(), t.width() - 12, caption), Qt::AlignVCenter | Qt::AlignLeft,
-             top->windowTitle());
-  p.drawPixmap(at.x(), at.y() + caption, t);
-  p.setPen(Qt::black);
-  p.drawRect(frame);
+  for (int i = 0; i < n; ++i) {
+    const QPixmap& t = shots[i];
+    const int shift = step * i - step * (n - 1) / 2;
+    const QPoint at((size.width() - t.width()) / 2 + shift,
+                    (size.height() - t.height() - caption) / 2 + shift);
+    const QRect frame(at.x() - 1, at.y() - 1, t.width() + 1, t.height() + caption + 1);
+    p.fillRect(QRect(at.x(), at.y(), t.width(), caption), QColor(0x2F, 0x5D, 0x9B));
+    p.setPen(Qt::white);
+    p.drawText(QRect(at.x() + 6, at.y(), t.width() - 12, caption), Qt::AlignVCenter | Qt::AlignLeft,
+               layers[i]->windowTitle());
+    p.drawPixmap(at.x(), at.y() + caption, t);
+    p.setPen(Qt::black);
+    p.drawRect(frame);
+  }
   return out;
 }
 
-QString SafeName(const std::string& key) {
-  QString s = QString::fromStdString(key).remove(QLatin1Char('_'));
-  s.remove(QRegularExpression(QStringLiteral("[^A-Za-z0-9]")));
-  return s.isEmpty() ? QStringLiteral("texte") : s.left(32);
+QString KindName(TMsgKind kind) {
+  switch (kind) {
+    case TMsgKind::Plain: return QStringLiteral("boîte simple");
+    case TMsgKind::Information: return QStringLiteral("information");
+    case TMsgKind::Warning: return QStringLiteral("avertissement");
+    case TMsgKind::TransmissionError: return QStringLiteral("erreur de transmission");
+    case TMsgKind::Error: return QStringLiteral("erreur");
+  }
+  return QString();
+}
+
+QString OneLine(const std::string& text) {
+  QString s = QString::fromStdString(text);
+  s.replace(QRegularExpression(QStringLiteral("[\\r\\n]+")), QStringLiteral(" / "));
+  return s;
+}
+
+QString Describe(const TShownBox& b) {
+  if (b.Password) return QStringLiteral("dialogue « Saisie mot de passe »");
+  QString s = KindName(b.Msg.Kind);
+  if (b.Msg.Kind == TMsgKind::TransmissionError && b.Msg.RetryVisible) s += QStringLiteral(" avec Réessayer");
+  return s + QStringLiteral(" « %1 »").arg(OneLine(b.Msg.Text));
+}
+
+bool StartsWith(const std::string& text, const std::string& head) {
+  return !head.empty() && text.compare(0, head.size(), head) == 0;
 }
 
 }  // namespace
 
-TMsgResult TTourPresenter::Present(const TMessage& msg) {
-  ++FTour.FMessages;
-  const QString name = msg.Key == "_LoadVelmoraOk"
-                           ? QStringLiteral("04-message-succes")
-                           : QStringLiteral("message-%1-%2").arg(FTour.FMessages, 2, 10, QLatin1Char('0')).arg(SafeName(msg.Key));
-  QTimer::singleShot(TDemoTour::kAnswerDelayMs, &FTour, [this, name] { FTour.AnswerBoxLater(name, 0); });
-  std::fprintf(stderr, "Message : %s\n", msg.Text.c_str());
-  return TQtMessagePresenter::Present(msg);
+QString ProgramShowsText() {
+  auto line = [](QString s) {
+    return s.replace(QRegularExpression(QStringLiteral("[\\r\\n]+")), QStringLiteral(" "));
+  };
+  QWidget* m = QApplication::activeModalWidget();
+  if (auto* e = qobject_cast<TfrmErrorDlg*>(m))
+    return QStringLiteral("« %1 » %2").arg(e->windowTitle(), line(e->mmoError->toPlainText()));
+  if (auto* b = qobject_cast<QMessageBox*>(m))
+    return QStringLiteral("« %1 » %2").arg(b->windowTitle(), line(b->text()));
+  if (m) return QStringLiteral("« %1 »").arg(m->windowTitle());
+  if (frmWait && frmWait->isVisible()) return QStringLiteral("« %1 »").arg(frmWait->windowTitle());
+  return QString();
 }
 
-TDemoTour::TDemoTour(const QString& dir, std::shared_ptr<TVirtualTerminal> terminal, int limitSeconds)
-    : FDir(dir), FTerminal(std::move(terminal)), FPresenter(*this) {
+// ---------------------------------------------------------------------------
+
+TBoxMatch TBoxMatch::Key(TMsgKind kind, const char* key) {
+  const std::string k = key;
+  return {KindName(kind) + QStringLiteral(" « %1 »").arg(OneLine(GetTexte(k))),
+          [kind, k](const TShownBox& b) { return !b.Password && b.Msg.Kind == kind && b.Msg.Key == k; }};
+}
+
+TBoxMatch TBoxMatch::Starting(TMsgKind kind, const char* key) {
+  const std::string k = key;
+  return {KindName(kind) + QStringLiteral(" « %1… »").arg(OneLine(GetTexte(k))),
+          [kind, k](const TShownBox& b) {
+            return !b.Password && b.Msg.Kind == kind && StartsWith(b.Msg.Text, GetTexte(k));
+          }};
+}
+
+TBoxMatch TBoxMatch::Status(int status, bool retryVisible) {
+  return {KindName(TMsgKind::TransmissionError) +
+              (retryVisible ? QStringLiteral(" avec Réessayer") : QString()) +
+              QStringLiteral(" « %1 »").arg(OneLine(StatusText(status))),
+          [status, retryVisible](const TShownBox& b) {
+            return !b.Password && b.Msg.Kind == TMsgKind::TransmissionError &&
+                   b.Msg.RetryVisible == retryVisible && StartsWith(b.Msg.Text, StatusText(status));
+          }};
+}
+
+TBoxMatch TBoxMatch::PasswordDialog() {
+  return {QStringLiteral("dialogue « Saisie mot de passe »"), [](const TShownBox& b) { return b.Password; }};
+}
+
+TMsgResult TTourPresenter::Present(const TMessage& msg) {
+  TShownBox box;
+  box.Msg = msg;
+  const int id = FTour.BoxOpened(box);
+  std::fprintf(stderr, "Message : %s\n", msg.Text.c_str());
+  const TMsgResult r = TQtMessagePresenter::Present(msg);
+  FTour.BoxClosed(id);
+  return r;
+}
+
+// ---------------------------------------------------------------------------
+
+TDemoTour::TDemoTour(const QString& dir, const QString& scenario, std::shared_ptr<TVirtualTerminal> terminal,
+                     int limitSeconds, bool fast)
+    : FDir(dir), FScenario(scenario), FTerminal(std::move(terminal)), FPresenter(*this), FFast(fast) {
+  FClock.start();
   QDir().mkpath(FDir);
   // The hard limit: whatever happens, the process ends.
-  std::thread([this, limitSeconds] {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(limitSeconds);
-    while (std::chrono::steady_clock::now() < end) {
-      if (FDone) return;
+  std::thread([watch = FWatch, limitSeconds] {
+    const long long end = SteadyMs() + 1000LL * limitSeconds;
+    while (!watch->Done) {
+      const long long forced = watch->ForcedExitAt;
+      if (SteadyMs() >= end || (forced && SteadyMs() >= forced)) {
+        if (!forced) std::fprintf(stderr, "Tour interrompu : délai de %d s dépassé.\n", limitSeconds);
+        std::fflush(stderr);
+        std::fflush(stdout);
+        std::_Exit(forced ? 1 : 124);
+      }
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
-    if (FDone) return;
-    std::fprintf(stderr, "Tour interrompu : délai de %d s dépassé.\n", limitSeconds);
-    std::fflush(stderr);
-    std::fflush(stdout);
-    std::_Exit(124);
   }).detach();
   // The identity of the application is on screen when the boot program
   // is asked for: that is the moment of the second picture.
@@ -87,20 +190,27 @@ TDemoTour::TDemoTour(const QString& dir, std::shared_ptr<TVirtualTerminal> termi
   FTerminal->OnFrameReceived = [this, previous](const TTermBytes& f) {
     if (previous) previous(f);
     if (TVirtualTerminal::CommandOf(f) == TTermCommand::EnterLoader && !FIdentityPosted.exchange(true))
-      QMetaObject::invokeMethod(this, [this] {
-        if (frmVMUpgrade && FMain) Save(QStringLiteral("02-identite-terminal"), FMain);
-      }, Qt::QueuedConnection);
+      QMetaObject::invokeMethod(
+          this,
+          [this] {
+            if (frmVMUpgrade && FMain) Save(QStringLiteral("02-identite-terminal"), FMain);
+          },
+          Qt::QueuedConnection);
   };
 }
 
-TDemoTour::~TDemoTour() { FDone = true; }
+TDemoTour::~TDemoTour() { FWatch->Done = true; }
 
-void TDemoTour::Start(QWidget* mainWindow, QWidget* controlWindow) {
+qint64 TDemoTour::Now() const { return FClock.elapsed(); }
+
+void TDemoTour::SetControl(TControlServer* control) {
+  FControl = control;
+  if (control) connect(control, &TControlServer::ReplyReceived, this, &TDemoTour::ControlReply);
+}
+
+void TDemoTour::Start(QWidget* mainWindow) {
   FMain = mainWindow;
-  QTimer::singleShot(0, this, [this, controlWindow] {
-    Save(QStringLiteral("01-fenetre-principale"), FMain);
-    if (controlWindow) Save(QStringLiteral("00-terminal-virtuel"), controlWindow);
-  });
+  QTimer::singleShot(0, this, [this] { Save(QStringLiteral("01-fenetre-principale"), FMain); });
   HookGauge();
   auto* poll = new QTimer(this);
   poll->setInterval(50);
@@ -108,33 +218,329 @@ void TDemoTour::Start(QWidget* mainWindow, QWidget* controlWindow) {
   poll->start();
 }
 
-void TDemoTour::Save(const QString& name, QWidget* widget, QWidget* over) {
-  const QPixmap pix = over ? Compose(widget, over) : widget->grab();
-  const QString path = QDir(FDir).filePath(name + QStringLiteral(".png"));
-  if (!pix.save(path, "PNG")) std::fprintf(stderr, "Capture impossible : %s\n", qPrintable(path));
+// ---- Boxes.
+
+int TDemoTour::BoxOpened(const TShownBox& box) {
+  FLog.push_back(box);
+  TOpenBox o;
+  o.Id = FNextBoxId++;
+  o.Box = box;
+  o.Since = Now();
+  FOpen.push_back(o);
+  return o.Id;
 }
 
-void TDemoTour::AnswerBoxLater(const QString& name, int attempt) {
-  QWidget* box = QApplication::activeModalWidget();
-  if (!box) {
-    if (attempt < 50) QTimer::singleShot(100, this, [this, name, attempt] { AnswerBoxLater(name, attempt + 1); });
+void TDemoTour::BoxClosed(int id) {
+  FOpen.erase(std::remove_if(FOpen.begin(), FOpen.end(), [id](const TOpenBox& o) { return o.Id == id; }),
+              FOpen.end());
+}
+
+TDemoTour::TOpenBox* TDemoTour::Top() { return FOpen.empty() ? nullptr : &FOpen.back(); }
+
+bool TDemoTour::PasswordDialogUp() const { return frmPasswordFirmware && frmPasswordFirmware->isVisible(); }
+
+void TDemoTour::TrackPasswordDialog() {
+  QWidget* dialog = PasswordDialogUp() ? frmPasswordFirmware : nullptr;
+  bool tracked = false;
+  for (const TOpenBox& o : FOpen) tracked = tracked || (o.Box.Password && o.Widget == dialog);
+  FOpen.erase(std::remove_if(
+                  FOpen.begin(), FOpen.end(),
+                  [](const TOpenBox& o) { return o.Box.Password && (!o.Widget || !o.Widget->isVisible()); }),
+              FOpen.end());
+  if (dialog && !tracked) {
+    TShownBox b;
+    b.Password = true;
+    const int id = BoxOpened(b);
+    FOpen.back().Widget = dialog;
+    (void)id;
+  }
+}
+
+void TDemoTour::HandleStray() {
+  TOpenBox* t = Top();
+  if (!t || t->Claimed || !t->Widget) return;
+  if (Now() - t->Since < AnswerDelayMs() + (FFast ? 800 : 1500)) return;
+  // A box the next box step waits for is not a stray: the steps before it
+  // are still running.
+  for (size_t i = FStep; i < FSteps.size(); ++i)
+    if (FSteps[i].Box) {
+      if (FSteps[i].Box->Matches(t->Box)) return;
+      break;
+    }
+  t->Claimed = true;
+  ++FStray;
+  const QString name = QStringLiteral("inattendu-%1").arg(FStray, 2, 10, QLatin1Char('0'));
+  Save(name, FMain, Layers());
+  Save(name + QStringLiteral("-boite"), t->Widget);
+  FFailures << QStringLiteral("Boîte inattendue : %1").arg(Describe(t->Box));
+  std::fprintf(stderr, "%s\n", qPrintable(FFailures.last()));
+  // Answered so that the road can end: a password dialog is cancelled, any
+  // other box gets its default button.
+  QWidget* w = t->Widget;
+  if (auto* pw = qobject_cast<TfrmPasswordFirmware*>(w)) {
+    Click(pw->btnCancel);
     return;
   }
-  if (FMain) {
-    Save(name, FMain, box);
-    Save(name + QStringLiteral("-boite"), box);
-  }
   QAbstractButton* button = nullptr;
-  if (auto* mb = qobject_cast<QMessageBox*>(box)) button = mb->defaultButton();
+  if (auto* mb = qobject_cast<QMessageBox*>(w)) button = mb->defaultButton();
+  if (auto* ed = qobject_cast<TfrmErrorDlg*>(w)) button = ed->btnOk;
   if (!button)
-    for (QPushButton* b : box->findChildren<QPushButton*>())
+    for (QPushButton* b : w->findChildren<QPushButton*>())
       if (b->isDefault() && b->isVisible()) button = b;
   if (button)
-    button->click();
-  else if (auto* d = qobject_cast<QDialog*>(box))
-    d->reject();
-  else
-    box->close();
+    Click(button);
+  else if (auto* d = qobject_cast<QDialog*>(w))
+    QMetaObject::invokeMethod(d, &QDialog::reject, Qt::QueuedConnection);
+}
+
+void TDemoTour::Click(QWidget* button) {
+  // From the event loop, not from inside the poll: the click may open a
+  // modal loop of its own (the password dialog's OK sends the password).
+  if (auto* b = qobject_cast<QAbstractButton*>(button))
+    QMetaObject::invokeMethod(b, &QAbstractButton::click, Qt::QueuedConnection);
+}
+
+// ---- Steps.
+
+void TDemoTour::AddStep(const QString& what, std::function<bool()> ready, std::function<void()> act) {
+  TStep s;
+  s.What = what;
+  s.Ready = std::move(ready);
+  s.Act = std::move(act);
+  FSteps.push_back(std::move(s));
+}
+
+void TDemoTour::ExpectBox(const TBoxMatch& box, const QString& picture) {
+  FMatches.push_back(std::make_unique<TBoxMatch>(box));
+  const TBoxMatch* m = FMatches.back().get();
+  AddStep(
+      QStringLiteral("attendre : %1").arg(box.What),
+      [this, m] {
+        TOpenBox* t = Top();
+        return t && !t->Claimed && t->Widget && t->Widget->isVisible() && m->Matches(t->Box) &&
+               Now() - t->Since >= AnswerDelayMs();
+      },
+      [this, picture] {
+        TOpenBox* t = Top();
+        t->Claimed = true;
+        if (picture.isEmpty()) return;
+        Save(picture, FMain, Layers());
+        Save(picture + QStringLiteral("-boite"), t->Widget);
+      });
+  FSteps.back().Box = m;
+}
+
+void TDemoTour::Answer(TAnswer answer) {
+  static const char* const kNames[] = {"bouton par défaut", "OK", "Annuler", "Réessayer"};
+  const QString what = QStringLiteral("répondre %1").arg(QLatin1String(kNames[static_cast<int>(answer)]));
+  AddStep(
+      what,
+      [this] {
+        TOpenBox* t = Top();
+        return t && t->Claimed && t->Widget && t->Widget->isVisible();
+      },
+      [this, answer, what] {
+        QWidget* w = Top()->Widget;
+        QAbstractButton* button = nullptr;
+        if (auto* mb = qobject_cast<QMessageBox*>(w)) {
+          for (QAbstractButton* b : mb->buttons()) {
+            const auto role = mb->buttonRole(b);
+            if ((answer == TAnswer::Ok && role == QMessageBox::AcceptRole) ||
+                (answer == TAnswer::Cancel && role == QMessageBox::RejectRole))
+              button = b;
+          }
+          if (answer == TAnswer::Default) button = mb->defaultButton();
+        } else if (auto* ed = qobject_cast<TfrmErrorDlg*>(w)) {
+          if (answer == TAnswer::Retry && ed->bbtnRetry->isVisible()) button = ed->bbtnRetry;
+          if (answer == TAnswer::Cancel || answer == TAnswer::Default) button = ed->btnOk;
+        } else if (auto* pw = qobject_cast<TfrmPasswordFirmware*>(w)) {
+          if (answer == TAnswer::Ok || answer == TAnswer::Default) button = pw->btnOk;
+          if (answer == TAnswer::Cancel) button = pw->btnCancel;
+        }
+        if (!button) {
+          Fail(QStringLiteral("Étape « %1 » : la boîte « %2 » n'a pas ce bouton.")
+                   .arg(what, w->windowTitle()));
+          return;
+        }
+        Click(button);
+      });
+}
+
+void TDemoTour::TypePassword(const QString& text) {
+  AddStep(
+      QStringLiteral("taper le mot de passe « %1 »").arg(text),
+      [this] {
+        TOpenBox* t = Top();
+        return t && t->Box.Password && PasswordDialogUp() && t->Widget == frmPasswordFirmware &&
+               QApplication::activeModalWidget() == frmPasswordFirmware;
+      },
+      [text] {
+        QLineEdit* edit = frmPasswordFirmware->edtPassword;
+        edit->setFocus();
+        auto key = [edit](int k, const QString& t) {
+          QKeyEvent press(QEvent::KeyPress, k, Qt::NoModifier, t);
+          QKeyEvent release(QEvent::KeyRelease, k, Qt::NoModifier, t);
+          QCoreApplication::sendEvent(edit, &press);
+          QCoreApplication::sendEvent(edit, &release);
+        };
+        key(Qt::Key_End, QString());
+        for (int n = static_cast<int>(edit->text().size()); n > 0; --n)
+          key(Qt::Key_Backspace, QStringLiteral("\b"));
+        for (QChar c : text) {
+          int k = Qt::Key_unknown;
+          if (c.isDigit()) k = Qt::Key_0 + (c.unicode() - '0');
+          if (c.isLetter() && c.toUpper().unicode() >= 'A' && c.toUpper().unicode() <= 'Z')
+            k = Qt::Key_A + (c.toUpper().unicode() - 'A');
+          key(k, QString(c));
+        }
+      });
+}
+
+void TDemoTour::PressOnControl(const QString& buttonName, const QString& what) {
+  auto id = std::make_shared<int>(0);
+  AddStep(
+      QStringLiteral("terminal virtuel : %1").arg(what),
+      [this] { return FControl && FControl->ClientConnected(); },
+      [this, id, buttonName] {
+        *id = FNextRequest++;
+        FControl->Post(QJsonObject{{QStringLiteral("op"), QStringLiteral("presser")},
+                                   {QStringLiteral("bouton"), buttonName},
+                                   {QStringLiteral("id"), *id}});
+      });
+  AddStep(
+      QStringLiteral("réponse du terminal virtuel : %1").arg(what),
+      [this, id] {
+        for (const QJsonObject& r : FReplies)
+          if (r.value(QStringLiteral("id")).toInt() == *id) return true;
+        return false;
+      },
+      [this, id, what] {
+        for (const QJsonObject& r : FReplies)
+          if (r.value(QStringLiteral("id")).toInt() == *id && !r.value(QStringLiteral("ok")).toBool())
+            Fail(QStringLiteral("Le terminal virtuel n'a pas pu %1 : %2")
+                     .arg(what, r.value(QStringLiteral("texte")).toString()));
+      });
+}
+
+void TDemoTour::CaptureControl(const QString& picture) {
+  auto id = std::make_shared<int>(0);
+  const QString file = QDir(FDir).absoluteFilePath(picture + QStringLiteral(".png"));
+  AddStep(
+      QStringLiteral("capture du terminal virtuel"),
+      [this] { return FControl && FControl->ClientConnected(); },
+      [this, id, file] {
+        *id = FNextRequest++;
+        // The control window shows what the program shows at this moment.
+        FControl->SetProgramShows(ProgramShowsText());
+        FControl->Post(QJsonObject{{QStringLiteral("op"), QStringLiteral("capture")},
+                                   {QStringLiteral("fichier"), file},
+                                   {QStringLiteral("id"), *id}});
+      });
+  AddStep(
+      QStringLiteral("capture du terminal virtuel enregistrée"),
+      [this, id] {
+        for (const QJsonObject& r : FReplies)
+          if (r.value(QStringLiteral("id")).toInt() == *id) return true;
+        return false;
+      },
+      [this, id, file] {
+        for (const QJsonObject& r : FReplies)
+          if (r.value(QStringLiteral("id")).toInt() == *id && !r.value(QStringLiteral("ok")).toBool())
+            Fail(QStringLiteral("Capture du terminal virtuel impossible : %1").arg(file));
+      });
+}
+
+void TDemoTour::ShotWithControl(const QString& picture) {
+  const QString control = picture + QStringLiteral("-terminal-virtuel");
+  CaptureControl(control);
+  Do(QStringLiteral("capture des deux fenêtres"), [this, picture, control] {
+    const QPixmap left = Compose(FMain, Layers());
+    const QPixmap right(QDir(FDir).filePath(control + QStringLiteral(".png")));
+    const int gap = 12;
+    QPixmap out(left.width() + gap + right.width(), std::max(left.height(), right.height()));
+    out.fill(QColor(0x55, 0x5B, 0x66));
+    QPainter p(&out);
+    p.drawPixmap(0, 0, left);
+    p.drawPixmap(left.width() + gap, 0, right);
+    p.end();
+    const QString path = QDir(FDir).filePath(picture + QStringLiteral(".png"));
+    if (!out.save(path, "PNG")) std::fprintf(stderr, "Capture impossible : %s\n", qPrintable(path));
+  });
+}
+
+void TDemoTour::Shot(const QString& picture) {
+  Do(QStringLiteral("capture %1").arg(picture), [this, picture] { Save(picture, FMain); });
+}
+
+void TDemoTour::ShotBoxes(const QString& picture) {
+  Do(QStringLiteral("capture %1").arg(picture), [this, picture] { Save(picture, FMain, Layers()); });
+}
+
+void TDemoTour::WaitUntil(const QString& what, std::function<bool()> condition) {
+  AddStep(what, std::move(condition), nullptr);
+}
+
+void TDemoTour::Do(const QString& what, std::function<void()> action) {
+  AddStep(
+      what, [] { return true; }, std::move(action));
+}
+
+void TDemoTour::ClickLoad() {
+  AddStep(
+      QStringLiteral("appuyer sur « Charger »"), [this] { return Idle(); },
+      [this] {
+        if (frmVMUpgrade) Click(frmVMUpgrade->btnLoad);
+      });
+}
+
+void TDemoTour::ExpectLog(std::vector<TBoxMatch> boxes) { FExpectedLog = std::move(boxes); }
+
+void TDemoTour::Check(const QString& what, std::function<bool()> condition) {
+  FChecks.emplace_back(what, std::move(condition));
+}
+
+// ---- Conditions.
+
+bool TDemoTour::ProgramSeesTerminal() {
+  const TCommonDlg* dlg = MainCommonDlg();
+  return dlg && dlg->IsConnected();
+}
+
+bool TDemoTour::MainButtonsShow(bool present) {
+  return frmMain && frmMain->btnLoad->isEnabled() == present && frmMain->btnPilote->isEnabled() == !present;
+}
+
+bool TDemoTour::Idle() const {
+  const TfrmVMUpgrade* w = frmVMUpgrade;
+  return w && w->btnLoad->isEnabled() && !w->FBusy() && FOpen.empty() && !QApplication::activeModalWidget() &&
+         !(frmWait && frmWait->isVisible());
+}
+
+QString TDemoTour::ShownVersionName() { return frmVMUpgrade ? frmVMUpgrade->lblNameVers->text() : QString(); }
+
+QString TDemoTour::UnknownText() { return QTexte("_Unknown"); }
+
+QString TDemoTour::PasswordText() {
+  return frmPasswordFirmware ? frmPasswordFirmware->edtPassword->text() : QString();
+}
+
+// ---- The run.
+
+std::vector<QWidget*> TDemoTour::Layers() const {
+  std::vector<QWidget*> out;
+  bool waitTracked = false;
+  for (const TOpenBox& o : FOpen) waitTracked = waitTracked || (frmWait && o.Widget == frmWait);
+  if (frmWait && frmWait->isVisible() && !waitTracked) out.push_back(frmWait);
+  for (const TOpenBox& o : FOpen)
+    if (o.Widget && o.Widget->isVisible()) out.push_back(o.Widget);
+  return out;
+}
+
+void TDemoTour::Save(const QString& name, QWidget* widget, const std::vector<QWidget*>& layers) {
+  if (!widget) return;
+  const QPixmap pix = Compose(widget, layers);
+  const QString path = QDir(FDir).filePath(name + QStringLiteral(".png"));
+  if (!pix.save(path, "PNG")) std::fprintf(stderr, "Capture impossible : %s\n", qPrintable(path));
 }
 
 void TDemoTour::HookGauge() {
@@ -149,27 +555,100 @@ void TDemoTour::HookGauge() {
   });
 }
 
+void TDemoTour::ControlReply(const QJsonObject& reply) { FReplies.push_back(reply); }
+
 void TDemoTour::Poll() {
-  if (FFinished || !FMain) return;
-  TfrmVMUpgrade* w = frmVMUpgrade;
-  if (!w) return;
+  if (FFinished || !FMain || FInPoll) return;
+  FInPoll = true;
   HookGauge();
-  const bool idle = w->btnLoad->isEnabled() && !w->FBusy();
-  if (idle && (FTerminal->CommandCount(TTermCommand::EnterLoader) > 0 || FMessages > 0)) Finish();
+  TrackPasswordDialog();
+  if (TOpenBox* t = Top(); t && !t->Widget) {
+    QWidget* m = QApplication::activeModalWidget();
+    bool taken = false;
+    for (const TOpenBox& o : FOpen) taken = taken || (m && o.Widget == m);
+    if (m && !taken) t->Widget = m;
+  }
+  HandleStray();
+  if (FStep < FSteps.size()) {
+    const TStep& s = FSteps[FStep];
+    if (FStepSince < 0) FStepSince = Now();
+    // After a stray box the road has left its course: no long wait.
+    const int limit = FStray ? 5000 : FFast ? 30000 : 60000;
+    if (s.Ready()) {
+      const std::function<void()> act = s.Act;
+      ++FStep;
+      FStepSince = -1;
+      if (act) act();
+    } else if (Now() - FStepSince > limit) {
+      Fail(QStringLiteral("Étape %1, « %2 » : toujours en attente après %3 s.")
+               .arg(FStep + 1)
+               .arg(s.What)
+               .arg(limit / 1000));
+    }
+  } else {
+    Finish();
+  }
+  FInPoll = false;
+}
+
+void TDemoTour::Fail(const QString& reason) {
+  if (FFinished) return;
+  FFinished = true;
+  FFailures << reason;
+  Save(QStringLiteral("echec"), FMain, Layers());
+  End(1, QStringLiteral("Tour « %1 » échoué :\n  %2").arg(FScenario, FFailures.join(QStringLiteral("\n  "))));
+  // Boxes may be up: every loop ends.
+  QCoreApplication::exit(1);
 }
 
 void TDemoTour::Finish() {
+  if (FFinished) return;
   FFinished = true;
-  Save(QStringLiteral("05-identite-apres"), FMain);
-  const TObjFileMot* file = MainFileMot();
-  const bool ok = file && TerminalHasFile(*FTerminal, *file);
-  std::fprintf(stderr, "%s\nCaptures d'écran : %s\n",
-               ok ? "Tour terminé : le terminal a reçu toute l'image."
-                  : "Tour terminé : le terminal n'a pas reçu toute l'image.",
-               qPrintable(QDir(FDir).absolutePath()));
+  QStringList problems = FFailures;
+  bool logOk = FLog.size() == FExpectedLog.size();
+  for (size_t i = 0; logOk && i < FLog.size(); ++i) logOk = FExpectedLog[i].Matches(FLog[i]);
+  if (!logOk) {
+    QStringList expected;
+    for (const TBoxMatch& m : FExpectedLog) expected << m.What;
+    problems << QStringLiteral("Boîtes attendues, dans l'ordre :\n    %1")
+                    .arg(expected.isEmpty() ? QStringLiteral("aucune")
+                                            : expected.join(QStringLiteral("\n    ")));
+  }
+  for (const auto& [what, condition] : FChecks)
+    if (!condition()) problems << QStringLiteral("Non vérifié : %1").arg(what);
+  QStringList shown;
+  for (const TShownBox& b : FLog) shown << Describe(b);
+  QString report =
+      QStringLiteral("Tour « %1 » %2.\nBoîtes montrées :\n    %3")
+          .arg(FScenario, problems.isEmpty() ? QStringLiteral("réussi") : QStringLiteral("échoué"),
+               shown.isEmpty() ? QStringLiteral("aucune") : shown.join(QStringLiteral("\n    ")));
+  if (problems.isEmpty()) {
+    QStringList checked;
+    for (const auto& c : FChecks) checked << c.first;
+    if (!checked.isEmpty())
+      report += QStringLiteral("\nVérifié :\n    %1").arg(checked.join(QStringLiteral("\n    ")));
+  } else {
+    report += QStringLiteral("\n%1").arg(problems.join(QStringLiteral("\n")));
+  }
+  End(problems.isEmpty() ? 0 : 1, report);
+  // The demo ends as a user ends it; the watchdog ends it when that fails.
+  if (FQuitThroughControl && FControl) {
+    FControl->Post(QJsonObject{{QStringLiteral("op"), QStringLiteral("fermer")}, {QStringLiteral("id"), 0}});
+  } else if (frmMain) {
+    Click(frmMain->btnExit);
+  }
+}
+
+void TDemoTour::End(int code, const QString& report) {
+  const QString text = report + QStringLiteral("\nCaptures d'écran : %1\n").arg(QDir(FDir).absolutePath());
+  std::fprintf(stderr, "%s", text.toUtf8().constData());
   std::fflush(stderr);
-  FDone = true;
-  QCoreApplication::exit(ok ? 0 : 1);
+  QFile f(QDir(FDir).filePath(QStringLiteral("resultat.txt")));
+  if (f.open(QIODevice::WriteOnly | QIODevice::Truncate)) f.write(text.toUtf8());
+  f.close();
+  FExitCode = code;
+  // Should the demo not end, the process ends anyway.
+  FWatch->ForcedExitAt = SteadyMs() + 15000;
 }
 
 bool TDemoTour::TerminalHasFile(const TVirtualTerminal& terminal, const TObjFileMot& file) {

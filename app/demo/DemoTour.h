@@ -1,22 +1,57 @@
-// The demo's tour: one whole upgrade run by itself on the virtual terminal,
-// every message box answered with its default button after a pause, a PNG
-// of the windows at each stage, and a verdict on what the terminal got.
+// The demo's tours: one road of the program walked by itself on the virtual
+// terminal, as a technician would walk it. A road (DemoScenarios.cpp) is a
+// list of steps: wait for a box or a state, answer a box, type into the
+// password dialog, press a button of the control window "Terminal virtuel"
+// (in its own process, through the control server), take pictures. Every
+// box the program shows is recorded; a box no step expects is answered
+// with its default button and fails the tour.
+//
+// The tour writes into its folder a PNG of the windows at each stage (every
+// box over the main window, and alone as "...-boite.png"), the protocol
+// trace (trace.txt, written by the caller) and its verdict (resultat.txt),
+// and ends the message loop with 0 exactly when the road ended as expected.
 #pragma once
 
+#include <QElapsedTimer>
+#include <QJsonObject>
 #include <QObject>
+#include <QPointer>
 #include <QString>
 #include <atomic>
+#include <functional>
 #include <memory>
+#include <vector>
 
 #include "U_QtShell.h"
 #include "VirtualTerminal.h"
 
 class QWidget;
+class TControlServer;
 class TDemoTour;
 class TObjFileMot;
 
-// Shows the real boxes; a moment after each appears, saves a picture of it
-// over the main window and clicks its default button.
+// The box or dialog the program shows now, in one line, for the control
+// window; empty when none.
+QString ProgramShowsText();
+
+// A box or dialog the program showed.
+struct TShownBox {
+  bool Password = false;  // the password dialog (not a presenter box)
+  TMessage Msg;           // presenter boxes
+};
+
+// Which box a step waits for, with its French description.
+struct TBoxMatch {
+  QString What;
+  std::function<bool(const TShownBox&)> Matches;
+
+  static TBoxMatch Key(TMsgKind kind, const char* key);       // a catalogue message of that kind
+  static TBoxMatch Starting(TMsgKind kind, const char* key);  // a text starting with that key's text
+  static TBoxMatch Status(int status, bool retryVisible);     // the transmission error dialog of a status
+  static TBoxMatch PasswordDialog();
+};
+
+// Shows the real boxes and lets the tour see them.
 class TTourPresenter : public TQtMessagePresenter {
  public:
   explicit TTourPresenter(TDemoTour& tour) : FTour(tour) {}
@@ -29,37 +64,142 @@ class TTourPresenter : public TQtMessagePresenter {
 class TDemoTour : public QObject {
   Q_OBJECT
  public:
+  enum class TAnswer { Default, Ok, Cancel, Retry };
+
   // `terminal` is not plugged yet: the tour follows its frames from here.
-  TDemoTour(const QString& dir, std::shared_ptr<TVirtualTerminal> terminal, int limitSeconds);
+  TDemoTour(const QString& dir, const QString& scenario, std::shared_ptr<TVirtualTerminal> terminal,
+            int limitSeconds, bool fast);
   ~TDemoTour() override;
 
   IMessagePresenter& Presenter() { return FPresenter; }
-  // Starts once the windows are shown; ends the message loop with the
-  // verdict (0: the terminal holds the whole image of the file).
-  void Start(QWidget* mainWindow, QWidget* controlWindow);
+  // The control window's server; none: steps that need it fail.
+  void SetControl(TControlServer* control);
+  // Starts once the main window is shown; ends the message loop with the
+  // verdict.
+  void Start(QWidget* mainWindow);
 
   // Whether the terminal received every block of `file`, byte for byte,
   // and its end block.
   static bool TerminalHasFile(const TVirtualTerminal& terminal, const TObjFileMot& file);
 
-  static constexpr int kAnswerDelayMs = 600;
+  int AnswerDelayMs() const { return FFast ? 150 : 600; }
+  // The verdict: 0 when the road ended as expected. A tour that ends
+  // normally then closes the demo as a user would: "Quitter" in the main
+  // window, or the control window's close box (EndThroughControlWindow).
+  int ExitCode() const { return FExitCode; }
+  void EndThroughControlWindow() { FQuitThroughControl = true; }
+  const std::vector<TShownBox>& Log() const { return FLog; }
+  const TVirtualTerminal& Terminal() const { return *FTerminal; }
+
+  // ---- Steps of a road, in order.
+  // Waits until that box is up (for the answer delay), saves its pictures.
+  void ExpectBox(const TBoxMatch& box, const QString& picture);
+  // Presses a button of the last box taken by ExpectBox that is still up.
+  void Answer(TAnswer answer);
+  // Replaces the password dialog's text, typing key by key.
+  void TypePassword(const QString& text);
+  // Asks the control window to press one of its buttons, as a user would,
+  // and waits for its answer.
+  void PressOnControl(const QString& buttonName, const QString& what);
+  // A picture of the control window.
+  void CaptureControl(const QString& picture);
+  // The main window (with the box that is up) and the control window
+  // beside it, in one picture.
+  void ShotWithControl(const QString& picture);
+  void Shot(const QString& picture);
+  // The main window with the wait dialog and the boxes that are up.
+  void ShotBoxes(const QString& picture);
+  void WaitUntil(const QString& what, std::function<bool()> condition);
+  void Do(const QString& what, std::function<void()> action);
+  // Presses "Charger" in the upgrade window.
+  void ClickLoad();
+
+  // ---- What the road must have shown and left behind.
+  void ExpectLog(std::vector<TBoxMatch> boxes);
+  void Check(const QString& what, std::function<bool()> condition);
+
+  // ---- Conditions.
+  // The program holds the terminal (its device dialogue is connected).
+  static bool ProgramSeesTerminal();
+  // The main window's buttons follow the terminal's presence.
+  static bool MainButtonsShow(bool present);
+  // The upgrade window is there, "Charger" is enabled, nothing is busy and
+  // no box is up.
+  bool Idle() const;
+  // The version name the upgrade window shows; empty without one.
+  static QString ShownVersionName();
+  static QString UnknownText();
+  bool PasswordDialogUp() const;
+  // What the password dialog's field holds; empty without the dialog.
+  static QString PasswordText();
 
  private:
   friend class TTourPresenter;
-  void Save(const QString& name, QWidget* widget, QWidget* over = nullptr);
-  void AnswerBoxLater(const QString& name, int attempt);
-  void HookGauge();
+  struct TOpenBox {
+    int Id;
+    TShownBox Box;
+    QPointer<QWidget> Widget;
+    qint64 Since;
+    bool Claimed = false;
+  };
+  struct TStep {
+    QString What;
+    std::function<bool()> Ready;
+    std::function<void()> Act;
+    const TBoxMatch* Box = nullptr;  // for ExpectBox steps
+  };
+
+  void AddStep(const QString& what, std::function<bool()> ready, std::function<void()> act);
+  int BoxOpened(const TShownBox& box);
+  void BoxClosed(int id);
+  TOpenBox* Top();
+  void TrackPasswordDialog();
+  void HandleStray();
   void Poll();
+  void Fail(const QString& reason);
   void Finish();
+  void End(int code, const QString& report);
+  // What is shown over the main window: the wait dialog, then the boxes.
+  std::vector<QWidget*> Layers() const;
+  void Save(const QString& name, QWidget* widget, const std::vector<QWidget*>& layers = {});
+  void Click(QWidget* button);
+  void HookGauge();
+  void ControlReply(const QJsonObject& reply);
+  qint64 Now() const;
 
   QString FDir;
+  QString FScenario;
   std::shared_ptr<TVirtualTerminal> FTerminal;
   TTourPresenter FPresenter;
+  TControlServer* FControl = nullptr;
   QWidget* FMain = nullptr;
   QObject* FHooked = nullptr;
-  int FMessages = 0;
+  bool FFast;
+
+  std::vector<TStep> FSteps;
+  std::vector<std::unique_ptr<TBoxMatch>> FMatches;
+  size_t FStep = 0;
+  qint64 FStepSince = -1;
+  std::vector<TOpenBox> FOpen;
+  int FNextBoxId = 1;
+  std::vector<TShownBox> FLog;
+  std::vector<TBoxMatch> FExpectedLog;
+  std::vector<std::pair<QString, std::function<bool()>>> FChecks;
+  QStringList FFailures;
+  int FStray = 0;
+  int FNextRequest = 1;
+  std::vector<QJsonObject> FReplies;
+  int FExitCode = 1;
+  bool FQuitThroughControl = false;
   bool FTransferShot = false;
   bool FFinished = false;
+  bool FInPoll = false;
+  QElapsedTimer FClock;
   std::atomic<bool> FIdentityPosted{false};
-  std::atomic<bool> FDone{false};
+  // Shared with the watchdog thread, which may outlive the tour.
+  struct TWatch {
+    std::atomic<bool> Done{false};
+    std::atomic<long long> ForcedExitAt{0};  // steady-clock ms; 0: none
+  };
+  std::shared_ptr<TWatch> FWatch = std::make_shared<TWatch>();
 };

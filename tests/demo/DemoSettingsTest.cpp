@@ -1,6 +1,7 @@
 // The demo's command line, fault notation and trace lines.
 #include <gtest/gtest.h>
 
+#include "DemoScenarios.h"
 #include "DemoSettings.h"
 
 namespace {
@@ -29,9 +30,12 @@ TEST(DemoCommandLine, DefaultsGiveATerminalThatNeedsNoPrompts) {
 
 TEST(DemoCommandLine, EveryTerminalSettingIsTaken) {
   TDemoSettings s;
-  ASSERT_TRUE(Parse({"--unplugged", "--app-type", "12", "--version-name", "ab1234", "--date", "29/02/2012",
-                     "--frame-version", "3", "--usb-version", "1", "--password", "secret", "--switch", "--latency",
-                     "150", "--fault", "boot:nak", "--fault", "bloc2:statut=12:toujours", "--tour", "/tmp/x"},
+  ASSERT_TRUE(Parse({"--unplugged", "--app-type",    "12",         "--version-name",
+                     "ab1234",      "--date",        "29/02/2012", "--frame-version",
+                     "3",           "--usb-version", "1",          "--password",
+                     "secret",      "--switch",      "--latency",  "150",
+                     "--fault",     "boot:nak",      "--fault",    "bloc2:statut=12:toujours",
+                     "--tour",      "/tmp/x"},
                     s));
   EXPECT_FALSE(s.Plugged);
   EXPECT_EQ(s.Terminal.Application.AppType, 12);
@@ -57,10 +61,17 @@ TEST(DemoCommandLine, EveryTerminalSettingIsTaken) {
 
 TEST(DemoCommandLine, MistakesAreRefusedWithAFrenchReason) {
   const std::vector<QStringList> bad = {
-      {"--plugged", "--unplugged"},   {"--restart", "--no-restart"}, {"--app-type", "256"},
-      {"--app-type", "neuf"},         {"--date", "31/02/2010"},      {"--date", "2010-02-01"},
-      {"--latency", "-1"},            {"--fault", "bloc:nak"},       {"--fault", "identite"},
-      {"--inconnue"},                 {"en-trop"},
+      {"--plugged", "--unplugged"},
+      {"--restart", "--no-restart"},
+      {"--app-type", "256"},
+      {"--app-type", "neuf"},
+      {"--date", "31/02/2010"},
+      {"--date", "2010-02-01"},
+      {"--latency", "-1"},
+      {"--fault", "bloc:nak"},
+      {"--fault", "identite"},
+      {"--inconnue"},
+      {"en-trop"},
   };
   for (const QStringList& args : bad) {
     TDemoSettings s;
@@ -71,6 +82,92 @@ TEST(DemoCommandLine, MistakesAreRefusedWithAFrenchReason) {
     // Nothing is half-applied.
     EXPECT_EQ(s.TourDir, QStringLiteral("kept"));
   }
+}
+
+// Values the program could never meet are refused, with the option named
+// in a French reason.
+TEST(DemoCommandLine, ValuesTheProgramCannotMeetAreRefused) {
+  struct TCase {
+    QStringList Args;
+    const char* Option;
+  };
+  const std::vector<TCase> bad = {
+      {{"--version-name", "fv01"}, "--version-name"},
+      {{"--version-name", "fv01234"}, "--version-name"},
+      {{"--version-name", ""}, "--version-name"},
+      {{"--version-name", "fvé104"}, "--version-name"},
+      {{"--version-name", "fv\t104"}, "--version-name"},
+      {{"--password", "abc-12"}, "--password"},
+      {{"--password", "motdepasse é"}, "--password"},
+      {{"--password", "mot de passe"}, "--password"},
+      {{"--password", "A1234567890123456"}, "--password"},  // 17 characters
+      {{"--date", "31/02/2010"}, "--date"},
+      {{"--date", "1/02/2010"}, "--date"},
+      {{"--date", "15/06/09"}, "--date"},
+      {{"--date", "15-06-2009"}, "--date"},
+      {{"--date", "demain"}, "--date"},
+  };
+  for (const TCase& c : bad) {
+    TDemoSettings s;
+    QString error;
+    EXPECT_FALSE(Parse(c.Args, s, &error)) << c.Args.join(' ').toStdString();
+    EXPECT_TRUE(error.startsWith(QLatin1String(c.Option))) << error.toStdString();
+    EXPECT_TRUE(error.contains(QStringLiteral("ne convient pas")) ||
+                error.contains(QStringLiteral("n'est pas")))
+        << error.toStdString();
+  }
+  // The limits themselves pass.
+  TDemoSettings s;
+  ASSERT_TRUE(
+      Parse({"--version-name", "FV-0_9", "--password", "Abcdefgh12345678", "--date", "29/02/2012"}, s));
+  EXPECT_EQ(s.Terminal.Application.VersionName, "FV-0_9");
+  EXPECT_EQ(s.Terminal.Password, "Abcdefgh12345678");
+  ASSERT_TRUE(Parse({"--password", ""}, s));
+  EXPECT_TRUE(s.Terminal.Password.empty());
+}
+
+TEST(DemoCommandLine, ATourRoadSetsTheTerminalAndOptionsChangeIt) {
+  TDemoSettings s;
+  ASSERT_TRUE(Parse({"--tour", "/tmp/x"}, s));
+  EXPECT_EQ(s.Scenario, QStringLiteral("nominal"));
+  EXPECT_EQ(s.Terminal.UsbVersion, 4);
+  EXPECT_FALSE(s.Fast);
+
+  ASSERT_TRUE(Parse({"--tour", "/tmp/x", "--scenario", "debranchement", "--rapide"}, s));
+  EXPECT_EQ(s.Terminal.UsbVersion, 3);
+  EXPECT_FALSE(s.Terminal.RestartOnEndBlock);
+  EXPECT_TRUE(s.Fast);
+  ASSERT_TRUE(Parse({"--tour", "/tmp/x", "--scenario", "debranchement", "--usb-version", "4"}, s));
+  EXPECT_TRUE(s.Terminal.RestartOnEndBlock);
+
+  ASSERT_TRUE(Parse({"--tour", "/tmp/x", "--scenario", "mot-de-passe"}, s));
+  EXPECT_EQ(s.Terminal.Password, kScenarioPassword);
+  EXPECT_TRUE(s.Terminal.PasswordForLoader);
+  ASSERT_TRUE(Parse({"--tour", "/tmp/x", "--scenario", "mot-de-passe", "--password", "AUTRE"}, s));
+  EXPECT_EQ(s.Terminal.Password, "AUTRE");
+
+  ASSERT_TRUE(Parse({"--tour", "/tmp/x", "--scenario", "sans-reponse", "--fault", "boot:nak"}, s));
+  ASSERT_EQ(s.Faults.size(), 2u);
+  EXPECT_EQ(FaultSpecText(s.Faults[0]), QStringLiteral("bloc5:sansreponse"));
+  EXPECT_EQ(FaultSpecText(s.Faults[1]), QStringLiteral("boot:nak"));
+
+  ASSERT_TRUE(Parse({"--tour", "/tmp/x", "--scenario", "retrogradation"}, s));
+  EXPECT_GT(s.Terminal.Application.VersionName, std::string("fv0105"));
+
+  // Every road has its settings.
+  for (const QString& name : ScenarioNames()) {
+    TDemoSettings r;
+    EXPECT_TRUE(ApplyScenario(name, r)) << name.toStdString();
+    EXPECT_TRUE(Parse({"--tour", "/tmp/x", "--scenario", name}, r)) << name.toStdString();
+  }
+
+  QString error;
+  EXPECT_FALSE(Parse({"--tour", "/tmp/x", "--scenario", "inconnu"}, s, &error));
+  EXPECT_TRUE(
+      error.contains(QStringLiteral("nominal, mot-de-passe, debranchement, sans-reponse, retrogradation")))
+      << error.toStdString();
+  EXPECT_FALSE(Parse({"--scenario", "nominal"}, s, &error));
+  EXPECT_TRUE(error.contains(QStringLiteral("--tour"))) << error.toStdString();
 }
 
 TEST(DemoFaultSpec, ReadsCommandsKindsValuesAndRepetition) {
@@ -103,9 +200,10 @@ TEST(DemoFaultSpec, ReadsCommandsKindsValuesAndRepetition) {
 }
 
 TEST(DemoFaultSpec, ItsTextReadsBackAsTheSameFault) {
-  for (const char* spec : {"identite:nak", "fermeture:ack:toujours", "motdepasse:statut=16", "boot:autrecode=65417",
-                           "bloc3:octetsentete=2", "blocfin:debranchemilieu", "sortieboot:troplong",
-                           "sortieboot:troplong=900", "bloc0:mauvaiscontrole:toujours"}) {
+  for (const char* spec :
+       {"identite:nak", "fermeture:ack:toujours", "motdepasse:statut=16", "boot:autrecode=65417",
+        "bloc3:octetsentete=2", "blocfin:debranchemilieu", "sortieboot:troplong", "sortieboot:troplong=900",
+        "bloc0:mauvaiscontrole:toujours"}) {
     TDemoFault f, g;
     QString e;
     ASSERT_TRUE(ParseFaultSpec(QString::fromLatin1(spec), f, e)) << spec;

@@ -55,13 +55,15 @@ namespace {
 std::string ExitLine(int code) { return code < 0 ? "kill -9 $$" : "exit " + std::to_string(code); }
 }  // namespace
 
-TFakeInstaller::TFakeInstaller(const TTempDir& dir, int installCode, int reloadCode, bool runCommand) {
+TFakeInstaller::TFakeInstaller(const TTempDir& dir, int installCode, int reloadCode, bool runCommand,
+                               const std::string& before) {
   static int serial = 0;
   Script = dir.Path() + "/fake pkexec " + std::to_string(++serial);
   Log = Script + ".log";
   std::string s = "#!/bin/sh\n";
   s += "for a in \"$@\"; do printf '%s\\n' \"$a\" >> '" + Log + "'; done\n";
   s += "printf '%s\\n' ---- >> '" + Log + "'\n";
+  s += before + "\n";
   if (runCommand) s += "\"$@\" || exit $?\n";
   s += "case \"$1\" in *udevadm*|/bin/true) " + ExitLine(reloadCode) + ";; esac\n";
   s += ExitLine(installCode) + "\n";
@@ -94,4 +96,22 @@ TDriverPlatformOptions TestOptions(const std::string& exeDir, const std::string&
   o.InstallTool = "/usr/bin/install";
   o.UdevadmTool = "/bin/true";
   return o;
+}
+
+TEnvScope::TEnvScope(const char* name, const char* value) : Name(name) {
+  if (const char* old = std::getenv(name)) {
+    Had = true;
+    Old = old;
+  }
+  if (value)
+    ::setenv(name, value, 1);
+  else
+    ::unsetenv(name);
+}
+
+TEnvScope::~TEnvScope() {
+  if (Had)
+    ::setenv(Name.c_str(), Old.c_str(), 1);
+  else
+    ::unsetenv(Name.c_str());
 }

@@ -28,16 +28,33 @@ void WriteBytes(const std::string& path, const std::string& bytes);
 bool Exists(const std::string& path);
 
 // A shell script standing in for pkexec. It records its arguments, one a
-// line, each call closed by a "----" line, in <script>.log; then, when
-// `runCommand` is set, runs them as a command; then exits with `installCode`
-// for the install call and `reloadCode` for the udevadm call. A negative
-// code makes the script kill itself instead.
+// line, each call closed by a "----" line, in <script>.log; then runs
+// `before` (shell text, the arguments in "$@": what happens while pkexec's
+// authentication dialog waits); then, when `runCommand` is set, runs the
+// arguments as a command; then exits with `installCode` for the install call
+// and `reloadCode` for the udevadm call. A negative code makes the script
+// kill itself instead.
 struct TFakeInstaller {
-  TFakeInstaller(const TTempDir& dir, int installCode, int reloadCode = 0, bool runCommand = false);
+  TFakeInstaller(const TTempDir& dir, int installCode, int reloadCode = 0, bool runCommand = false,
+                 const std::string& before = std::string());
   std::string Script;
   std::string Log;
   // The recorded calls, each a list of arguments.
   std::vector<std::vector<std::string>> Calls() const;
+};
+
+// Sets an environment variable (unsets it for a null value) for its life.
+class TEnvScope {
+ public:
+  TEnvScope(const char* name, const char* value);
+  ~TEnvScope();
+  TEnvScope(const TEnvScope&) = delete;
+  TEnvScope& operator=(const TEnvScope&) = delete;
+
+ private:
+  std::string Name;
+  bool Had = false;
+  std::string Old;
 };
 
 // Options for a platform working in the given folders with `installer`

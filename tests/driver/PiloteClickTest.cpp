@@ -42,6 +42,21 @@ class PiloteClickTest : public ::testing::Test {
 
   std::string InstalledRule() const { return RulesDir + kUdevRuleFileName; }
   std::string Prompt() const { return GetTexte("_ReconnectVelmora") + "\n\r" + GetTexte("_ConnectVelmora"); }
+  // What the user reads when the rule could not be installed, for the rules
+  // folder `rulesDir` (with its final separator).
+  std::string NotInstalled(std::string rulesDir) const {
+    rulesDir.pop_back();
+    return "La règle d'accès au terminal de programmation n'a pas pu être installée. Un administrateur doit "
+           "copier le fichier " +
+           ExeDir + kUdevRuleFileName + " dans le dossier " + rulesDir +
+           ", puis déconnecter et reconnecter le terminal.";
+  }
+  void ExpectNotInstalledShown() {
+    ASSERT_EQ(Presenter.Shown.size(), 1u);
+    EXPECT_EQ(Presenter.Shown[0].Kind, TMsgKind::Information);
+    EXPECT_EQ(Presenter.Shown[0].Key, "_Err_RuleNotInstalled");
+    EXPECT_EQ(Presenter.Shown[0].Text, NotInstalled(RulesDir));
+  }
 
   TCatalogueScope Catalogue;
   TScriptedPresenter Presenter;
@@ -92,7 +107,7 @@ TEST_F(PiloteClickTest, InstallerSuccessIsNotFollowedByTheCopy) {
   Click(0);                             // reports success but installs nothing
   EXPECT_EQ(Fake->Calls().size(), 2u);  // install, then reload
   EXPECT_FALSE(Exists(InstalledRule()));
-  EXPECT_TRUE(Presenter.Shown.empty());  // the driver file is absent: nothing shown
+  ExpectNotInstalledShown();  // the driver file is absent: no prompt, the way out instead
   EXPECT_EQ(Button, (std::vector<bool>{false, true}));
 }
 
@@ -134,13 +149,18 @@ TEST_F(PiloteClickTest, CopyNeverOverwritesAnInstalledRule) {
   EXPECT_EQ(Presenter.Shown[0].Text, Prompt());
 }
 
-TEST_F(PiloteClickTest, CopyWithoutRightsIsSilent) {
-  // The rules folder cannot be written: it lies under a regular file.
+TEST_F(PiloteClickTest, NeitherInstallerNorCopyTellsWhatAnAdministratorMustCopyWhere) {
+  // The rules folder cannot be written: it lies under a regular file (no
+  // polkit and no /etc/udev, as far as this program can tell).
   WriteBytes(Root.Path() + "/not a folder", "");
   RulesDir = Root.Path() + "/not a folder/rules.d/";
   Click(1);
-  EXPECT_TRUE(Presenter.Shown.empty());
+  ExpectNotInstalledShown();
   EXPECT_EQ(Button, (std::vector<bool>{false, true}));
+  // The same without any installer at all.
+  Presenter.Clear();
+  Click(Root.Path() + "/no such pkexec");
+  ExpectNotInstalledShown();
 }
 
 // --- The prompt ----------------------------------------------------------------
@@ -176,18 +196,21 @@ TEST_F(PiloteClickTest, InstallDriverResultIsWhetherATerminalIsHeldAfterThePromp
   Terminal = false;
   Presenter.Clear();
   EXPECT_FALSE(InstallDriver(Host(), *nowhere));
-  EXPECT_TRUE(Presenter.Shown.empty());
+  ASSERT_EQ(Presenter.Shown.size(), 1u);  // no prompt: what to do instead
+  EXPECT_EQ(Presenter.Shown[0].Text, NotInstalled(RulesDir));
 }
 
 // --- Directory with spaces -----------------------------------------------------
 
-TEST_F(PiloteClickTest, DirectoryWithSpacesReachesTheInstallerAsOneArgument) {
+TEST_F(PiloteClickTest, DirectoriesWithSpacesReachTheInstallerAsOneArgument) {
   ExeDir = Root.MakeDir("Mes documents/Velmora Upgrade 1.0");
+  const std::string runtime = Root.MakeDir("run time");
+  TEnvScope env("XDG_RUNTIME_DIR", runtime.c_str());
   Click(0, true);
   const auto calls = Fake->Calls();
   ASSERT_EQ(calls.size(), 2u);
   ASSERT_EQ(calls[0].size(), 7u);
-  EXPECT_EQ(calls[0][5], ExeDir + kUdevRuleFileName);
+  EXPECT_EQ(calls[0][5].rfind(runtime + "kvz-rule-", 0), 0u) << calls[0][5];
   EXPECT_EQ(ReadBytes(InstalledRule()), DriverResourceBytes("UDEV"));
 }
 

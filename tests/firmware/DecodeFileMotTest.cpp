@@ -122,7 +122,8 @@ TEST_F(DecodeFileMot, ReadsTheHeaderOfBothLayouts) {
   EXPECT_EQ(mot.AppliDate.ToIso(), "2009-06-15");
   EXPECT_EQ(mot.BlockCount, 2);
   EXPECT_EQ(mot.FirstPage, 0x80u);
-  EXPECT_EQ(mot.Lines.size(), 6u);
+  EXPECT_EQ(mot.LineCount, 6u);
+  EXPECT_EQ(mot.Lines, TStringList({"S00600004844521B"}));  // the header line only
 
   ASSERT_TRUE(mot.LoadText(MotFile(HeaderPage(true, "15-06-2009"), 0)));
   EXPECT_EQ(mot.AppliDate, (TAppliDate{2009, 6, 15}));
@@ -147,6 +148,65 @@ TEST_F(DecodeFileMot, RefusesAWrongApplicationOrDate) {
   ExpectRefused(MotFile(HeaderPage(false, "15/06/2009"), 0), P, "_BadDateAppliMot");   // wrong layout
   // The header lies in block 0: a short first page leaves 0xFF there.
   ExpectRefused(MotFile(TBytes(16, 0x00), 0), P, "_AppliDiff");
+}
+
+TEST_F(DecodeFileMot, OnlyTwoBytesFFAtTheImageStartSelectTheNewerDateLayout) {
+  // FF followed by anything but FF keeps the older layout: the image loads
+  // with its "Mmm DD YYYY" date, and a "DD/MM/YYYY" date is not read.
+  for (int second : {0x00, 0x0F, 0xF0, 0xFE}) {
+    SCOPED_TRACE(second);
+    TBytes older = HeaderPage(false, "Jun  9 2009");
+    older[0] = 0xFF;
+    older[1] = static_cast<uint8_t>(second);
+    TObjFileMot mot;
+    ASSERT_TRUE(mot.LoadText(MotFile(older, 0x8000)));
+    EXPECT_FALSE(mot.NewLayout);
+    EXPECT_EQ(mot.AppliDate, (TAppliDate{2009, 6, 9}));
+    EXPECT_EQ(mot.Blocks.GetItem(0).Buffer[0], 0xFF);  // sent as it stands
+    EXPECT_EQ(mot.Blocks.GetItem(0).Buffer[1], second);
+    EXPECT_TRUE(Presenter.Shown.empty());
+    TBytes newer = HeaderPage(true, "15/06/2009");
+    newer[1] = static_cast<uint8_t>(second);
+    ExpectRefused(MotFile(newer, 0x8000), TMsgKind::Plain, "_BadDateAppliMot");
+  }
+  // FF FF before an older-layout date: the date is read as "DD/MM/YYYY".
+  ExpectRefused(MotFile(HeaderPage(true, "Jun  9 2009"), 0), TMsgKind::Plain, "_BadDateAppliMot");
+}
+
+TEST_F(DecodeFileMot, HeaderDatesMustBeCalendarDates) {
+  // Month 00: without its check the days of the month would be read before
+  // the month table, which only the undefined-behaviour sanitizer reports.
+  for (const char* date : {"00/06/2009", "15/00/2009", "31/04/2009", "31/06/2009", "29/02/1900", "29/02/2100",
+                           "15/06/0000", "32/01/2009", "-1/06/2009"}) {
+    SCOPED_TRACE(date);
+    ExpectRefused(MotFile(HeaderPage(true, date), 0), TMsgKind::Plain, "_BadDateAppliMot");
+  }
+  for (const char* date : {"Jun 00 2009", "Apr 31 2009", "Feb 29 1900", "Feb 29 2100", "Jun 15 0000"}) {
+    SCOPED_TRACE(date);
+    ExpectRefused(MotFile(HeaderPage(false, date), 0), TMsgKind::Plain, "_BadDateAppliMot");
+  }
+  const std::pair<const char*, TAppliDate> good[] = {{"29/02/2000", {2000, 2, 29}},
+                                                     {"30/04/2009", {2009, 4, 30}},
+                                                     {"31/12/9999", {9999, 12, 31}},
+                                                     {"01/01/0001", {1, 1, 1}}};
+  for (const auto& [date, expected] : good) {
+    SCOPED_TRACE(date);
+    TObjFileMot mot;
+    ASSERT_TRUE(mot.LoadText(MotFile(HeaderPage(true, date), 0)));
+    EXPECT_EQ(mot.AppliDate, expected);
+  }
+  TObjFileMot mot;
+  ASSERT_TRUE(mot.LoadText(MotFile(HeaderPage(false, "Feb 29 2000"), 0)));
+  EXPECT_EQ(mot.AppliDate, (TAppliDate{2000, 2, 29}));
+  EXPECT_TRUE(Presenter.Shown.empty());
+}
+
+TEST_F(DecodeFileMot, ARefusedDecodingLeavesTheRecordListAsItWas) {
+  TStringList records = {"kept"};
+  bool nl = false;
+  EXPECT_FALSE(DecodeRecords({"S0", "S107001001020304DE", "S1070020"}, records, nl));
+  EXPECT_EQ(records, TStringList({"kept"}));
+  ExpectOnly(TMsgKind::Information, "_ErrBadData");
 }
 
 TEST_F(DecodeFileMot, DateOrderAndConversions) {

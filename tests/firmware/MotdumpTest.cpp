@@ -123,6 +123,111 @@ TEST_F(Motdump, UsageErrorsAndUnreadableFiles) {
   }
   EXPECT_EQ(Run("-- '" + good + "' --frames").Status, 2);
   EXPECT_EQ(Run("'" + good + "' --frames").Status, 0);
+  // The JSON and the summary are two readings: not both at once.
+  EXPECT_EQ(Run("--frames --texte '" + good + "'").Status, 2);
+  EXPECT_EQ(Run("--frames --texte '" + good + "'").Out, "");
+}
+
+TEST_F(Motdump, HelpIsFrench) {
+  const TRun r = Run("--help");
+  EXPECT_EQ(r.Status, 0);
+  EXPECT_EQ(r.Out.rfind("Usage : motdump [--frames] FICHIER\n        motdump --texte FICHIER\n", 0), 0u)
+      << r.Out;
+  EXPECT_NE(r.Out.find("Code de sortie : 0 fichier accepté, 1 fichier refusé"), std::string::npos) << r.Out;
+}
+
+// The summary for a person: each fact on its line.
+TEST_F(Motdump, TextSummarisesAnAcceptedFile) {
+  // Two pages from 0x8000 (the header page whole, 40 bytes of the next),
+  // then a third page after a gap.
+  TBytes image = HeaderPage(true, "15/06/2009", 9, "fv0123", 256);
+  image.resize(256 + 40, 0x5A);
+  std::vector<std::string> lines = DataLines(image, 0x8000);
+  lines.push_back(SRec(1, 0x8300, {1, 2, 3, 4}));
+  const std::string path = Write("texte.mot", MotFile(lines));
+  const TRun r = Run("--texte '" + path + "'");
+  EXPECT_EQ(r.Status, 0);
+  for (const std::string& line :
+       {"Fichier : " + path + " (", std::string("Accepté par le programme.\n"),
+        std::string("\nApplication : type 9 (Terminal de prog.)\n"), std::string("\nVersion : fv0123\n"),
+        std::string("\nDate : 15/06/2009\n"),
+        std::string("\nDisposition : nouvelle (l'image commence par FF FF, date écrite JJ/MM/AAAA)\n"),
+        std::string("\nBlocs : 4 (3 page(s) de 256 octets au plus, puis le bloc de fin)\n"),
+        std::string("\nPages utilisées : 3 sur 4, blocs 0 à 3, adresses 0x008000 à 0x0083FF\n"),
+        std::string("\nTaille : 300 octets envoyés au terminal\n"),
+        std::string("\nSommes de contrôle : toutes justes (") + std::to_string(lines.size() + 2) +
+            " enregistrement(s) vérifié(s)).\n"})
+    EXPECT_NE(r.Out.find(line), std::string::npos) << line << "\n---\n" << r.Out;
+
+  const TRun old = Run("--texte '" + Write("ancien.mot", MotFile(HeaderPage(false, "Jun  9 2009"), 0)) + "'");
+  EXPECT_EQ(old.Status, 0);
+  EXPECT_NE(old.Out.find("\nDate : 09/06/2009\n"), std::string::npos) << old.Out;
+  EXPECT_NE(old.Out.find("\nDisposition : ancienne (date écrite « Mmm JJ AAAA »)\n"), std::string::npos)
+      << old.Out;
+}
+
+// The application takes a file whose checksums are wrong; the summary gives
+// the line of each such record, counted as an editor counts.
+TEST_F(Motdump, TextGivesTheLinesOfWrongChecksums) {
+  std::vector<std::string> lines = DataLines(HeaderPage(true, "15/06/2009", 9, "fv0123", 64), 0x8000);
+  ASSERT_EQ(lines.size(), 4u);
+  auto spoil = [](std::string& record) {
+    char& last = record.back();
+    last = last == '0' ? '1' : '0';
+  };
+  spoil(lines[1]);  // line 3 of the file (line 1 is S0)
+  spoil(lines[3]);  // line 5
+  const std::string text = MotFile(lines);
+  const std::string path = Write("sommes.mot", text);
+  const TRun r = Run("--texte '" + path + "'");
+  EXPECT_EQ(r.Status, 0);
+  EXPECT_NE(r.Out.find("Accepté par le programme."), std::string::npos);
+  EXPECT_NE(r.Out.find("Sommes de contrôle fausses : 2 enregistrement(s) sur 6"), std::string::npos) << r.Out;
+  const std::string l3 = lines[1].substr(lines[1].size() - 2), l5 = lines[3].substr(lines[3].size() - 2);
+  EXPECT_NE(r.Out.find("  ligne 3 : somme lue " + l3 + ", ses octets donnent "), std::string::npos) << r.Out;
+  EXPECT_NE(r.Out.find("  ligne 5 : somme lue " + l5 + ", ses octets donnent "), std::string::npos) << r.Out;
+  EXPECT_EQ(r.Out.find("ligne 2 "), std::string::npos) << r.Out;
+  EXPECT_EQ(r.Out.find("ligne 4 "), std::string::npos) << r.Out;
+  // What the application reads is unchanged: the JSON does not tell.
+  const TRun json = Run("'" + path + "'");
+  EXPECT_EQ(json.Status, 0);
+  EXPECT_EQ(json.Out.rfind("{\"ok\": true, ", 0), 0u);
+
+  // Lines end with LF or CR alone as well; the count follows them.
+  std::string lf = text, cr = text;
+  for (std::string* s : {&lf, &cr}) {
+    std::string out;
+    for (size_t i = 0; i < s->size(); ++i) {
+      if ((*s)[i] == '\r' && i + 1 < s->size() && (*s)[i + 1] == '\n') {
+        out += s == &lf ? '\n' : '\r';
+        ++i;
+      } else {
+        out += (*s)[i];
+      }
+    }
+    const TRun other = Run("--texte '" + Write("sommes2.mot", out) + "'");
+    EXPECT_NE(other.Out.find("  ligne 5 : somme lue " + l5), std::string::npos) << other.Out;
+  }
+}
+
+TEST_F(Motdump, TextReportsRefusalsAndUnreadableFiles) {
+  TRun r = Run("--texte '" + Write("refus.mot", MotFile(HeaderPage(true, "15/06/2009", 14), 0)) + "'");
+  EXPECT_EQ(r.Status, 1);
+  EXPECT_NE(
+      r.Out.find("Refusé par le programme : Impossible de charger l'application : Application différente. "
+                 "(_AppliDiff)\n"),
+      std::string::npos)
+      << r.Out;
+  EXPECT_EQ(r.Out.find("Version :"), std::string::npos) << r.Out;
+  // A record the program cannot read is named, not counted as a checksum.
+  r = Run("--texte '" + Write("illisible.mot", "S0\nS107001001020304DE \nS9\n") + "'");
+  EXPECT_EQ(r.Status, 1);
+  EXPECT_NE(r.Out.find("Sommes de contrôle : aucun enregistrement lisible.\n"), std::string::npos) << r.Out;
+  EXPECT_NE(r.Out.find("somme non vérifiable) : 3\n  1 2 3\n"), std::string::npos) << r.Out;
+
+  r = Run("--texte '" + (Dir / "absent.mot").string() + "'");
+  EXPECT_EQ(r.Status, 2);
+  EXPECT_EQ(r.Out, "Fichier illisible : " + (Dir / "absent.mot").string() + "\n");
 }
 
 }  // namespace

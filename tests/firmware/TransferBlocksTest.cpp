@@ -192,6 +192,40 @@ TEST_F(TransferBlocks, ImagesThatCannotBeSentRightAreRefused) {
                 "_Err_FileError");
 }
 
+TEST_F(TransferBlocks, RecordsBelowTheFirstRecordsPageAreRefusedAndNeverPlaced) {
+  // Under the address sanitizer this also guards against a write outside
+  // the pages of the list.
+  const auto P = TMsgKind::Plain;
+  ExpectRefused({SRec(1, 0x8100, Seq(16)), SRec(1, 0x80F0, Seq(4))}, P, "_FileMotError");  // page below
+  ExpectRefused({SRec(1, 0x8100, Seq(16)), SRec(1, 0x0000, Seq(4))}, P, "_FileMotError");  // far below
+  // Starts in the page below and runs over into block 0's page.
+  ExpectRefused({SRec(1, 0x8100, Seq(16)), SRec(1, 0x80F8, Seq(16))}, P, "_FileMotError");
+  ExpectRefused({SRec(1, 0x8100, {1, 2}), SRec(1, 0x80FF, {3, 4})}, P, "_FileMotError");
+  // The same as the first records of the top of the address space.
+  ExpectRefused({SRec(3, 0xFFFFFF00, {1, 2}), SRec(3, 0xFFFFFEFF, {3, 4})}, P, "_FileMotError");
+  // Through the whole load: nothing is kept of a refused image.
+  TObjFileMot mot;
+  EXPECT_FALSE(mot.LoadText(MotFile({SRec(1, 0x8100, Seq(64)), SRec(1, 0x80F8, Seq(16))})));
+  EXPECT_EQ(mot.Blocks.Count(), 0);
+  ASSERT_EQ(Presenter.Shown.size(), 1u);
+  EXPECT_EQ(Presenter.Shown[0].Key, "_FileMotError");
+}
+
+TEST_F(TransferBlocks, RecordRefusalsComeAfterEveryLineIsChecked) {
+  // An overlap on line 3, a bad line 5: the line is told.
+  ExpectRefused({SRec(1, 0x8000, {1, 2}), SRec(1, 0x8000, {1, 2}), SRec(1, 0x8010, {3, 4}), "S1"},
+                TMsgKind::Information, "_ErrBadData");
+  // Without the bad line, the overlap.
+  ExpectRefused({SRec(1, 0x8000, {1, 2}), SRec(1, 0x8000, {1, 2}), SRec(1, 0x8010, {3, 4})}, TMsgKind::Plain,
+                "_FileMotError");
+  // The first refusal in file order, after the first and the last record.
+  ExpectRefused({SRec(1, 0x8000, {1, 2}), SRec(1, 0x7000, {1, 2}), SRec(1, 0x8010, {1}), "S1070a1001020304DE",
+                 SRec(1, 0x8020, {1})},
+                TMsgKind::Plain, "_FileMotError");
+  ExpectRefused({SRec(1, 0x8000, {1, 2}), "S1070a1001020304DE", "S1020000"}, TMsgKind::Information,
+                "_Err_LengthData");
+}
+
 TEST_F(TransferBlocks, BuiltListsKeepTheirInvariants) {
   ASSERT_TRUE(Build({SRec(2, 0x123456, Seq(200)), SRec(2, 0x123700, Seq(33)), SRec(2, 0x1239FF, Seq(2))}));
   ASSERT_EQ(Blocks.Count(), 6);

@@ -1,5 +1,7 @@
 #include "HidTestSupport.h"
 
+#include <thread>
+
 const char* const kTerminalName = "Terminal KVZ-DORNAVE";
 
 TSimHidDeviceConfig TerminalConfig() {
@@ -32,3 +34,12 @@ bool HidTest::PumpUntil(const std::function<bool()>& pred, int ms) {
 }
 
 void HidTest::PumpFor(int ms) { queue->Pump(std::chrono::milliseconds(ms)); }
+
+bool WaitFor(const std::function<bool()>& pred, int ms) {
+  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  while (!pred()) {
+    if (std::chrono::steady_clock::now() >= until) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}

@@ -18,6 +18,10 @@ extern const char* const kTerminalName;
 TSimHidDeviceConfig TerminalConfig();
 TSimHidDeviceConfig OtherConfig(const std::string& name, uint16_t pid = 0x0100);
 
+// Polls pred every millisecond from the test's thread, without running the
+// main-thread queue; false when it still fails after `ms`.
+bool WaitFor(const std::function<bool()>& pred, int ms = 5000);
+
 // A report of `length` bytes: report ID, then `fill`.
 std::vector<uint8_t> Report(uint8_t id, std::size_t length, uint8_t fill = 0xA5);
 

@@ -242,6 +242,74 @@ TEST_F(HidControllerTest, AClaimedTerminalUnpluggedStaysListedUntilReleased) {
   EXPECT_EQ(0, ctl->UnpluggedCount());
 }
 
+TEST_F(HidControllerTest, AWalkSkipsAClaimedDeviceThatWasUnplugged) {
+  auto t = bus->Plug(TerminalConfig());
+  PlugThree(*bus);  // Mouse, Keyboard and a second terminal after it
+  Make();
+  THidDevice* held = nullptr;
+  ASSERT_TRUE(ctl->ClaimDeviceAt(held, 0));
+  bus->Unplug(t);  // not released: stays listed, unplugged, at index 0
+  ASSERT_EQ(4, ctl->Count());
+  ASSERT_EQ(held, ctl->DeviceList()[0]);
+  ASSERT_FALSE(held->Plugged());
+
+  std::vector<THidDevice*> seen;
+  std::vector<int32_t> indexes;
+  bool goOn = true;
+  ctl->SetOnEnumerate(THidEnumerateEvent([&](THidDevice* d, int32_t idx) {
+    seen.push_back(d);
+    indexes.push_back(idx);
+    return goOn;
+  }));
+  EXPECT_EQ(3, ctl->EnumerateDevices());
+  EXPECT_EQ((std::vector<int32_t>{1, 2, 3}), indexes);
+  for (THidDevice* d : seen) EXPECT_NE(held, d);
+  // Stopping at the first device visited: the first plugged one.
+  seen.clear();
+  indexes.clear();
+  goOn = false;
+  EXPECT_EQ(1, ctl->EnumerateDevices());
+  EXPECT_EQ((std::vector<int32_t>{1}), indexes);
+  ctl->ReleaseDevice(held);
+}
+
+TEST_F(HidControllerTest, ReleasingAPluggedDeviceMakesItAvailableAgain) {
+  PlugThree(*bus);
+  Make();
+  THidDevice* d = nullptr;
+  ASSERT_TRUE(ctl->ClaimDeviceAt(d, 1));
+  THidDevice* const claimed = d;
+  TRecorder rec;
+  d->SetDataHandler(rec.DataEvent());
+  ASSERT_NE(nullptr, d->Reader());
+  EXPECT_EQ(2, ctl->AvailableCount());
+  EXPECT_EQ(1, ctl->ClaimedCount());
+
+  ctl->ReleaseDevice(d);
+  EXPECT_EQ(nullptr, d);
+  EXPECT_EQ(3, ctl->AvailableCount());
+  EXPECT_EQ(0, ctl->ClaimedCount());
+  EXPECT_EQ(0, ctl->UnpluggedCount());
+  ASSERT_EQ(3, ctl->Count());
+  EXPECT_EQ(claimed, ctl->DeviceList()[1]);  // the same object, in its place
+  EXPECT_FALSE(claimed->Claimed());
+  EXPECT_TRUE(claimed->Plugged());
+  EXPECT_EQ(nullptr, claimed->Reader());
+  EXPECT_FALSE(claimed->IoHandleOpen());
+  EXPECT_FALSE(claimed->ReadHandleOpen());
+
+  // Claimed again by the next owner; releasing none changes nothing.
+  ASSERT_TRUE(ctl->ClaimDeviceAt(d, 1));
+  EXPECT_EQ(claimed, d);
+  EXPECT_EQ(2, ctl->AvailableCount());
+  THidDevice* none = nullptr;
+  ctl->ReleaseDevice(none);
+  EXPECT_EQ(2, ctl->AvailableCount());
+  EXPECT_EQ(1, ctl->ClaimedCount());
+  ctl->ReleaseDevice(d);
+  EXPECT_EQ(3, ctl->AvailableCount());
+}
+
 TEST_F(HidControllerTest, ReplugBeforeReleaseAppendsANewObject) {
   auto t = bus->Plug(TerminalConfig());
   Make();

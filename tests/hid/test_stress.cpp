@@ -2,6 +2,7 @@
 // reports in flight from another thread. Meant to run under the thread
 // sanitizer too.
 #include <atomic>
+#include <memory>
 #include <set>
 #include <thread>
 
@@ -9,7 +10,32 @@
 
 using namespace std::chrono_literals;
 
+namespace {
+
+// Runs its action when the scope ends, however it ends (a failed ASSERT
+// returns from the test early).
+template <typename F>
+class TAtExit {
+ public:
+  explicit TAtExit(F f) : Action(std::move(f)) {}
+  ~TAtExit() { Action(); }
+  TAtExit(const TAtExit&) = delete;
+  TAtExit& operator=(const TAtExit&) = delete;
+
+ private:
+  F Action;
+};
+
+}  // namespace
+
 TEST_F(HidTest, StressPlugClaimReleaseStopWithReportsInFlight) {
+  // What the handlers use is declared before the controller, so that it
+  // outlives the controller, whose destruction still fires the unplug
+  // handler of the devices claimed.
+  std::set<THidDevice*> held;
+  uint64_t reports = 0, errors = 0;
+  std::unique_ptr<THidDeviceController> ctl;
+
   std::atomic<bool> stop{false};
   std::thread sender([&] {
     uint8_t n = 0;
@@ -21,14 +47,26 @@ TEST_F(HidTest, StressPlugClaimReleaseStopWithReportsInFlight) {
       std::this_thread::sleep_for(200us);
     }
   });
+  // However the test ends: the sender stopped and joined, the devices held
+  // given back, then the controller destroyed.
+  TAtExit cleanup([&] {
+    stop = true;
+    if (sender.joinable()) sender.join();
+    if (ctl) {
+      for (THidDevice* d : std::set<THidDevice*>(held)) {
+        THidDevice* r = d;
+        ctl->ReleaseDevice(r);
+      }
+      held.clear();
+      ctl.reset();
+    }
+  });
 
   std::vector<std::shared_ptr<TSimHidDevice>> devices;
   for (int i = 0; i < 4; ++i) devices.push_back(bus->Plug(i == 0 ? TerminalConfig() : OtherConfig("D", i)));
 
-  auto ctl = std::make_unique<THidDeviceController>(bus, *queue);
+  ctl = std::make_unique<THidDeviceController>(bus, *queue);
   ctl->SetDevThreadSleepTime(10);
-  std::set<THidDevice*> held;
-  uint64_t reports = 0, errors = 0;
   ctl->SetOnDeviceData(THidDataEvent([&](THidDevice* d, uint8_t, const uint8_t*, uint16_t size) {
     EXPECT_TRUE(d->Claimed());  // a hand-over may still run while its release stops the reader
     EXPECT_TRUE(size == 64 || size == 8) << size;  // the terminal's or another device's report
@@ -103,12 +141,6 @@ TEST_F(HidTest, StressPlugClaimReleaseStopWithReportsInFlight) {
   }
   stop = true;
   sender.join();
-  for (THidDevice* d : std::set<THidDevice*>(held)) {
-    THidDevice* r = d;
-    ctl->ReleaseDevice(r);
-  }
-  held.clear();
-  ctl.reset();
   EXPECT_GT(rounds, 500);
   EXPECT_GT(reports, 0u);
   RecordProperty("rounds", rounds);

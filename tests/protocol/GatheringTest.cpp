@@ -169,6 +169,81 @@ TEST_F(Core, BadStatusFailsAndIsShownOnlyWithShowErrors) {
   EXPECT_EQ(Presenter.Shown[0].Text, StatusText(0));
 }
 
+TEST_F(Core, WithShowErrorsOnlyFailuresShowTheErrorDialog) {
+  // Status 1 of every answer code: nothing shown, also when the answer
+  // itself does not make the exchange succeed.
+  Start(kAnsDialogue, true);
+  Feed(Report(Answer(kAnsDialogue, IdentityData(3, 9, "V2.10a", "15/06/2009"))));
+  EXPECT_TRUE(D.EndExchange());
+  Start(kAnsPassword, true);
+  Feed(Report(Answer(kAnsPassword, TBytes{1, 0})));
+  EXPECT_TRUE(D.EndExchange());
+  Start(kAnsLoader, true);
+  Feed(Report(Answer(kAnsLoader, TBytes{1})));
+  EXPECT_TRUE(D.EndExchange());
+  Start(kAnsBlock, true);
+  Feed(Report(Answer(kAnsBlock, TBytes{1})));
+  EXPECT_TRUE(D.EndExchange());
+  Start(kAnsPassword, true);
+  Feed(Report(Answer(kAnsPassword, TBytes{1, 1})));  // switch active
+  EXPECT_FALSE(D.EndExchange());
+  EXPECT_EQ(D.Status, -4);
+  Start(kAnsPassword, true);
+  Feed(Report(Answer(kAnsPassword, TBytes{1, 0, 0})));  // not the 8-byte answer
+  EXPECT_FALSE(D.EndExchange());
+  EXPECT_EQ(D.Status, 1);
+  Start(kAnsBlock, true);
+  Feed(Report(Answer(kCodeAck, TBytes{})));
+  EXPECT_TRUE(D.EndExchange());
+  Start(kAnsBlock, true);
+  Feed(Report(Answer(kCodeNak, TBytes{})));
+  EXPECT_FALSE(D.EndExchange());
+  EXPECT_TRUE(Presenter.Shown.empty());
+  // A failure status is shown, once.
+  Start(kAnsBlock, true);
+  Feed(Report(Answer(kAnsBlock, TBytes{17})));
+  EXPECT_FALSE(D.EndExchange());
+  ASSERT_EQ(Presenter.Shown.size(), 1u);
+  EXPECT_EQ(Presenter.Shown[0].Text, StatusText(17));
+}
+
+// The answer and the time-out handled in the same round of events: the
+// answer was examined first, so the exchange ends with what it said.
+TEST_F(Core, AnAnswerExaminedBeforeTheTimeOutKeepsItsStatus) {
+  Start(kAnsLoader);
+  Feed(Report(Answer(kAnsLoader, TBytes{17})));
+  D.TimeOutExpired();
+  EXPECT_FALSE(D.EndExchange());
+  EXPECT_EQ(D.Status, 17);  // the caller asks for the password
+
+  D.Status = 12;
+  Start(kAnsBlock);
+  Feed(Report(Answer(kCodeNak, TBytes{})));
+  D.TimeOutExpired();
+  EXPECT_FALSE(D.EndExchange());
+  EXPECT_EQ(D.Status, 12);  // a NAK, not "no answer"
+
+  Start(kAnsBlock);
+  Feed(Report(Answer(kAnsBlock, TBytes{1})));
+  D.TimeOutExpired();
+  EXPECT_TRUE(D.EndExchange());
+  EXPECT_EQ(D.Status, 1);
+
+  Start(kAnsBlock);
+  Feed(Report(Answer(kCodeAck, TBytes{})));
+  D.TimeOutExpired();
+  EXPECT_TRUE(D.EndExchange());
+
+  // The time-out expires while the error dialog of the answer is open.
+  Start(kAnsLoader, true);
+  Presenter.OnMessage = [&](const TMessage&) { D.TimeOutExpired(); };
+  Feed(Report(Answer(kAnsLoader, TBytes{17})));
+  EXPECT_TRUE(D.TimedOut);
+  EXPECT_FALSE(D.EndExchange());
+  EXPECT_EQ(D.Status, 17);
+  EXPECT_EQ(Presenter.Shown.size(), 1u);
+}
+
 TEST_F(Core, ReportsDuringTheErrorDialogDoNotStartASecondCheck) {
   Start(kAnsLoader, true);
   const TBytes bad = Report(Answer(kAnsLoader, TBytes{17}));

@@ -8,13 +8,14 @@ TMsgResult TScriptedPresenter::Present(const TMessage& msg) {
   Shown.push_back(msg);
   if (OnMessage) OnMessage(msg);
   if (Forward) return Forward->Present(msg);
+  TMsgResult r = Default;
   if (!Answers.empty()) {
-    const TMsgResult r = Answers.front();
+    r = Answers.front();
     Answers.pop_front();
-    return r;
+  } else if (msg.Kind == TMsgKind::TransmissionError && Default == TMsgResult::Ok) {
+    r = TMsgResult::Cancel;
   }
-  if (msg.Kind == TMsgKind::TransmissionError && Default == TMsgResult::Ok) return TMsgResult::Cancel;
-  return Default;
+  return ShowReal ? ShowReal(msg, r) : r;
 }
 
 void TScriptedPresenter::Script(std::initializer_list<TMsgResult> answers) {

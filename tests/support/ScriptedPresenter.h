@@ -30,6 +30,10 @@ class TScriptedPresenter : public IMessagePresenter {
   // (real boxes, answered by the test's key presses and clicks); the script
   // is not used.
   IMessagePresenter* Forward = nullptr;
+  // When set (and Forward is not), the scripted answer is given to a real
+  // box by this function (the keyboard, in the Qt tests), which returns what
+  // the box reported.
+  std::function<TMsgResult(const TMessage&, TMsgResult)> ShowReal;
 
   std::vector<TMessage> Shown;
   std::vector<std::string> Texts() const;

@@ -391,4 +391,47 @@ TEST(Robustness, BoxesAreCentredOnTheMainWindowWhicheverWindowIsActive) {
   EXPECT_TRUE(centred);
 }
 
+TEST(Robustness, PrecedantDuringThePresencePauseDoesNotCloseTheWindowUnderIt) {
+  auto guard = Guard();
+  TUpgradeRig rig;
+  rig.Start();
+  ASSERT_TRUE(rig.WaitLoadEnd());
+  TfrmVMUpgrade* w = rig.Upgrade();
+  ASSERT_NE(w, nullptr);
+  // Another HID device: the window's presence call-back pauses, then reads
+  // the identity. "Précédant" in the pause must not close the window that
+  // the call-back is about to use.
+  bool plugging = false, clicked = false, closedInPause = true;
+  WhenTrue([&] { return plugging; },
+           [&] {
+             clicked = true;
+             QTest::mouseClick(w->btnBack, Qt::LeftButton);
+             closedInPause = frmVMUpgrade != w;
+           });
+  plugging = true;
+  auto other = rig.Bus->Plug(TSimHidDeviceConfig::Make(0x046D, 0xC077, 1, "Souris optique"));
+  ASSERT_TRUE(WaitUntil([&] { return clicked && !w->FBusy(); }, 5000));
+  EXPECT_FALSE(closedInPause);
+  EXPECT_EQ(frmVMUpgrade, w);
+  EXPECT_EQ(w->lblNameVers->text(), "fv0100");
+  // Afterwards it closes.
+  QTest::mouseClick(w->btnBack, Qt::LeftButton);
+  EXPECT_TRUE(WaitUntil([] { return frmVMUpgrade == nullptr; }, 3000));
+  rig.Bus->Unplug(other);
+}
+
+TEST(Robustness, QuitBeforeTheAutomaticStartStartsNothing) {
+  auto guard = Guard();
+  TUpgradeRig rig;
+  rig.Start();
+  ASSERT_NE(rig.Upgrade(), nullptr);
+  // "Quitter" within the tenth of a second before the load starts by
+  // itself: the window closes, and no load follows it.
+  EXPECT_TRUE(rig.Main->close());
+  WaitUntil([] { return false; }, 400);
+  EXPECT_EQ(rig.Terminal->CommandCount(TTermCommand::Identity), 0);
+  EXPECT_EQ(rig.Terminal->CommandCount(TTermCommand::EnterLoader), 0);
+  EXPECT_TRUE(rig.Presenter.Shown.empty());
+}
+
 }  // namespace

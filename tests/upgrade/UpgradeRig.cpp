@@ -8,11 +8,16 @@
 #include "F_Main.h"
 #include "F_VMUpgrade.h"
 #include "Gauge.h"
+#include "KeyedBoxes.h"
 #include "ModalDriver.h"
 #include "MotTestUtil.h"
 #include "U_Paths.h"
 
 TUpgradeRig::TUpgradeRig(const TFileSpec& file) : Bus(std::make_shared<TSimHidBus>()) {
+  if (TestsUseRealBoxes()) {
+    RealBoxes = std::make_unique<TKeyedBoxes>();
+    Presenter.ShowReal = [this](const TMessage& m, TMsgResult r) { return RealBoxes->Show(m, r); };
+  }
   // Header page, then pages of a recognisable pattern.
   std::vector<uint8_t> header = HeaderPage(true, file.Date, file.AppliType, file.Version, 256);
   if (file.LongWaitMark) {

@@ -12,6 +12,7 @@
 #include "SimHidBus.h"
 #include "VirtualTerminal.h"
 
+class TKeyedBoxes;
 class TfrmMain;
 class TfrmVMUpgrade;
 class TCommonDlg;
@@ -55,6 +56,9 @@ class TUpgradeRig {
   int CountShown(const std::string& key) const;
 
   TScriptedPresenter Presenter;
+  // With the option --real-boxes, the script's answers go to the real boxes
+  // by key presses.
+  std::unique_ptr<TKeyedBoxes> RealBoxes;
   std::shared_ptr<TSimHidBus> Bus;
   std::shared_ptr<TVirtualTerminal> Terminal;
   std::unique_ptr<TfrmMain> Main;

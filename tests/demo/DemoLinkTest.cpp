@@ -1,0 +1,363 @@
+// The link between the demo and its control window: the wire format, the
+// control server on its own thread, and the control window on the client
+// side.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QElapsedTimer>
+#include <QImage>
+#include <QJsonArray>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSpinBox>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QThread>
+
+#include "DemoLink.h"
+#include "F_VirtualTerminal.h"
+#include "ModalDriver.h"
+#include "SimHidBus.h"
+
+namespace {
+
+QJsonObject Op(const char* op) { return QJsonObject{{QStringLiteral("op"), QLatin1String(op)}}; }
+
+TDemoFault Fault(const char* spec) {
+  TDemoFault f;
+  QString e;
+  EXPECT_TRUE(ParseFaultSpec(QLatin1String(spec), f, e)) << spec;
+  return f;
+}
+
+bool Plugged(const TVirtualTerminal& t) {
+  const auto d = t.Device();
+  return d && d->Plugged();
+}
+
+// Everything a client received.
+struct TReceived {
+  std::vector<QJsonObject> Configs;
+  std::vector<TTerminalView> Views;
+  std::vector<QJsonObject> Requests;
+  bool Ended = false;
+  void Listen(TControlClient& c) {
+    QObject::connect(&c, &TControlClient::ConfigReceived,
+                     [this](const QJsonObject& o) { Configs.push_back(o); });
+    QObject::connect(&c, &TControlClient::ViewReceived,
+                     [this](const TTerminalView& v) { Views.push_back(v); });
+    QObject::connect(&c, &TControlClient::RequestReceived,
+                     [this](const QJsonObject& o) { Requests.push_back(o); });
+    QObject::connect(&c, &TControlClient::Ended, [this] { Ended = true; });
+  }
+};
+
+class ControlLink : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    TVirtualTerminalConfig c = DefaultDemoTerminal();
+    Terminal = TVirtualTerminal::Create(c);
+    Terminal->Plug(*Bus);
+    Server = std::make_unique<TControlServer>(Bus, Terminal, std::vector<TDemoFault>{Fault("bloc3:nak")});
+    QString error;
+    ASSERT_TRUE(Server->Start(error)) << error.toStdString();
+  }
+  void TearDown() override {
+    Server.reset();
+    Terminal->Unplug();
+  }
+
+  std::shared_ptr<TSimHidBus> Bus = std::make_shared<TSimHidBus>();
+  std::shared_ptr<TVirtualTerminal> Terminal;
+  std::unique_ptr<TControlServer> Server;
+};
+
+}  // namespace
+
+TEST(ControlWire, LinesAreTakenWholeAndBadOnesSkipped) {
+  QByteArray buffer = "{\"op\":\"a\"}\nnot json\n[1,2]\n{\"op\":\"b\"}\n{\"op\":";
+  std::vector<QJsonObject> got = TakeLines(buffer);
+  ASSERT_EQ(got.size(), 2u);
+  EXPECT_EQ(got[0].value(QStringLiteral("op")).toString(), QStringLiteral("a"));
+  EXPECT_EQ(got[1].value(QStringLiteral("op")).toString(), QStringLiteral("b"));
+  // The unfinished line waits for its end.
+  EXPECT_EQ(buffer, QByteArray("{\"op\":"));
+  buffer += "\"c\"}\n";
+  got = TakeLines(buffer);
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(got[0].value(QStringLiteral("op")).toString(), QStringLiteral("c"));
+  EXPECT_TRUE(buffer.isEmpty());
+  // A line that never ends is not kept for ever.
+  buffer = QByteArray(100, 'x');
+  EXPECT_TRUE(TakeLines(buffer, 64).empty());
+  EXPECT_TRUE(buffer.isEmpty());
+  // One object, one line.
+  const QByteArray line = EncodeLine(QJsonObject{{QStringLiteral("texte"), QStringLiteral("a\nb")}});
+  EXPECT_EQ(line.count('\n'), 1);
+  EXPECT_TRUE(line.endsWith('\n'));
+}
+
+TEST(ControlWire, SettingsAndViewsReadBackAsWritten) {
+  TVirtualTerminalConfig c = DefaultDemoTerminal();
+  c.Application = TTermIdentity{3, 12, "ab\"cd1", "29/02/2012"};
+  c.UsbVersion = 3;
+  c.RestartOnEndBlock = false;
+  c.Password = "KVZ2010";
+  c.PasswordForLoader = false;
+  c.SwitchActive = true;
+  c.LatencyMs = 150;
+  const std::vector<TDemoFault> faults{Fault("boot:statut=20:toujours"), Fault("blocfin:debrancheapres")};
+  TVirtualTerminalConfig d;
+  std::vector<TDemoFault> g{Fault("identite:nak")};
+  ConfigFromJson(ConfigToJson(c, faults), d, g);
+  EXPECT_EQ(d.Application.FrameVersion, 3);
+  EXPECT_EQ(d.Application.AppType, 12);
+  EXPECT_EQ(d.Application.VersionName, "ab\"cd1");
+  EXPECT_EQ(d.Application.AppDate, "29/02/2012");
+  EXPECT_EQ(d.UsbVersion, 3);
+  EXPECT_FALSE(d.RestartOnEndBlock);
+  EXPECT_EQ(d.Password, "KVZ2010");
+  EXPECT_FALSE(d.PasswordForLoader);
+  EXPECT_TRUE(d.SwitchActive);
+  EXPECT_EQ(d.LatencyMs, 150);
+  ASSERT_EQ(g.size(), 2u);
+  EXPECT_EQ(FaultSpecText(g[0]), QStringLiteral("boot:statut=20:toujours"));
+  EXPECT_EQ(FaultSpecText(g[1]), QStringLiteral("blocfin:debrancheapres"));
+
+  TTerminalView v;
+  v.Plugged = true;
+  v.EverPlugged = true;
+  v.InLoader = true;
+  v.Running = TTermIdentity{2, 255, "BOOT10", "01/03/2008"};
+  v.Blocks = 17;
+  v.Complete = true;
+  v.ProgramShows = QStringLiteral("« Velmoraupgrade » DECONNECTER");
+  EXPECT_EQ(ViewFromJson(ViewToJson(v)), v);
+  TTerminalView w = v;
+  w.Running.VersionName = "BOOT11";
+  EXPECT_NE(w, v);
+}
+
+TEST_F(ControlLink, TheClientGetsTheSettingsThenTheTerminalsState) {
+  TControlClient client;
+  TReceived got;
+  got.Listen(client);
+  ASSERT_TRUE(client.Connect(Server->ServerName()));
+  ASSERT_TRUE(WaitUntil([&] { return !got.Configs.empty() && !got.Views.empty(); }));
+  EXPECT_EQ(got.Configs[0].value(QStringLiteral("version")).toString(), QStringLiteral("fv0104"));
+  EXPECT_EQ(got.Configs[0].value(QStringLiteral("defauts")).toArray(),
+            QJsonArray{QStringLiteral("bloc3:nak")});
+  EXPECT_TRUE(got.Views.back().Plugged);
+  EXPECT_FALSE(got.Views.back().InLoader);
+  EXPECT_EQ(got.Views.back().Running.VersionName, "fv0104");
+  EXPECT_TRUE(Server->ClientConnected());
+
+  // What the program shows reaches the control window.
+  Server->SetProgramShows(QStringLiteral("« Saisie mot de passe »"));
+  ASSERT_TRUE(
+      WaitUntil([&] { return got.Views.back().ProgramShows == QStringLiteral("« Saisie mot de passe »"); }));
+  // The tour's orders, and the answers.
+  QJsonObject reply;
+  QObject::connect(Server.get(), &TControlServer::ReplyReceived, [&](const QJsonObject& o) { reply = o; });
+  Server->Post(QJsonObject{{QStringLiteral("op"), QStringLiteral("presser")}, {QStringLiteral("id"), 7}});
+  ASSERT_TRUE(WaitUntil([&] { return !got.Requests.empty(); }));
+  EXPECT_EQ(got.Requests[0].value(QStringLiteral("id")).toInt(), 7);
+  client.Send(QJsonObject{{QStringLiteral("op"), QStringLiteral("reponse")}, {QStringLiteral("id"), 7}});
+  ASSERT_TRUE(WaitUntil([&] { return !reply.isEmpty(); }));
+  EXPECT_EQ(reply.value(QStringLiteral("id")).toInt(), 7);
+}
+
+// The point of the server's own thread: the terminal is unplugged and
+// replugged at once, also while the program's GUI thread does not turn
+// its event loop (its fixed sleeps).
+TEST_F(ControlLink, OrdersActWhileTheGuiThreadSleeps) {
+  TControlClient client;
+  ASSERT_TRUE(client.Connect(Server->ServerName()));
+  client.Send(Op("debrancher"));
+  QElapsedTimer t;
+  t.start();
+  while (Plugged(*Terminal) && t.elapsed() < 5000) QThread::msleep(5);  // no event processing here
+  EXPECT_FALSE(Plugged(*Terminal));
+  client.Send(Op("brancher"));
+  t.restart();
+  while (!Plugged(*Terminal) && t.elapsed() < 5000) QThread::msleep(5);
+  EXPECT_TRUE(Plugged(*Terminal));
+  // Unplugged, then back half a second later.
+  client.Send(Op("rebrancher"));
+  t.restart();
+  while (Plugged(*Terminal) && t.elapsed() < 5000) QThread::msleep(5);
+  EXPECT_FALSE(Plugged(*Terminal));
+  while (!Plugged(*Terminal) && t.elapsed() < 5000) QThread::msleep(5);
+  EXPECT_TRUE(Plugged(*Terminal));
+}
+
+TEST_F(ControlLink, OrdersChangeTheTerminal) {
+  TControlClient client;
+  TReceived got;
+  got.Listen(client);
+  ASSERT_TRUE(client.Connect(Server->ServerName()));
+  QJsonObject id = Op("identite");
+  id.insert(QStringLiteral("type"), 12);
+  id.insert(QStringLiteral("version"), QStringLiteral("fv0200"));
+  id.insert(QStringLiteral("date"), QStringLiteral("01/01/2020"));
+  id.insert(QStringLiteral("trame"), 3);
+  id.insert(QStringLiteral("usb"), 1);
+  id.insert(QStringLiteral("redemarre"), false);
+  client.Send(id);
+  QJsonObject sec = Op("securite");
+  sec.insert(QStringLiteral("motdepasse"), QStringLiteral("KVZ2010"));
+  sec.insert(QStringLiteral("pourboot"), false);
+  sec.insert(QStringLiteral("commutateur"), true);
+  client.Send(sec);
+  QJsonObject lat = Op("latence");
+  lat.insert(QStringLiteral("ms"), 250);
+  client.Send(lat);
+  ASSERT_TRUE(WaitUntil([&] { return Terminal->Config().LatencyMs == 250; }));
+  const TVirtualTerminalConfig c = Terminal->Config();
+  EXPECT_EQ(c.Application.AppType, 12);
+  EXPECT_EQ(c.Application.VersionName, "fv0200");
+  EXPECT_EQ(c.Application.AppDate, "01/01/2020");
+  EXPECT_EQ(c.Application.FrameVersion, 3);
+  // The workstation read the USB version when the terminal was plugged.
+  EXPECT_EQ(c.UsbVersion, 4);
+  EXPECT_FALSE(c.RestartOnEndBlock);
+  EXPECT_EQ(c.Password, "KVZ2010");
+  EXPECT_FALSE(c.PasswordForLoader);
+  EXPECT_TRUE(c.SwitchActive);
+  ASSERT_TRUE(WaitUntil([&] { return got.Views.back().Running.VersionName == "fv0200"; }));
+
+  // Faults: a new control window is told the list as it stands.
+  QJsonObject fault = Op("defaut");
+  fault.insert(QStringLiteral("spec"), QStringLiteral("identite:sansreponse"));
+  client.Send(fault);
+  lat.insert(QStringLiteral("ms"), 30);  // taken after the fault: once it shows, the fault is in
+  client.Send(lat);
+  ASSERT_TRUE(WaitUntil([&] { return Terminal->Config().LatencyMs == 30; }));
+  TControlClient second;
+  TReceived got2;
+  got2.Listen(second);
+  ASSERT_TRUE(WaitUntil([&] {
+    if (!second.Connected()) second.Connect(Server->ServerName());
+    return !got2.Configs.empty();
+  }));
+  EXPECT_EQ(got2.Configs[0].value(QStringLiteral("defauts")).toArray(),
+            (QJsonArray{QStringLiteral("bloc3:nak"), QStringLiteral("identite:sansreponse")}));
+  // The newer window took over from the first.
+  ASSERT_TRUE(WaitUntil([&] { return got.Ended; }));
+  second.Send(Op("effacer-defauts"));
+  lat.insert(QStringLiteral("ms"), 40);
+  second.Send(lat);
+  ASSERT_TRUE(WaitUntil([&] { return Terminal->Config().LatencyMs == 40; }));
+  TControlClient third;
+  TReceived got3;
+  got3.Listen(third);
+  ASSERT_TRUE(third.Connect(Server->ServerName()));
+  ASSERT_TRUE(WaitUntil([&] { return !got3.Configs.empty(); }));
+  EXPECT_TRUE(got3.Configs[0].value(QStringLiteral("defauts")).toArray().isEmpty());
+}
+
+TEST_F(ControlLink, ClosingTheControlWindowAsksTheDemoToEnd) {
+  TControlClient client;
+  ASSERT_TRUE(client.Connect(Server->ServerName()));
+  bool quit = false;
+  QObject::connect(Server.get(), &TControlServer::QuitRequested, [&] { quit = true; });
+  client.Send(Op("quitter"));
+  EXPECT_TRUE(WaitUntil([&] { return quit; }));
+  // And the end of the demo ends the control window.
+  bool ended = false;
+  QObject::connect(&client, &TControlClient::Ended, [&] { ended = true; });
+  Server.reset();
+  EXPECT_TRUE(WaitUntil([&] { return ended; }));
+}
+
+// The control window itself, on the client side.
+TEST_F(ControlLink, TheControlWindowDrivesTheTerminal) {
+  TControlClient link;
+  ASSERT_TRUE(link.Connect(Server->ServerName()));
+  TfrmVirtualTerminal w(&link);
+  w.show();
+  ASSERT_TRUE(WaitUntil([&] { return w.isEnabled() && w.View().Plugged; }));
+  auto* plug = w.findChild<QPushButton*>(QStringLiteral("btnPlug"));
+  auto* unplug = w.findChild<QPushButton*>(QStringLiteral("btnUnplug"));
+  ASSERT_TRUE(plug && unplug);
+  EXPECT_FALSE(plug->isEnabled());
+  // The settings were filled without being sent back.
+  EXPECT_EQ(w.findChild<QLineEdit*>(QStringLiteral("edtVersionName"))->text(), QStringLiteral("fv0104"));
+  EXPECT_EQ(w.findChild<QSpinBox*>(QStringLiteral("spnLatency"))->value(), 20);
+
+  QTest::mouseClick(unplug, Qt::LeftButton);
+  ASSERT_TRUE(WaitUntil([&] { return !Plugged(*Terminal) && !w.View().Plugged; }));
+  EXPECT_TRUE(plug->isEnabled());
+  EXPECT_EQ(w.findChild<QLabel*>(QStringLiteral("lblPlugState"))->text(),
+            QStringLiteral("Terminal débranché"));
+  QTest::mouseClick(plug, Qt::LeftButton);
+  ASSERT_TRUE(WaitUntil([&] { return Plugged(*Terminal) && w.View().Plugged; }));
+
+  // A version name that is not six characters is not sent.
+  auto* version = w.findChild<QLineEdit*>(QStringLiteral("edtVersionName"));
+  version->setText(QStringLiteral("fv01"));
+  QTest::mouseClick(w.findChild<QPushButton*>(QStringLiteral("btnApplyIdentity")), Qt::LeftButton);
+  EXPECT_TRUE(w.StatusText().contains(QStringLiteral("6 caractères"))) << w.StatusText().toStdString();
+  version->setText(QStringLiteral("fv0300"));
+  QTest::mouseClick(w.findChild<QPushButton*>(QStringLiteral("btnApplyIdentity")), Qt::LeftButton);
+  ASSERT_TRUE(WaitUntil([&] { return Terminal->Config().Application.VersionName == "fv0300"; }));
+  // The password field takes letters and digits only.
+  auto* password = w.findChild<QLineEdit*>(QStringLiteral("edtPassword"));
+  password->clear();
+  QTest::keyClicks(password, QStringLiteral("Ab-1 "));
+  QKeyEvent accent(QEvent::KeyPress, Qt::Key_Eacute, Qt::NoModifier, QStringLiteral("é"));
+  QApplication::sendEvent(password, &accent);
+  QTest::keyClicks(password, QStringLiteral("2"));
+  EXPECT_EQ(password->text(), QStringLiteral("Ab12"));
+  QTest::keyClick(password, Qt::Key_Return);
+  ASSERT_TRUE(WaitUntil([&] { return Terminal->Config().Password == "Ab12"; }));
+}
+
+TEST_F(ControlLink, TheTourPressesButtonsAndTakesPictures) {
+  TControlClient link;
+  ASSERT_TRUE(link.Connect(Server->ServerName()));
+  TfrmVirtualTerminal w(&link);
+  w.show();
+  ASSERT_TRUE(WaitUntil([&] { return w.isEnabled() && w.View().Plugged; }));
+  std::vector<QJsonObject> replies;
+  QObject::connect(Server.get(), &TControlServer::ReplyReceived,
+                   [&](const QJsonObject& o) { replies.push_back(o); });
+  auto press = [&](const char* button, int id) {
+    Server->Post(QJsonObject{{QStringLiteral("op"), QStringLiteral("presser")},
+                             {QStringLiteral("bouton"), QLatin1String(button)},
+                             {QStringLiteral("id"), id}});
+    EXPECT_TRUE(WaitUntil(
+        [&] { return !replies.empty() && replies.back().value(QStringLiteral("id")).toInt() == id; }));
+    return replies.back().value(QStringLiteral("ok")).toBool();
+  };
+  // "Brancher" is greyed while the terminal is plugged: no click gets through.
+  EXPECT_FALSE(press("btnPlug", 1));
+  EXPECT_TRUE(Plugged(*Terminal));
+  EXPECT_TRUE(press("btnUnplug", 2));
+  EXPECT_FALSE(Plugged(*Terminal));  // the order was carried out before the answer came
+  EXPECT_FALSE(press("btnInconnu", 3));
+  ASSERT_TRUE(WaitUntil([&] { return !w.View().Plugged; }));
+  EXPECT_TRUE(press("btnPlug", 4));
+
+  QTemporaryDir dir;
+  const QString file = dir.filePath(QStringLiteral("controle.png"));
+  Server->Post(QJsonObject{{QStringLiteral("op"), QStringLiteral("capture")},
+                           {QStringLiteral("fichier"), file},
+                           {QStringLiteral("id"), 5}});
+  ASSERT_TRUE(WaitUntil([&] { return replies.back().value(QStringLiteral("id")).toInt() == 5; }));
+  EXPECT_TRUE(replies.back().value(QStringLiteral("ok")).toBool());
+  EXPECT_EQ(QImage(file).width(), w.width());
+
+  // Closing the window while the demo runs asks the demo to end, and the
+  // window stays until it does.
+  bool quit = false;
+  QObject::connect(Server.get(), &TControlServer::QuitRequested, [&] { quit = true; });
+  w.close();
+  EXPECT_TRUE(WaitUntil([&] { return quit; }));
+  EXPECT_TRUE(w.isVisible());
+  Server.reset();
+  EXPECT_TRUE(WaitUntil([&] { return !w.isVisible(); }));
+}

@@ -1,0 +1,321 @@
+// Firmware files read from disk: the size limit, files whose size the system
+// does not give (a device, a pipe), lines cut by the reading in chunks, and
+// motdump on an endless device.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "MotTestUtil.h"
+#include "ScriptedPresenter.h"
+#include "TestCatalogue.h"
+#include "U_DecodeFileMot.h"
+#include "U_Textes.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr const char* kTooBig = "_Err_FileMotTooBig";
+
+class LargeFile : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::signal(SIGPIPE, SIG_IGN);  // a writer whose reader stopped gets EPIPE
+    Dir = fs::path(KVZ_BINARY_DIR) / "tests" / "firmware" /
+          ("large_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+    fs::remove_all(Dir);
+    fs::create_directories(Dir);
+  }
+  void TearDown() override { fs::remove_all(Dir); }
+
+  std::string Write(const std::string& name, const std::string& text) {
+    const fs::path p = Dir / name;
+    std::ofstream(p, std::ios::binary) << text;
+    return p.string();
+  }
+  // `text`, then zero bytes up to `size` (a sparse file: nothing is written).
+  std::string WriteSized(const std::string& name, const std::string& text, uint64_t size) {
+    const std::string p = Write(name, text);
+    fs::resize_file(p, size);
+    return p;
+  }
+
+  // The key of the one message shown, "" when none (or several).
+  std::string OnlyKey() const { return Presenter.Shown.size() == 1 ? Presenter.Shown[0].Key : "<none>"; }
+
+  void ExpectTooBig() {
+    ASSERT_EQ(Presenter.Shown.size(), 1u);
+    EXPECT_EQ(Presenter.Shown[0].Key, kTooBig);
+    EXPECT_EQ(Presenter.Shown[0].Kind, TMsgKind::Information);
+    EXPECT_EQ(Presenter.Shown[0].Text,
+              "Le fichier source est trop volumineux : un fichier firmware du terminal de programmation "
+              "ne d\xC3\xA9passe pas 64 Mo.");
+  }
+
+  TCatalogueScope Catalogue;
+  TScriptedPresenter Presenter;
+  fs::path Dir;
+};
+
+// A named pipe fed by a thread: `head` once, then `fill` over and over
+// until `total` bytes are written, then closed. The writer stops early when
+// the reader closes its end.
+class TFifoWriter {
+ public:
+  TFifoWriter(const fs::path& path, std::string head, std::string fill, uint64_t total)
+      : Path(path.string()) {
+    if (mkfifo(Path.c_str(), 0600) != 0) return;
+    Made = true;
+    Thread = std::thread([this, head = std::move(head), fill = std::move(fill), total] {
+      // Opened without blocking once a reader is there, so that a reader
+      // that never comes cannot hang the test.
+      int fd = -1;
+      const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+      while ((fd = open(Path.c_str(), O_WRONLY | O_NONBLOCK)) < 0 && errno == ENXIO &&
+             std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      if (fd < 0) return;
+      fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+      std::string chunk = head;
+      uint64_t sent = 0;
+      while (sent < total) {
+        while (chunk.size() < (1u << 16)) chunk += fill.empty() ? std::string(1, '\0') : fill;
+        const size_t n = static_cast<size_t>(std::min<uint64_t>(chunk.size(), total - sent));
+        const ssize_t w = write(fd, chunk.data(), n);
+        if (w <= 0) break;  // the reader has gone
+        sent += static_cast<uint64_t>(w);
+        chunk.erase(0, static_cast<size_t>(w));
+      }
+      Sent = sent;
+      close(fd);
+    });
+  }
+  ~TFifoWriter() {
+    if (Thread.joinable()) Thread.join();
+  }
+  uint64_t Join() {
+    if (Thread.joinable()) Thread.join();
+    return Sent;
+  }
+
+  std::string Path;
+  bool Made = false;
+
+ private:
+  std::thread Thread;
+  uint64_t Sent = 0;
+};
+
+const std::string kGoodLine = "S107001001020304DE\r\n";
+
+TEST_F(LargeFile, TheLimitIsSixtyFourMebibytes) {
+  EXPECT_EQ(kMaxMotFileBytes, 64u * 1024 * 1024);
+  // The largest image a terminal takes, 65,535 pages, as S3 records of 32
+  // bytes with CR LF stays below it.
+  EXPECT_LT(65535u * 256 / 32 * (4 + 2 * (4 + 32 + 1) + 2), kMaxMotFileBytes);
+}
+
+TEST_F(LargeFile, AFileAboveTheLimitIsRefusedBeforeItIsRead) {
+  // A valid start would be decoded if the file were read.
+  const std::string head = MotFile(HeaderPage(true, "15/06/2009"), 0);
+  TObjFileMot mot;
+  EXPECT_FALSE(mot.LoadFile(WriteSized("big.mot", head, kMaxMotFileBytes + 1)));
+  ExpectTooBig();
+  EXPECT_EQ(mot.LineCount, 0u);  // not a line read
+  EXPECT_EQ(mot.Blocks.Count(), 0);
+  Presenter.Clear();
+  EXPECT_FALSE(mot.LoadFile(WriteSized("huge.mot", head, (uint64_t{1} << 32) + 1)));
+  ExpectTooBig();
+}
+
+TEST_F(LargeFile, AFileOfExactlyTheLimitIsReadAndStopsAtItsFirstBadLine) {
+  TObjFileMot mot;
+  EXPECT_FALSE(mot.LoadFile(WriteSized("limit.mot", "S0\r\n\r\n", kMaxMotFileBytes)));
+  EXPECT_EQ(OnlyKey(), "_Err_FileError");
+  EXPECT_EQ(mot.LineCount, 2u);  // line 2, the blank one
+  Presenter.Clear();
+  // A valid file padded after its end record to the limit loads.
+  ASSERT_TRUE(
+      mot.LoadFile(WriteSized("padded.mot", MotFile(HeaderPage(true, "15/06/2009"), 0), kMaxMotFileBytes)));
+  EXPECT_EQ(mot.VersionName, "fv1234");
+  EXPECT_TRUE(Presenter.Shown.empty());
+}
+
+TEST_F(LargeFile, TextInMemoryHasTheSameLimit) {
+  std::string text = "S0\r\n\r\n";
+  text.resize(kMaxMotFileBytes + 1, '\n');
+  TObjFileMot mot;
+  EXPECT_FALSE(mot.LoadText(text));
+  ExpectTooBig();
+  Presenter.Clear();
+  text.resize(kMaxMotFileBytes);
+  EXPECT_FALSE(mot.LoadText(text));
+  EXPECT_EQ(OnlyKey(), "_Err_FileError");
+}
+
+TEST_F(LargeFile, AnEndlessDeviceIsCutAtTheLimit) {
+  if (!fs::exists("/dev/zero")) GTEST_SKIP() << "no /dev/zero";
+  // In a child process with an alarm, so that a reading without end fails
+  // instead of hanging the tests.
+  EXPECT_EXIT(
+      {
+        alarm(60);
+        TObjFileMot mot;
+        const bool loaded = mot.LoadFile("/dev/zero");
+        const bool tooBig = Presenter.Shown.size() == 1 && Presenter.Shown[0].Key == kTooBig &&
+                            Presenter.Shown[0].Kind == TMsgKind::Information;
+        std::_Exit(!loaded && tooBig && mot.Blocks.Count() == 0 ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "");
+}
+
+TEST_F(LargeFile, APipeIsCountedAsItIsRead) {
+  // Good lines, over and over, past the limit: every line passes its
+  // checks, so only the count stops the reading.
+  TFifoWriter w(Dir / "endless.mot", "S0\r\n", kGoodLine, kMaxMotFileBytes + (1u << 20));
+  ASSERT_TRUE(w.Made);
+  TObjFileMot mot;
+  EXPECT_FALSE(mot.LoadFile(w.Path));
+  ExpectTooBig();
+  EXPECT_LE(w.Join(), kMaxMotFileBytes + (1u << 20));
+}
+
+TEST_F(LargeFile, APipeStopsAtItsFirstBadLine) {
+  // Line 3 is bad; what follows would pass the limit if it were read.
+  TFifoWriter w(Dir / "bad.mot", "S0\r\n" + kGoodLine + "S1XX\r\n", kGoodLine, 2 * kMaxMotFileBytes);
+  ASSERT_TRUE(w.Made);
+  TObjFileMot mot;
+  EXPECT_FALSE(mot.LoadFile(w.Path));
+  EXPECT_EQ(OnlyKey(), "_Err_FileError");
+  EXPECT_EQ(mot.LineCount, 3u);
+  EXPECT_LT(w.Join(), kMaxMotFileBytes);  // the writer saw the reader go
+}
+
+TEST_F(LargeFile, APipeCarryingAValidFileLoads) {
+  const std::string text = MotFile(HeaderPage(true, "15/06/2009", 9, "fvPIPE", 700), 0x8000);
+  TFifoWriter w(Dir / "valid.mot", text, "", text.size());
+  ASSERT_TRUE(w.Made);
+  TObjFileMot mot;
+  ASSERT_TRUE(mot.LoadFile(w.Path)) << OnlyKey();
+  EXPECT_EQ(mot.VersionName, "fvPIPE");
+  EXPECT_EQ(mot.BlockCount, 4);
+  EXPECT_EQ(w.Join(), text.size());
+}
+
+TEST_F(LargeFile, WhatFollowsTheEndRecordOfAPipeStillCountsTowardsTheLimit) {
+  // The limit is on the file, whatever it holds: the same bytes are refused
+  // when the system gives their size and when it does not.
+  const std::string text = MotFile(HeaderPage(true, "15/06/2009"), 0);
+  TFifoWriter w(Dir / "tail.mot", text, "junk\n", kMaxMotFileBytes + 1);
+  ASSERT_TRUE(w.Made);
+  TObjFileMot mot;
+  EXPECT_FALSE(mot.LoadFile(w.Path));
+  ExpectTooBig();
+}
+
+// The file is read in chunks of 64 KiB: put every character of a line, and
+// the CR LF after it, on the boundary in turn. The file must give exactly
+// what its bytes give when decoded from memory.
+TEST_F(LargeFile, LinesCutByTheReadingAreJoined) {
+  const TBytes image = HeaderPage(true, "15/06/2009", 9, "fvCHNK", 3 * 256 + 10);
+  const std::string body = [&] {
+    std::string s;
+    for (const std::string& l : DataLines(image, 0x10000, 32, 2)) s += l + "\r\n";
+    return s + "S804000000FB\r\n";
+  }();
+  const size_t boundary = size_t{1} << 16;
+  for (size_t shift = 0; shift < 90; ++shift) {
+    SCOPED_TRACE(shift);
+    // Line 1, not read, pads the file so that the boundary falls `shift`
+    // characters before the end of the first data record's line.
+    const size_t firstLine = DataLines(image, 0x10000, 32, 2)[0].size() + 2;
+    const size_t pad = boundary - (firstLine - shift) - 2;
+    const std::string text = "S0" + std::string(pad - 2, 'x') + "\r\n" + body;
+    ASSERT_EQ(text.compare(boundary - firstLine + shift, 4, body, 0, 4), 0);
+    TObjFileMot fromMemory, fromFile;
+    ASSERT_TRUE(fromMemory.LoadText(text));
+    ASSERT_TRUE(fromFile.LoadFile(Write("chunks.mot", text))) << OnlyKey();
+    ASSERT_EQ(fromFile.BlockCount, fromMemory.BlockCount);
+    for (int i = 0; i < fromFile.BlockCount; ++i)
+      EXPECT_EQ(fromFile.Blocks.GetItem(i).GetTransferBlock(),
+                fromMemory.Blocks.GetItem(i).GetTransferBlock());
+    EXPECT_EQ(fromFile.LineCount, fromMemory.LineCount);
+    EXPECT_EQ(fromFile.Lines[0].size(), 514u);  // the header line, cut
+  }
+  EXPECT_TRUE(Presenter.Shown.empty());
+}
+
+TEST_F(LargeFile, BadLinesCutByTheReadingAreRefusedAsInMemory) {
+  const size_t boundary = size_t{1} << 16;
+  // A line too long by one character, one far too long, a line that ends
+  // early, and a CR alone before the boundary's LF.
+  const std::string good = kGoodLine.substr(0, kGoodLine.size() - 2);
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {good + "0", "_ErrBadData"},
+      {good + std::string(5000, 'A'), "_ErrBadData"},
+      {good.substr(0, 10), "_ErrBadData"},
+      {"S1" + std::string(3 * boundary, '0'), "_ErrBadData"},
+  };
+  for (const auto& [line, key] : cases) {
+    for (size_t cut : {size_t{1}, size_t{2}, size_t{4}, size_t{9}}) {
+      SCOPED_TRACE(key + " cut " + std::to_string(cut));
+      const std::string lineText = line + "\r\n";
+      const size_t pad = boundary - cut - 2;
+      const std::string text = "S0" + std::string(pad - 2, 'x') + "\r\n" + lineText + "S9\r\n";
+      TObjFileMot fromFile;
+      EXPECT_FALSE(fromFile.LoadFile(Write("bad.mot", text)));
+      EXPECT_EQ(OnlyKey(), key);
+      Presenter.Clear();
+      TObjFileMot fromMemory;
+      EXPECT_FALSE(fromMemory.LoadText(text));
+      EXPECT_EQ(OnlyKey(), key);
+      Presenter.Clear();
+    }
+  }
+  // CR at the end of a chunk and LF at the start of the next: one line end.
+  const std::string text = "S0" + std::string(boundary - 3, 'x') + "\r\n" + "S9\r\n";
+  ASSERT_EQ(text[boundary - 1], '\r');
+  TObjFileMot mot;
+  EXPECT_FALSE(mot.LoadFile(Write("crlf.mot", text)));
+  EXPECT_EQ(OnlyKey(), "_Err_Unknown");  // no blank line between: S9 ends the file
+}
+
+#ifdef MOTDUMP_PATH
+TEST_F(LargeFile, MotdumpOnAnEndlessDeviceEndsWithAnError) {
+  if (!fs::exists("/dev/zero")) GTEST_SKIP() << "no /dev/zero";
+  std::string command = "'" MOTDUMP_PATH "' /dev/zero 2>/dev/null";
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+  // Should it read without end, it fails for want of memory within a few
+  // seconds instead of filling the machine's memory (the sanitizers reserve
+  // too much address space for such a limit).
+  command = "ulimit -v 1048576; " + command;
+#endif
+  command = "timeout 120 sh -c \"" + command + "\"";
+  FILE* p = popen(command.c_str(), "r");
+  ASSERT_NE(p, nullptr);
+  std::string out;
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+  const int st = pclose(p);
+  ASSERT_TRUE(WIFEXITED(st));
+  // Refused (1) or unreadable (2), as motdump tells a file it cannot take
+  // whole; either way with the text of the limit.
+  EXPECT_TRUE(WEXITSTATUS(st) == 1 || WEXITSTATUS(st) == 2) << WEXITSTATUS(st);
+  EXPECT_EQ(out.rfind("{\"ok\": false, ", 0), 0u) << out;
+  EXPECT_NE(out.find("\"message\": \"" + GetTexte(kTooBig) + "\"}"), std::string::npos) << out;
+}
+#endif
+
+}  // namespace

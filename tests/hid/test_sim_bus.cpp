@@ -1,0 +1,158 @@
+// The simulated bus behind the platform seam: what its handles do when used
+// directly, as the kernel's hidraw (and Windows) would.
+#include "HidTestSupport.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+class SimBusTest : public ::testing::Test {
+ protected:
+  void SetUp() override { terminal = bus->Plug(TerminalConfig()); }
+
+  std::shared_ptr<IHidHandle> Open(EHidAccess access, uint32_t* error = nullptr) {
+    return bus->Open(terminal->Path(), access, error);
+  }
+  // One read with a short slice; the first byte after the report ID, or -1
+  // when nothing came.
+  static int ReadOne(IHidHandle& h) {
+    uint8_t buf[65] = {};
+    const THidReadResult r = h.Read(buf, sizeof buf, 20);
+    return r.Status == EHidReadStatus::Completed && r.Bytes > 1 ? buf[1] : -1;
+  }
+
+  std::shared_ptr<TSimHidBus> bus = std::make_shared<TSimHidBus>();
+  std::shared_ptr<TSimHidDevice> terminal;
+};
+
+}  // namespace
+
+TEST_F(SimBusTest, EveryReportGoesToEveryHandleOpenWhenItArrives) {
+  auto first = Open(EHidAccess::Read);
+  auto second = Open(EHidAccess::ReadWrite);
+  auto none = Open(EHidAccess::None);  // no access: no queue
+  ASSERT_TRUE(first && second && none);
+  EXPECT_EQ(3, terminal->OpenHandleCount());
+
+  terminal->SendInputReport(Report(0, 65, 1));
+  terminal->SendInputReport(Report(0, 65, 2));
+  EXPECT_EQ((std::vector<std::size_t>{2, 2}), terminal->HandleQueueCounts());
+
+  // Each read takes from its own handle's queue, in order.
+  EXPECT_EQ(1, ReadOne(*first));
+  EXPECT_EQ(1, ReadOne(*second));
+  EXPECT_EQ(2, ReadOne(*first));
+  EXPECT_EQ(-1, ReadOne(*first));
+  EXPECT_EQ(2, ReadOne(*second));
+}
+
+TEST_F(SimBusTest, AHandleOpenedLaterDoesNotSeeEarlierReports) {
+  terminal->SendInputReport(Report(0, 65, 1));  // nobody open: lost
+  auto early = Open(EHidAccess::Read);
+  terminal->SendInputReport(Report(0, 65, 2));
+  auto late = Open(EHidAccess::Read);
+  terminal->SendInputReport(Report(0, 65, 3));
+
+  EXPECT_EQ(2, ReadOne(*early));
+  EXPECT_EQ(3, ReadOne(*early));
+  EXPECT_EQ(3, ReadOne(*late));
+  EXPECT_EQ(-1, ReadOne(*late));
+}
+
+TEST_F(SimBusTest, FlushEmptiesOnlyItsOwnHandlesQueue) {
+  auto reader = Open(EHidAccess::Read);
+  auto io = Open(EHidAccess::ReadWrite);
+  terminal->SendInputReport(Report(0, 65, 7));
+  EXPECT_TRUE(io->Flush());
+  EXPECT_EQ((std::vector<std::size_t>{1, 0}), terminal->HandleQueueCounts());
+  EXPECT_EQ(-1, ReadOne(*io));
+  EXPECT_EQ(7, ReadOne(*reader));
+  EXPECT_FALSE(Open(EHidAccess::None)->Flush());
+}
+
+TEST_F(SimBusTest, QueuedInputCountFollowsTheHandlesThatRead) {
+  auto io = Open(EHidAccess::ReadWrite);  // written to, never read
+  terminal->SendInputReport(Report(0, 65, 1));
+  EXPECT_EQ(1u, terminal->QueuedInputCount());  // nobody reads yet: what waits anywhere
+  auto reader = Open(EHidAccess::Read);
+  EXPECT_EQ(-1, ReadOne(*reader));  // opened after the report
+  terminal->SendInputReport(Report(0, 65, 2));
+  EXPECT_EQ(1u, terminal->QueuedInputCount());
+  EXPECT_EQ(2, ReadOne(*reader));
+  EXPECT_EQ(0u, terminal->QueuedInputCount());  // read by the reader, though io still holds two
+  EXPECT_EQ((std::vector<std::size_t>{2, 0}), terminal->HandleQueueCounts());
+}
+
+TEST_F(SimBusTest, EachQueueKeepsItsNewestReportsUpToTheLimit) {
+  TSimHidDeviceConfig small = TerminalConfig();
+  small.InputQueueLimit = 3;
+  auto d = bus->Plug(small);
+  auto h = bus->Open(d->Path(), EHidAccess::Read, nullptr);
+  for (uint8_t i = 1; i <= 5; ++i) d->SendInputReport(Report(0, 65, i));
+  EXPECT_EQ((std::vector<std::size_t>{3}), d->HandleQueueCounts());
+  EXPECT_EQ(3, ReadOne(*h));
+}
+
+TEST_F(SimBusTest, ClosingAHandleDropsItsQueueAndUnplugEmptiesAll) {
+  auto a = Open(EHidAccess::Read);
+  auto b = Open(EHidAccess::Read);
+  terminal->SendInputReport(Report(0, 65, 1));
+  a.reset();
+  EXPECT_EQ((std::vector<std::size_t>{1}), terminal->HandleQueueCounts());
+  bus->Unplug(terminal);
+  EXPECT_TRUE(terminal->HandleQueueCounts().empty());
+  uint8_t buf[65];
+  const THidReadResult r = b->Read(buf, sizeof buf, 20);
+  EXPECT_EQ(EHidReadStatus::Failed, r.Status);
+  EXPECT_EQ(kHidErrorDeviceNotConnected, r.Error);
+  EXPECT_FALSE(b->Flush());
+
+  // Replugged: the old handle stays dead, a new one reads.
+  bus->Replug(terminal);
+  auto c = Open(EHidAccess::Read);
+  terminal->SendInputReport(Report(0, 65, 2));
+  EXPECT_EQ((std::vector<std::size_t>{1}), terminal->HandleQueueCounts());
+  EXPECT_EQ(2, ReadOne(*c));
+  EXPECT_EQ(EHidReadStatus::Failed, b->Read(buf, sizeof buf, 20).Status);
+}
+
+TEST_F(SimBusTest, DelayedAndPacedReportsReachEveryOpenHandle) {
+  TSimHidDeviceConfig paced = TerminalConfig();
+  paced.UsbFramePaced = true;
+  auto d = bus->Plug(paced);
+  auto a = bus->Open(d->Path(), EHidAccess::Read, nullptr);
+  auto b = bus->Open(d->Path(), EHidAccess::ReadWrite, nullptr);
+  d->SendInputReportAfter(5ms, Report(0, 65, 4));
+  d->SendInputReport(Report(0, 65, 3));
+  uint8_t buf[65];
+  for (IHidHandle* h : {a.get(), b.get()}) {
+    ASSERT_EQ(EHidReadStatus::Completed, h->Read(buf, sizeof buf, 2000).Status);
+    EXPECT_EQ(3, buf[1]);
+    ASSERT_EQ(EHidReadStatus::Completed, h->Read(buf, sizeof buf, 2000).Status);
+    EXPECT_EQ(4, buf[1]);
+  }
+}
+
+TEST_F(SimBusTest, RefusedAccessLeavesOpensWithoutAccess) {
+  TSimHidDeviceConfig locked = TerminalConfig();
+  locked.ReadWriteAllowed = false;
+  auto d = bus->Plug(locked);
+  uint32_t error = 0;
+  EXPECT_EQ(nullptr, bus->Open(d->Path(), EHidAccess::ReadWrite, &error));
+  EXPECT_EQ(kHidErrorAccessDenied, error);
+  error = 0;
+  EXPECT_EQ(nullptr, bus->Open(d->Path(), EHidAccess::Read, &error));
+  EXPECT_EQ(kHidErrorAccessDenied, error);
+  auto none = bus->Open(d->Path(), EHidAccess::None, nullptr);
+  ASSERT_NE(nullptr, none);
+  std::u16string name;
+  EXPECT_TRUE(none->GetProductString(name));
+  EXPECT_EQ(u"Terminal KVZ-DORNAVE", name);
+
+  // The rule arrives: later opens get access.
+  d->SetReadWriteAllowed(true);
+  EXPECT_TRUE(d->ReadWriteAllowed());
+  EXPECT_NE(nullptr, bus->Open(d->Path(), EHidAccess::ReadWrite, nullptr));
+  d->SetReadWriteAllowed(false);
+  EXPECT_EQ(nullptr, bus->Open(d->Path(), EHidAccess::ReadWrite, nullptr));
+}

@@ -1,0 +1,204 @@
+// The emulated node itself, through plain system calls: it must behave as
+// the kernel's hidraw node does, or the tests built on it prove nothing.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <linux/hidraw.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <pthread.h>
+#include <signal.h>
+
+#include <cerrno>
+#include <cstring>
+#include <future>
+#include <thread>
+
+#include "EmulatedTerminal.h"
+#include "Sandbox.h"
+
+namespace {
+
+using TBytes = std::vector<uint8_t>;
+using namespace std::chrono_literals;
+
+const TBytes kIdentityReport = [] {
+  TBytes r(65, 0);
+  const TBytes frame = {0x55, 0x80, 0xFF, 0x07, 0x00, 0x01, 0x2C};
+  r[1] = static_cast<uint8_t>(frame.size());
+  std::copy(frame.begin(), frame.end(), r.begin() + 2);
+  return r;
+}();
+
+class SystemEmulation : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!SandboxSkipReason().empty()) GTEST_SKIP() << SandboxSkipReason();
+    TEmulatedTerminalConfig c;
+    c.Terminal.UsbVersion = 4;
+    Term = std::make_unique<TEmulatedTerminal>(c);
+    Term->Plug();
+    ASSERT_EQ("/dev/hidraw0", Term->DevNode());
+  }
+  void TearDown() override {
+    for (int fd : Fds) close(fd);
+  }
+  int Open(int flags) {
+    const int fd = open("/dev/hidraw0", flags | O_CLOEXEC);
+    if (fd >= 0) Fds.push_back(fd);
+    return fd;
+  }
+  std::unique_ptr<TEmulatedTerminal> Term;
+  std::vector<int> Fds;
+};
+
+TEST_F(SystemEmulation, NodeIsTheTerminalsHidrawDevice) {
+  const int fd = Open(O_RDWR);
+  ASSERT_GE(fd, 0) << std::strerror(errno);
+  struct stat st;
+  ASSERT_EQ(0, fstat(fd, &st));
+  EXPECT_TRUE(S_ISCHR(st.st_mode));
+  EXPECT_EQ(static_cast<unsigned>(TSysfsUsbHidDevice::kHidrawMajor), major(st.st_rdev));
+  EXPECT_EQ(0u, minor(st.st_rdev));
+
+  int size = 0;
+  ASSERT_EQ(0, ioctl(fd, HIDIOCGRDESCSIZE, &size));
+  EXPECT_EQ(static_cast<int>(VendorReportDescriptor().size()), size);
+  hidraw_report_descriptor d;
+  std::memset(&d, 0, sizeof d);
+  d.size = static_cast<__u32>(size);
+  ASSERT_EQ(0, ioctl(fd, HIDIOCGRDESC, &d));
+  EXPECT_EQ(VendorReportDescriptor(), TBytes(d.value, d.value + size));
+  hidraw_devinfo info;
+  ASSERT_EQ(0, ioctl(fd, HIDIOCGRAWINFO, &info));
+  EXPECT_EQ(3u, info.bustype);
+  EXPECT_EQ(0x1072, static_cast<uint16_t>(info.vendor));
+  EXPECT_EQ(0x0003, static_cast<uint16_t>(info.product));
+  char name[256] = {};
+  EXPECT_EQ(static_cast<int>(std::strlen("KVZ Systemes Terminal KVZ-DORNAVE") + 1),
+            ioctl(fd, HIDIOCGRAWNAME(sizeof name), name));
+  EXPECT_STREQ("KVZ Systemes Terminal KVZ-DORNAVE", name);
+  char shortName[4] = {};
+  EXPECT_EQ(4, ioctl(fd, HIDIOCGRAWNAME(sizeof shortName), shortName));
+  char phys[64] = {};
+  EXPECT_GT(ioctl(fd, HIDIOCGRAWPHYS(sizeof phys), phys), 0);
+  EXPECT_STREQ("usb-0000:00:14.0-1/input0", phys);
+  EXPECT_EQ(-1, ioctl(fd, HIDIOCGFEATURE(8), name));
+
+  // sysfs: the node's device number leads back to it.
+  char link[512] = {};
+  ASSERT_GT(readlink(("/sys/dev/char/" + std::to_string(TSysfsUsbHidDevice::kHidrawMajor) + ":0").c_str(),
+                     link, sizeof link - 1),
+            0);
+  EXPECT_NE(nullptr, std::strstr(link, "/hidraw/hidraw0"));
+}
+
+// One report per read, without the report ID (the device has none), to
+// every file open when it came; reads block, poll wakes.
+TEST_F(SystemEmulation, ReportsGoToEveryOpenFile) {
+  const int a = Open(O_RDWR);
+  const int b = Open(O_RDONLY);
+  ASSERT_GE(a, 0);
+  ASSERT_GE(b, 0);
+  uint8_t buf[128];
+  const int nb = Open(O_RDONLY | O_NONBLOCK);
+  ASSERT_GE(nb, 0);
+  errno = 0;
+  EXPECT_EQ(-1, read(nb, buf, sizeof buf));
+  EXPECT_EQ(EAGAIN, errno);
+
+  // A read that waits for the answer; a signal ends it should it never come.
+  signal(SIGUSR1, [](int) {});
+  std::promise<ssize_t> result;
+  std::future<ssize_t> blocked = result.get_future();
+  std::thread reader([&] { result.set_value(read(b, buf, sizeof buf)); });
+  std::this_thread::sleep_for(50ms);
+  ASSERT_EQ(65, write(a, kIdentityReport.data(), kIdentityReport.size()));
+  if (blocked.wait_for(3s) != std::future_status::ready) pthread_kill(reader.native_handle(), SIGUSR1);
+  reader.join();
+  EXPECT_EQ(64, blocked.get()) << "the waiting read did not get the report";
+  EXPECT_EQ(0x55, buf[1]);  // count byte, then the frame
+  EXPECT_EQ(0x81, buf[2]);
+
+  pollfd p{a, POLLIN, 0};
+  ASSERT_EQ(1, poll(&p, 1, 2000));
+  EXPECT_TRUE(p.revents & POLLIN);
+  uint8_t small[10];
+  EXPECT_EQ(10, read(a, small, sizeof small));  // cut to the size asked
+  EXPECT_EQ(0, poll(&p, 1, 0));                 // the rest of that report is gone
+  EXPECT_EQ(64, read(nb, buf, sizeof buf));
+  errno = 0;
+  EXPECT_EQ(-1, write(a, buf, 1));
+  EXPECT_EQ(EINVAL, errno);
+}
+
+TEST_F(SystemEmulation, UnplugFailsTheOpenFiles) {
+  const int fd = Open(O_RDWR);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(65, write(fd, kIdentityReport.data(), kIdentityReport.size()));
+  std::this_thread::sleep_for(50ms);
+  Term->Unplug();
+  pollfd p{fd, POLLIN, 0};
+  ASSERT_EQ(1, poll(&p, 1, 1000));
+  EXPECT_EQ(POLLIN | POLLERR | POLLHUP, p.revents & (POLLIN | POLLERR | POLLHUP));
+  uint8_t buf[128];
+  EXPECT_EQ(64, read(fd, buf, sizeof buf));  // what was queued is still read
+  errno = 0;
+  EXPECT_EQ(-1, read(fd, buf, sizeof buf));
+  EXPECT_EQ(EIO, errno);
+  errno = 0;
+  EXPECT_EQ(-1, write(fd, kIdentityReport.data(), kIdentityReport.size()));
+  EXPECT_EQ(ENODEV, errno);
+  int size = 0;
+  errno = 0;
+  EXPECT_EQ(-1, ioctl(fd, HIDIOCGRDESCSIZE, &size));
+  EXPECT_EQ(ENODEV, errno);
+  errno = 0;
+  EXPECT_EQ(-1, open("/dev/hidraw0", O_RDWR | O_CLOEXEC));
+  EXPECT_EQ(ENOENT, errno);
+  struct stat st;
+  EXPECT_NE(0, stat("/sys/class/hidraw/hidraw0", &st));
+}
+
+// A read waiting for a report ends with EINTR when its thread is signalled.
+TEST_F(SystemEmulation, WaitingReadIsInterruptible) {
+  const int fd = Open(O_RDONLY);
+  ASSERT_GE(fd, 0);
+  struct sigaction sa;
+  std::memset(&sa, 0, sizeof sa);
+  sa.sa_handler = [](int) {};
+  sigaction(SIGUSR1, &sa, nullptr);  // no SA_RESTART
+  int error = 0;
+  ssize_t n = 0;
+  std::thread reader([&] {
+    uint8_t buf[64];
+    n = read(fd, buf, sizeof buf);
+    error = errno;
+  });
+  std::this_thread::sleep_for(100ms);
+  pthread_kill(reader.native_handle(), SIGUSR1);
+  reader.join();
+  EXPECT_EQ(-1, n);
+  EXPECT_EQ(EINTR, error);
+}
+
+TEST_F(SystemEmulation, RefusingNodeFailsOpenWithEacces) {
+  Term->SetRefusing(true);
+  errno = 0;
+  EXPECT_EQ(-1, Open(O_RDWR));
+  EXPECT_EQ(EACCES, errno);
+  errno = 0;
+  EXPECT_EQ(-1, Open(O_RDONLY));
+  EXPECT_EQ(EACCES, errno);
+  EXPECT_EQ(0, access("/dev/hidraw0", F_OK));
+  errno = 0;
+  EXPECT_EQ(-1, access("/dev/hidraw0", R_OK | W_OK));
+  EXPECT_EQ(EACCES, errno);
+  Term->SetRefusing(false);
+  EXPECT_GE(Open(O_RDWR), 0);
+}
+
+}  // namespace

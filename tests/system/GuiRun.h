@@ -1,0 +1,115 @@
+// One run of the real program under the test's X server, driven the way a
+// technician drives it: the harness follows the support trace, and when a
+// message box is announced there (the program writes its MSG line just
+// before showing it) it waits for the box's window, acts (unplugs the
+// terminal, plugs it back...) and answers the box with a real key press.
+#pragma once
+
+#include <chrono>
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "ProgramRun.h"
+#include "XSession.h"
+
+// How to answer one box.
+struct TBoxAction {
+  std::string Key = "Return";  // pressed in the box (Return: its default button)
+  // The key is pressed once this holds (evaluated while the run goes on)...
+  std::function<bool()> When;
+  // ...or once the box has been shown this long.
+  std::chrono::milliseconds MaxWait{0};
+};
+
+class TGuiRun {
+ public:
+  using TClock = std::chrono::steady_clock;
+
+  // `dir` receives the trace, the program's output and the harness's log.
+  explicit TGuiRun(std::string dir);
+  ~TGuiRun();
+
+  // Starts the X server and connects to it.
+  bool StartX(std::string& error);
+  // Starts the program with --trace and the firmware file. `traceName`
+  // names the trace file in the directory.
+  bool StartProgram(const std::string& firmware, std::string& error,
+                    const std::string& traceName = "trace.txt");
+  void StopProgram();
+  bool ProgramAlive();
+
+  // Called for each box as its MSG line is read, before it is answered.
+  std::function<TBoxAction(const TTraceLine&)> OnBox;
+  // Called for every trace line as it is read.
+  std::function<void(const TTraceLine&)> OnLine;
+
+  // Runs until `done` holds while no box waits, until the program ends, or
+  // for `timeout`; returns whether `done` was reached.
+  bool Drive(const std::function<bool()>& done, std::chrono::milliseconds timeout);
+  // Runs until nothing has happened (no trace line, no box) for `quiet`.
+  bool Settle(std::chrono::milliseconds quiet, std::chrono::milliseconds timeout);
+  // Waits for the main window to be mapped.
+  bool WaitMainWindow(std::chrono::milliseconds timeout);
+
+  // Presses a load button ("Chargement de la version..." of the main
+  // window, or "Charger" of the upgrade window over it) until a load
+  // starts: the boot program request is sent or a box is shown. Tries a few
+  // times, since the program may not have taken the terminal yet.
+  bool PressLoad(std::chrono::milliseconds timeout);
+
+  // Whether a button of the main window's panel ("load" or "driver") is
+  // enabled, read from the screen: an enabled button's label is drawn in
+  // black, a disabled one's in grey. Valid while the panel is not covered
+  // by the upgrade window; -1 when it cannot be told.
+  int MainButtonEnabled(const std::string& which);
+
+  // The trace so far.
+  const std::vector<TTraceLine>& Lines() const { return FLines; }
+  // The catalogue keys (or texts) of the boxes shown, in order, from line
+  // `from` on.
+  std::vector<std::string> Boxes(size_t from = 0) const;
+  // Frames sent to the terminal (TERM<) and answers taken (TERM>) from line
+  // `from` on.
+  int CountFrames(TTraceLine::EKind kind, size_t from = 0) const;
+  // Index of the first line at or after `from` that is the frame `prefix`
+  // to the terminal; -1 when none.
+  long FindFrame(TTraceLine::EKind kind, const std::vector<uint8_t>& prefix, size_t from = 0) const;
+
+  // What went wrong on the harness's side of the run (a box that never
+  // came, a box that would not close, the program gone): empty when nothing.
+  const std::vector<std::string>& Problems() const { return FProblems; }
+  std::string Describe(size_t from = 0) const;  // trace and problems, for failure messages
+
+  void Log(const std::string& text);
+  void Screenshot(const std::string& name);
+  const std::string& Dir() const { return FDir; }
+
+ private:
+  struct TPendingBox {
+    TTraceLine Line;
+    TBoxAction Action;
+    TClock::time_point Seen;
+    unsigned long Window = 0;
+    TClock::time_point Shown;
+    int Presses = 0;
+    TClock::time_point LastPress;
+  };
+  void TakeLines();
+  void ServeTopBox();
+  unsigned long MainWindow();
+  bool ClickMain(int x, int y);
+
+  std::string FDir;
+  TXServer FServer;
+  TXDriver FX;
+  std::unique_ptr<TProgramRun> FProgram;
+  std::unique_ptr<TTraceFollower> FTrace;
+  std::vector<TTraceLine> FLines;
+  std::vector<TPendingBox> FPending;  // nested boxes: the last one is on top
+  std::vector<std::string> FProblems;
+  TClock::time_point FLastActivity;
+  std::FILE* FLog = nullptr;
+};

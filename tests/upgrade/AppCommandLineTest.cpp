@@ -1,0 +1,179 @@
+// The real program's command line: a firmware file given instead of the one
+// beside the executable, and the support trace of frames and messages.
+#include <gtest/gtest.h>
+
+#include <QFile>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTextStream>
+
+#include "AppParts.h"
+#include "AppTrace.h"
+#include "F_Main.h"
+#include "F_VMUpgrade.h"
+#include "Frames.h"
+#include "ModalDriver.h"
+#include "MotTestUtil.h"
+#include "ScriptedPresenter.h"
+#include "SimHidBus.h"
+#include "U_Paths.h"
+#include "UpgradeRig.h"
+#include "VirtualTerminal.h"
+
+namespace {
+
+TAppCommandLine Parse(std::vector<std::string> args, std::string* error = nullptr) {
+  TAppCommandLine out;
+  std::string e;
+  const bool ok = ParseAppCommandLine(args, out, e);
+  if (error) *error = ok ? std::string() : e;
+  return out;
+}
+
+TEST(AppCommandLine, FileTraceAndMistakes) {
+  EXPECT_EQ(Parse({}).FirmwareFile, "");
+  EXPECT_EQ(Parse({}).TraceFile, "");
+  EXPECT_EQ(Parse({"/tmp/a b.mot"}).FirmwareFile, "/tmp/a b.mot");
+  const TAppCommandLine both = Parse({"--trace", "t.txt", "f.mot"});
+  EXPECT_EQ(both.TraceFile, "t.txt");
+  EXPECT_EQ(both.FirmwareFile, "f.mot");
+  EXPECT_EQ(Parse({"f.mot", "--trace=t.txt"}).TraceFile, "t.txt");
+  EXPECT_TRUE(Parse({"-h"}).Help);
+  std::string error;
+  Parse({"--trace"}, &error);
+  EXPECT_EQ(error, "L'option --trace attend le nom du fichier de trace.");
+  Parse({"--trace="}, &error);
+  EXPECT_EQ(error, "L'option --trace attend le nom du fichier de trace.");
+  Parse({"--verbose"}, &error);
+  EXPECT_EQ(error, "Option inconnue : --verbose");
+  Parse({"a.mot", "b.mot"}, &error);
+  EXPECT_EQ(error, "Un seul fichier firmware peut \xC3\xAAtre donn\xC3\xA9 (a.mot, b.mot).");
+  EXPECT_NE(AppUsage().find("--trace FICHIER"), std::string::npos);
+}
+
+TEST(AppTrace, LinesOfFramesAndMessages) {
+  EXPECT_EQ(TAppTrace::FrameText(true, {0x55, 0x80, 0xFF, 0x07, 0x00, 0x01, 0x2C}),
+            "TERM< 55 80 FF 07 00 01 2C");
+  EXPECT_EQ(TAppTrace::FrameText(false, {0x55, 0x06, 0x00}), "TERM> 55 06 00");
+  TMessage m;
+  m.Kind = TMsgKind::Warning;
+  m.Text = "ligne 1\n\rligne 2";
+  EXPECT_EQ(TAppTrace::MessageText(m), "MSG Warning - ligne 1\\n\\rligne 2");
+  m.Kind = TMsgKind::Plain;
+  m.Key = "_LoadVelmoraOk";
+  m.Text = "ok";
+  EXPECT_EQ(TAppTrace::MessageText(m), "MSG Plain _LoadVelmoraOk ok");
+  TAppTrace nowhere;
+  EXPECT_FALSE(nowhere.Open("/nonexistent-folder/trace.txt"));
+  nowhere.Frame(true, {0x55});  // nothing happens without a file
+}
+
+QStringList ReadLines(const QString& path) {
+  QFile f(path);
+  if (!f.open(QIODevice::ReadOnly)) return {};
+  QStringList lines;
+  QTextStream in(&f);
+  while (!in.atEnd()) lines << in.readLine();
+  return lines;
+}
+
+TEST(AppTrace, WholeLoadIsTracedWithTimeStamps) {
+  TUpgradeRig rig;  // its firmware file beside the (pretended) executable
+  QTemporaryDir dir;
+  const QString path = dir.filePath("trace.txt");
+  TAppTrace trace;
+  ASSERT_TRUE(trace.Open(path.toStdString()));
+  TTracingPresenter tracing(rig.Presenter, trace);
+  IMessagePresenter* previous = SetMessagePresenter(&tracing);
+  rig.Terminal = TVirtualTerminal::Create(TUpgradeRig::TerminalConfig());
+  rig.Terminal->Plug(*rig.Bus);
+  TAppOptions options;
+  options.Trace = &trace;
+  rig.Main = std::make_unique<TfrmMain>(MakeApplicationParts(rig.Bus, options));
+  rig.Main->show();
+  const bool ended = rig.WaitLoadEnd();
+  rig.Main.reset();
+  SetMessagePresenter(previous);
+  ASSERT_TRUE(ended);
+  ASSERT_TRUE(rig.Shown("_LoadVelmoraOk"));
+
+  const QStringList lines = ReadLines(path);
+  ASSERT_FALSE(lines.isEmpty());
+  const QRegularExpression stamp(
+      QStringLiteral("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3} (TERM[<>]|MSG) "));
+  for (const QString& l : lines) EXPECT_TRUE(stamp.match(l).hasMatch()) << l.toStdString();
+  auto count = [&](const QString& tail) {
+    int n = 0;
+    for (const QString& l : lines)
+      if (l.mid(24) == tail) ++n;
+    return n;
+  };
+  // The identity read, its answer as the terminal sent it, the end block.
+  EXPECT_GE(count("TERM< 55 80 FF 07 00 01 2C"), 1);
+  EXPECT_EQ(
+      count(QString::fromStdString(TAppTrace::FrameText(true, BuildFrame({0, 0, 0xFF, 0xFF, 0, 0}, 0xFF8A)))),
+      1);
+  EXPECT_EQ(count("MSG Plain _LoadVelmoraOk Chargement du terminal de programmation r\xC3\xA9"
+                  "alis\xC3\xA9 avec succ\xC3\xA8s"),
+            1);
+  // Every frame the terminal got and sent is in the trace, in its order.
+  QStringList frames;
+  for (const QString& l : lines)
+    if (l.mid(24).startsWith("TERM")) frames << l.mid(24);
+  QStringList expected;
+  for (const auto& f : rig.Terminal->FramesReceived())
+    expected << QString::fromStdString(TAppTrace::FrameText(true, f));
+  QStringList got;
+  for (const QString& f : frames)
+    if (f.startsWith("TERM<")) got << f;
+  EXPECT_EQ(got, expected);
+  QStringList sent;
+  for (const auto& f : rig.Terminal->FramesSent())
+    sent << QString::fromStdString(TAppTrace::FrameText(false, f));
+  QStringList answers;
+  for (const QString& f : frames)
+    if (f.startsWith("TERM>")) answers << f;
+  EXPECT_EQ(answers, sent);
+}
+
+TEST(AppFirmwareFile, GivenFileIsTakenInsteadOfTheOneBesideTheProgram) {
+  TScriptedPresenter presenter;
+  QTemporaryDir exeDir, elsewhere;
+  SetExecutablePathForTesting(exeDir.filePath("VelmoraUpgrade").toStdString());
+  const TBytes image = HeaderPage(true, "01/02/2011", 9, "fv0777", 256);
+  QFile f(elsewhere.filePath("livré le 3 mars.mot"));
+  ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+  const std::string text = MotFile(DataLines(image, 0x8000));
+  f.write(text.data(), static_cast<qint64>(text.size()));
+  f.close();
+  auto bus = std::make_shared<TSimHidBus>();
+  {
+    TAppOptions options;
+    options.FirmwareFile = f.fileName().toStdString();
+    TfrmMain main(MakeApplicationParts(bus, options));
+    EXPECT_TRUE(main.Usable());
+    EXPECT_EQ(main.windowTitle(), "VelmoraUpgrade - fv0777");
+    EXPECT_TRUE(presenter.Shown.empty());
+  }
+  {
+    // Without it, the folder of the program, which holds none here.
+    TfrmMain main(MakeApplicationParts(bus));
+    EXPECT_FALSE(main.Usable());
+    ASSERT_EQ(presenter.Shown.size(), 1u);
+    EXPECT_EQ(presenter.Shown[0].Key, "_FileMotNoFile");
+  }
+  presenter.Clear();
+  {
+    TAppOptions options;
+    options.FirmwareFile = elsewhere.filePath("absent.mot").toStdString();
+    TfrmMain main(MakeApplicationParts(bus, options));
+    EXPECT_FALSE(main.Usable());
+    ASSERT_EQ(presenter.Shown.size(), 1u);
+    EXPECT_EQ(presenter.Shown[0].Key, "_Err_FileMotNotFound");
+    EXPECT_EQ(presenter.Shown[0].Text, "Fichier firmware introuvable ou illisible : " +
+                                           elsewhere.filePath("absent.mot").toStdString());
+  }
+  SetExecutablePathForTesting(std::string());
+}
+
+}  // namespace
