@@ -37,6 +37,13 @@ void TfrmErrorDlg::AddErrorLine(const QString& text) {
 
 void TfrmErrorDlg::SetRetryVisible(bool visible) { bbtnRetry->setVisible(visible); }
 
+void TfrmErrorDlg::showEvent(QShowEvent* e) {
+  QDialog::showEvent(e);
+  // The focus goes to the first button in tab order, "Réessayer" when it is
+  // there: the yellow text is only read, and Space must press a button.
+  (bbtnRetry->isVisibleTo(this) ? bbtnRetry : btnOk)->setFocus();
+}
+
 void TfrmErrorDlg::bbtnRetryClick() {
   RetryChosen = true;
   accept();

@@ -31,6 +31,9 @@ class TfrmErrorDlg : public QDialog {
   QPushButton* btnOk;
   bool RetryChosen = false;
 
+ protected:
+  void showEvent(QShowEvent* e) override;
+
  private slots:
   void bbtnRetryClick();
   void btnOkClick();
