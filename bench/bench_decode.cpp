@@ -1,6 +1,8 @@
 // Decoding and block building of a large firmware file.
 #include <benchmark/benchmark.h>
 
+#include "BenchSupport.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -22,7 +24,6 @@ const std::string& BigMotText() {
     s.reserve(kImagePages * 256 / kRecordBytes * 80 + 64);
     uint32_t rng = 12345;
     char line[128];
-    static const char kDigits[] = "0123456789ABCDEF";
     for (size_t address = 0; address < kImagePages * 256; address += kRecordBytes) {
       uint8_t data[kRecordBytes];
       for (size_t i = 0; i < kRecordBytes; ++i) {
@@ -34,15 +35,7 @@ const std::string& BigMotText() {
       for (size_t i = 0; i < kRecordBytes; ++i)
         if (address + i < sizeof kHeader - 1 && kHeader[address + i] != '.')
           data[i] = static_cast<uint8_t>(kHeader[address + i]);
-      unsigned sum = 4 + kRecordBytes + (address >> 16) + ((address >> 8) & 0xFF) + (address & 0xFF);
-      int n = std::snprintf(line, sizeof line, "S2%02X%06X", static_cast<unsigned>(4 + kRecordBytes),
-                            static_cast<unsigned>(address));
-      for (uint8_t b : data) {
-        line[n++] = kDigits[b >> 4];
-        line[n++] = kDigits[b & 0xF];
-        sum += b;
-      }
-      n += std::snprintf(line + n, sizeof line - static_cast<size_t>(n), "%02X\r\n", ~sum & 0xFF);
+      const int n = FormatS2Record(line, sizeof line, address, data, kRecordBytes);
       s.append(line, static_cast<size_t>(n));
     }
     s += "S804000000FB\r\n";

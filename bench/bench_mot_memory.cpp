@@ -12,8 +12,10 @@
 //     over the resident set at the start; 0 where the kernel does not
 //     offer the reset.
 #include <benchmark/benchmark.h>
+
 #include <malloc.h>
 #include <unistd.h>
+#include "BenchSupport.h"
 
 #include <algorithm>
 #include <atomic>
@@ -104,7 +106,6 @@ const std::string& BigMotPath() {
     std::fputs("S00600004844521B\r\n", f);
     size_t written = 18;
     uint32_t rng = 4242;
-    static const char kDigits[] = "0123456789ABCDEF";
     static const char kHeader[] = "\xFF\xFF...................\x09........fvMEM115/06/2009";
     char line[128];
     for (size_t address = 0; written + 80 + 14 < kTargetFileBytes; address += kRecordBytes) {
@@ -115,15 +116,7 @@ const std::string& BigMotPath() {
         if (address + i < sizeof kHeader - 1 && kHeader[address + i] != '.')
           data[i] = static_cast<uint8_t>(kHeader[address + i]);
       }
-      unsigned sum = 4 + kRecordBytes + (address >> 16) + ((address >> 8) & 0xFF) + (address & 0xFF);
-      int n = std::snprintf(line, sizeof line, "S2%02X%06X", static_cast<unsigned>(4 + kRecordBytes),
-                            static_cast<unsigned>(address));
-      for (uint8_t b : data) {
-        line[n++] = kDigits[b >> 4];
-        line[n++] = kDigits[b & 0xF];
-        sum += b;
-      }
-      n += std::snprintf(line + n, sizeof line - static_cast<size_t>(n), "%02X\r\n", ~sum & 0xFF);
+      const int n = FormatS2Record(line, sizeof line, address, data, kRecordBytes);
       std::fwrite(line, 1, static_cast<size_t>(n), f);
       written += static_cast<size_t>(n);
     }

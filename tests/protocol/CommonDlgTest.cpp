@@ -621,6 +621,20 @@ class TGatedWrites : public ISimHidDeviceModel {
   int Arrived = 0;
 };
 
+// The dialogue on a terminal whose writes wait at a gate.
+class CommonDlgGated : public CommonDlg {
+ protected:
+  void SetUp() override {
+    Term->Plug(*Bus);
+    Dev = Term->Device();
+    Gate = std::make_shared<TGatedWrites>(Term);
+    Dev->SetModel(Gate);
+    Make();
+  }
+  std::shared_ptr<TSimHidDevice> Dev;
+  std::shared_ptr<TGatedWrites> Gate;
+};
+
 // Restores the thread's event loops after QCoreApplication::exit(): the
 // application loop clears the request when it ends.
 void ClearQuitRequest() {
@@ -628,12 +642,9 @@ void ClearQuitRequest() {
   QCoreApplication::exec();
 }
 
-TEST_F(CommonDlg, WriteNeverReturnsWhileTheWriterStillUsesTheFrame) {
-  Term->Plug(*Bus);
-  auto dev = Term->Device();
-  auto gate = std::make_shared<TGatedWrites>(Term);
-  dev->SetModel(gate);
-  Make();
+TEST_F(CommonDlgGated, WriteNeverReturnsWhileTheWriterStillUsesTheFrame) {
+  auto& dev = Dev;
+  auto& gate = Gate;
   ASSERT_NE(D->Device, nullptr);
   ASSERT_TRUE(D->OpenDialogue(255, false));
   ASSERT_TRUE(D->EnterLoader(false));
@@ -661,12 +672,9 @@ TEST_F(CommonDlg, WriteNeverReturnsWhileTheWriterStillUsesTheFrame) {
   EXPECT_FALSE(D->Busy);
 }
 
-TEST_F(CommonDlg, HostNoticeDuringAWriteWaitsUntilTheWriteIsOver) {
-  Term->Plug(*Bus);
-  auto dev = Term->Device();
-  auto gate = std::make_shared<TGatedWrites>(Term);
-  dev->SetModel(gate);
-  Make();
+TEST_F(CommonDlgGated, HostNoticeDuringAWriteWaitsUntilTheWriteIsOver) {
+  auto& dev = Dev;
+  auto& gate = Gate;
   ASSERT_NE(D->Device, nullptr);
   ASSERT_TRUE(D->EnterLoader(false));
   // The terminal goes away in the middle of a write, and the host's notice
