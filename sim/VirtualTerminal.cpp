@@ -61,9 +61,9 @@ TVirtualTerminal::~TVirtualTerminal() {
 
 TSimHidDeviceConfig TVirtualTerminal::DeviceConfig() const {
   std::lock_guard<std::mutex> lock(FMutex);
-  TSimHidDeviceConfig c = TSimHidDeviceConfig::Make(FConfig.VendorID, FConfig.ProductID, FConfig.UsbVersion,
-                                                    FConfig.ProductString, FConfig.InputReportLength,
-                                                    FConfig.OutputReportLength);
+  TSimHidDeviceConfig c =
+      TSimHidDeviceConfig::Make(FConfig.VendorID, FConfig.ProductID, FConfig.UsbVersion,
+                                FConfig.ProductString, FConfig.InputReportLength, FConfig.OutputReportLength);
   c.UsbFramePaced = FConfig.UsbPaced;
   return c;
 }

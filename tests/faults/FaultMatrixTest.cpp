@@ -32,7 +32,9 @@ namespace {
 
 const char* kOk = "_LoadVelmoraOk";
 const char* kNoAnswerText = "Pas de r\xC3\xA9ponse. V\xC3\xA9rifier le branchement du mat\xC3\xA9riel.";
-const char* kFlashErrorText = "Erreur d'\xC3\xA9" "criture en flash";
+const char* kFlashErrorText =
+    "Erreur d'\xC3\xA9"
+    "criture en flash";
 constexpr int kBlocks = 5;  // four pages and the end block
 constexpr int kEndBlockNumber = 0xFFFF;
 
@@ -87,7 +89,8 @@ TEST_P(FaultMatrix, LoadEndsAsDueAndTheWindowCloses) {
   const int k = std::get<0>(GetParam());
   const TFault fault = std::get<1>(GetParam());
   const int number = k == kBlocks - 1 ? kEndBlockNumber : k;
-  TWatchdog watchdog(testing::UnitTest::GetInstance()->current_test_info()->name(), std::chrono::seconds(120));
+  TWatchdog watchdog(testing::UnitTest::GetInstance()->current_test_info()->name(),
+                     std::chrono::seconds(120));
 
   TUpgradeRig rig;  // four pages: five blocks
   rig.Start(TUpgradeRig::TerminalConfig(), false);
@@ -113,7 +116,9 @@ TEST_P(FaultMatrix, LoadEndsAsDueAndTheWindowCloses) {
       rig.Terminal->AddBlockFault(number, TTermFault{TTermFaultKind::Status, 17, false});
       AnswerPassword("", false);
       break;
-    case TFault::Unplug: rig.Terminal->AddBlockFault(number, TTermFault{TTermFaultKind::Unplug, 0, false}); break;
+    case TFault::Unplug:
+      rig.Terminal->AddBlockFault(number, TTermFault{TTermFaultKind::Unplug, 0, false});
+      break;
   }
   rig.Terminal->Plug(*rig.Bus);
   ASSERT_TRUE(WaitUntil([&] { return rig.Dialogue()->Device != nullptr; }));
@@ -219,10 +224,10 @@ std::string CaseName(const testing::TestParamInfo<std::tuple<int, TFault>>& info
 
 INSTANTIATE_TEST_SUITE_P(EveryBlockEveryFault, FaultMatrix,
                          testing::Combine(testing::Range(0, kBlocks),
-                                          testing::Values(TFault::NoAnswerThenRetry, TFault::NoAnswerThenGiveUp,
-                                                          TFault::Nak, TFault::RefusedStatus,
-                                                          TFault::PasswordGiven, TFault::PasswordCancelled,
-                                                          TFault::Unplug)),
+                                          testing::Values(TFault::NoAnswerThenRetry,
+                                                          TFault::NoAnswerThenGiveUp, TFault::Nak,
+                                                          TFault::RefusedStatus, TFault::PasswordGiven,
+                                                          TFault::PasswordCancelled, TFault::Unplug)),
                          CaseName);
 
 }  // namespace
