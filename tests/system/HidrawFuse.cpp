@@ -392,21 +392,23 @@ void THidrawFs::OpInterrupt(fuse_req* req) {
   }
 }
 
-void THidrawFs::OpWrite(fuse_req* req, const char* buf, std::size_t size, fuse_file_info* fi) {
-  std::shared_ptr<THidrawNode> node;
-  {
-    std::lock_guard<std::mutex> lock(FMutex);
-    auto it = FFiles.find(fi->fh);
-    if (it == FFiles.end()) {
-      fuse_reply_err(req, EBADF);
-      return;
-    }
-    node = it->second->Node;
-    if (!node->FExists) {
-      fuse_reply_err(req, ENODEV);
-      return;
-    }
+std::shared_ptr<THidrawNode> THidrawFs::LiveNodeOf(fuse_req* req, fuse_file_info* fi) {
+  std::lock_guard<std::mutex> lock(FMutex);
+  auto it = FFiles.find(fi->fh);
+  if (it == FFiles.end()) {
+    fuse_reply_err(req, EBADF);
+    return nullptr;
   }
+  if (!it->second->Node->FExists) {
+    fuse_reply_err(req, ENODEV);
+    return nullptr;
+  }
+  return it->second->Node;
+}
+
+void THidrawFs::OpWrite(fuse_req* req, const char* buf, std::size_t size, fuse_file_info* fi) {
+  const std::shared_ptr<THidrawNode> node = LiveNodeOf(req, fi);
+  if (!node) return;
   if (size < 2 || size > 16384) {  // HID_MAX_BUFFER_SIZE
     fuse_reply_err(req, EINVAL);
     return;
@@ -440,20 +442,8 @@ void THidrawFs::OpPoll(fuse_req* req, fuse_file_info* fi, fuse_pollhandle* ph) {
 }
 
 void THidrawFs::OpIoctl(fuse_req* req, unsigned int cmd, fuse_file_info* fi, std::size_t outSize) {
-  std::shared_ptr<THidrawNode> node;
-  {
-    std::lock_guard<std::mutex> lock(FMutex);
-    auto it = FFiles.find(fi->fh);
-    if (it == FFiles.end()) {
-      fuse_reply_err(req, EBADF);
-      return;
-    }
-    node = it->second->Node;
-    if (!node->FExists) {
-      fuse_reply_err(req, ENODEV);
-      return;
-    }
-  }
+  const std::shared_ptr<THidrawNode> node = LiveNodeOf(req, fi);
+  if (!node) return;
   const THidrawNodeInfo& info = node->FInfo;
   if (cmd == HIDIOCGRDESCSIZE) {
     const int size = static_cast<int>(info.Descriptor.size());

@@ -132,6 +132,9 @@ class THidrawFs {
 
   std::shared_ptr<THidrawNode> NodeByIno(uint64_t ino);  // FMutex held
   void WakeFile(TOpenFile& f);                           // FMutex held
+  // The node of an open file that is still there; otherwise the request is
+  // answered (EBADF: not open, ENODEV: unplugged) and none is returned.
+  std::shared_ptr<THidrawNode> LiveNodeOf(fuse_req* req, fuse_file_info* fi);
   void Serve();
 
   std::mutex FMutex;
