@@ -189,30 +189,15 @@ void CheckRecord(const std::string& s, std::size_t number, TChecksums& out) {
   if (computed != bytes.back()) out.Notes.push_back({number, false, bytes.back(), computed});
 }
 
-// Reads the file line by line (CR LF, LF and CR end a line, as for the
-// application) and checks every record.
-TChecksums CheckFile(const std::string& path) {
-  TChecksums out;
-  std::ifstream in(path, std::ios::binary);
-  std::string line;
-  std::size_t number = 1;
-  char c;
-  bool pendingCr = false;
-  while (in.get(c)) {
-    if (pendingCr) {
-      pendingCr = false;
-      if (c == '\n') continue;
-    }
-    if (c == '\r' || c == '\n') {
-      CheckRecord(line, number++, out);
-      line.clear();
-      pendingCr = c == '\r';
-    } else if (line.size() < 4096) {
-      line += c;
-    }
-  }
-  if (!line.empty()) CheckRecord(line, number, out);
-  return out;
+// Splits the file into lines as the application does (SplitLines: CR LF, LF
+// and CR end a line) and checks every record. False when the file cannot be
+// read whole (unreadable, or above the firmware size limit).
+bool CheckFile(const std::string& path, TChecksums& out) {
+  std::string bytes, error;
+  if (!ReadMotFile(path, bytes, error)) return false;
+  std::size_t number = 0;
+  for (const std::string& line : SplitLines(bytes)) CheckRecord(line, ++number, out);
+  return true;
 }
 
 void PrintChecksums(std::ostream& out, const TChecksums& sums) {
@@ -366,7 +351,8 @@ int main(int argc, char** argv) {
   SetMessagePresenter(nullptr);
   if (text) {
     PrintSummary(std::cout, file, mot, ok, seen);
-    PrintChecksums(std::cout, CheckFile(file));
+    TChecksums sums;
+    if (CheckFile(file, sums)) PrintChecksums(std::cout, sums);
     std::cout.flush();
   } else {
     std::cout << (ok ? Success(mot, frames) : Refusal(seen)) << std::endl;
