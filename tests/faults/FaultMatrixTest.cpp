@@ -120,8 +120,7 @@ TEST_P(FaultMatrix, LoadEndsAsDueAndTheWindowCloses) {
       rig.Terminal->AddBlockFault(number, TTermFault{TTermFaultKind::Unplug, 0, false});
       break;
   }
-  rig.Terminal->Plug(*rig.Bus);
-  ASSERT_TRUE(WaitUntil([&] { return rig.Dialogue()->Device != nullptr; }));
+  ASSERT_TRUE(rig.PlugAndWait());
   rig.Main->btnLoadClick();
   rig.Hook();
   ASSERT_TRUE(rig.WaitLoadEnd(60000)) << "the load did not end";

@@ -156,8 +156,7 @@ TEST(LoadSequence, PasswordAskedAtABlockThenGivenResendsTheSameBlock) {
   rig.Start(cfg, false);
   rig.Terminal->AddBlockFault(2, TTermFault{TTermFaultKind::Status, 17, false});
   AnswerPassword("x");
-  rig.Terminal->Plug(*rig.Bus);
-  ASSERT_TRUE(WaitUntil([&] { return rig.Dialogue()->Device != nullptr; }));
+  ASSERT_TRUE(rig.PlugAndWait());
   rig.Main->btnLoadClick();
   ASSERT_TRUE(rig.WaitLoadEnd());
   EXPECT_EQ(rig.Keys(), std::vector<std::string>{kOk});
@@ -170,8 +169,7 @@ TEST(LoadSequence, PasswordCancelledAtABlockLeavesTheBootProgram) {
   rig.Start(TUpgradeRig::TerminalConfig(), false);
   rig.Terminal->AddBlockFault(1, TTermFault{TTermFaultKind::Status, 17, false});
   AnswerPassword("", false);
-  rig.Terminal->Plug(*rig.Bus);
-  ASSERT_TRUE(WaitUntil([&] { return rig.Dialogue()->Device != nullptr; }));
+  ASSERT_TRUE(rig.PlugAndWait());
   rig.Main->btnLoadClick();
   ASSERT_TRUE(rig.WaitLoadEnd());
   EXPECT_FALSE(rig.Shown(kOk));
@@ -187,8 +185,7 @@ TEST(LoadSequence, PasswordAskedWhileLeavingTheBootProgram) {
   rig.Terminal->AddBlockFault(0, TTermFault{TTermFaultKind::Status, 12, false});
   rig.Terminal->AddFault(TTermCommand::LeaveLoader, TTermFault{TTermFaultKind::Status, 17, false});
   AnswerPassword("x");
-  rig.Terminal->Plug(*rig.Bus);
-  ASSERT_TRUE(WaitUntil([&] { return rig.Dialogue()->Device != nullptr; }));
+  ASSERT_TRUE(rig.PlugAndWait());
   rig.Main->btnLoadClick();
   ASSERT_TRUE(rig.WaitLoadEnd());
   EXPECT_EQ(rig.Terminal->CommandCount(TTermCommand::LeaveLoader), 2);
@@ -199,8 +196,7 @@ TEST(LoadSequence, WaitDialogCancelledWhileTheBootProgramDoesNotAnswer) {
   TUpgradeRig rig;
   rig.Start(TUpgradeRig::TerminalConfig(), false);
   rig.Terminal->AddFault(TTermCommand::EnterLoader, TTermFault{TTermFaultKind::NoAnswer, 0, true});
-  rig.Terminal->Plug(*rig.Bus);
-  ASSERT_TRUE(WaitUntil([&] { return rig.Dialogue()->Device != nullptr; }));
+  ASSERT_TRUE(rig.PlugAndWait());
   bool clicked = false;
   WhenTrue([&] { return frmWait != nullptr && rig.Terminal->CommandCount(TTermCommand::EnterLoader) >= 3; },
            [&] {
@@ -221,8 +217,7 @@ TEST(LoadSequence, BlockWithoutAnswerRetriedThenLoaded) {
   rig.Start(TUpgradeRig::TerminalConfig(), false);
   rig.Terminal->AddBlockFault(1, TTermFault{TTermFaultKind::NoAnswer, 0, false});
   rig.Presenter.Script({TMsgResult::Retry});
-  rig.Terminal->Plug(*rig.Bus);
-  ASSERT_TRUE(WaitUntil([&] { return rig.Dialogue()->Device != nullptr; }));
+  ASSERT_TRUE(rig.PlugAndWait());
   std::vector<int> gaugeAtError;
   rig.Presenter.OnMessage = [&](const TMessage&) {
     gaugeAtError.push_back(rig.Upgrade()->Gauge->Progress());
@@ -253,8 +248,7 @@ TEST(LoadSequence, BlockWithoutAnswerGivenUpLeavesTheBootProgram) {
   rig.Start(TUpgradeRig::TerminalConfig(), false);
   rig.Terminal->AddBlockFault(3, TTermFault{TTermFaultKind::NoAnswer, 0, false});
   rig.Presenter.Script({TMsgResult::Cancel});
-  rig.Terminal->Plug(*rig.Bus);
-  ASSERT_TRUE(WaitUntil([&] { return rig.Dialogue()->Device != nullptr; }));
+  ASSERT_TRUE(rig.PlugAndWait());
   rig.Main->btnLoadClick();
   ASSERT_TRUE(rig.WaitLoadEnd(30000));
   EXPECT_EQ(rig.Keys().size(), 1u);
@@ -267,8 +261,7 @@ TEST(LoadSequence, BlockRefusedWithAStatusEndsTheLoadWithoutRetry) {
   rig.Start(TUpgradeRig::TerminalConfig(), false);
   rig.Terminal->AddBlockFault(2, TTermFault{TTermFaultKind::Status, 18, false});
   rig.Presenter.Script({TMsgResult::Retry});  // would be ignored: no Retry offered
-  rig.Terminal->Plug(*rig.Bus);
-  ASSERT_TRUE(WaitUntil([&] { return rig.Dialogue()->Device != nullptr; }));
+  ASSERT_TRUE(rig.PlugAndWait());
   rig.Main->btnLoadClick();
   ASSERT_TRUE(rig.WaitLoadEnd());
   ASSERT_EQ(rig.Presenter.Shown.size(), 1u);
@@ -283,8 +276,7 @@ TEST(LoadSequence, BlockRefusedWithAStatusEndsTheLoadWithoutRetry) {
 TEST(LoadSequence, UnplugDuringTheTransferSaysNoAnswerAndEndsCleanly) {
   TUpgradeRig rig;
   rig.Start(TUpgradeRig::TerminalConfig(), false);
-  rig.Terminal->Plug(*rig.Bus);
-  ASSERT_TRUE(WaitUntil([&] { return rig.Dialogue()->Device != nullptr; }));
+  ASSERT_TRUE(rig.PlugAndWait());
   rig.Main->btnLoadClick();
   // Unplugged right after block 1 was accepted, before block 2 goes.
   QObject::connect(rig.Upgrade()->Gauge, &TGauge::ProgressSet, [&](int v) {

@@ -84,8 +84,7 @@ TEST(Robustness, UnplugWhileTheBootProgramIsAwaitedEndsTheLoadAndAReplugLoadsAga
   TRealBoxes boxes(rig);
   rig.Start(TUpgradeRig::TerminalConfig(), false);
   rig.Terminal->AddFault(TTermCommand::EnterLoader, {TTermFaultKind::NoAnswer, 0, true});
-  rig.Terminal->Plug(*rig.Bus);
-  ASSERT_TRUE(WaitUntil([&] { return rig.Dialogue()->Device != nullptr; }));
+  ASSERT_TRUE(rig.PlugAndWait());
   TAnswerBoxes answers;
   rig.Main->btnLoadClick();
   WhenTrue([&] { return rig.Terminal->CommandCount(TTermCommand::EnterLoader) >= 3; },
@@ -192,8 +191,7 @@ void ExpectWaitDialogCancel(const std::function<void(TfrmWait*)>& close) {
   TUpgradeRig rig;
   rig.Start(TUpgradeRig::TerminalConfig(), false);
   rig.Terminal->AddFault(TTermCommand::EnterLoader, {TTermFaultKind::NoAnswer, 0, true});
-  rig.Terminal->Plug(*rig.Bus);
-  ASSERT_TRUE(WaitUntil([&] { return rig.Dialogue()->Device != nullptr; }));
+  ASSERT_TRUE(rig.PlugAndWait());
   rig.Main->btnLoadClick();
   WhenTrue(
       [&] {
@@ -229,8 +227,7 @@ TEST(Robustness, AnotherDevicePluggedDuringTheBootRequestLeavesTheIdentityAlone)
   rig.Start(TUpgradeRig::TerminalConfig(), false);
   for (int i = 0; i < 5; ++i)
     rig.Terminal->AddFault(TTermCommand::EnterLoader, {TTermFaultKind::NoAnswer, 0, false});
-  rig.Terminal->Plug(*rig.Bus);
-  ASSERT_TRUE(WaitUntil([&] { return rig.Dialogue()->Device != nullptr; }));
+  ASSERT_TRUE(rig.PlugAndWait());
   rig.Main->btnLoadClick();
   std::shared_ptr<TSimHidDevice> other;
   WhenTrue([&] { return rig.Terminal->CommandCount(TTermCommand::EnterLoader) >= 1; },
@@ -247,8 +244,7 @@ TEST(Robustness, NakToTheBootRequestIsAnUnknownError) {
   TUpgradeRig rig;
   rig.Start(TUpgradeRig::TerminalConfig(), false);
   rig.Terminal->AddFault(TTermCommand::EnterLoader, {TTermFaultKind::Nak, 0, false});
-  rig.Terminal->Plug(*rig.Bus);
-  ASSERT_TRUE(WaitUntil([&] { return rig.Dialogue()->Device != nullptr; }));
+  ASSERT_TRUE(rig.PlugAndWait());
   rig.Main->btnLoadClick();
   ASSERT_TRUE(rig.WaitLoadEnd());
   ASSERT_EQ(rig.Presenter.Shown.size(), 1u);
@@ -264,8 +260,7 @@ TEST(Robustness, SecondOkWhileThePasswordIsCheckedDoesNothing) {
   auto cfg = TUpgradeRig::TerminalConfig();
   cfg.Password = "Secret42";
   rig.Start(cfg, false);
-  rig.Terminal->Plug(*rig.Bus);
-  ASSERT_TRUE(WaitUntil([&] { return rig.Dialogue()->Device != nullptr; }));
+  ASSERT_TRUE(rig.PlugAndWait());
   bool secondPressed = false;
   WhenShown([](QWidget* w) { return w->objectName() == "frmPasswordFirmware"; },
             [&](QWidget* w) {
@@ -347,8 +342,7 @@ TEST(Robustness, GaugeShowsAHundredDuringThePauseAfterTheLastBlock) {
   TfrmVMUpgrade::Pauses().AfterLastBlockMs = 1500;
   TUpgradeRig rig;
   rig.Start(TUpgradeRig::TerminalConfig(), false);
-  rig.Terminal->Plug(*rig.Bus);
-  ASSERT_TRUE(WaitUntil([&] { return rig.Dialogue()->Device != nullptr; }));
+  ASSERT_TRUE(rig.PlugAndWait());
   rig.Main->btnLoadClick();
   ASSERT_NE(rig.Upgrade(), nullptr);
   TGauge* gauge = rig.Upgrade()->Gauge;

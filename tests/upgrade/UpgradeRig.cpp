@@ -59,6 +59,11 @@ void TUpgradeRig::Start(const TVirtualTerminalConfig& cfg, bool plugged) {
   Main->show();
 }
 
+bool TUpgradeRig::PlugAndWait(int timeoutMs) {
+  Terminal->Plug(*Bus);
+  return WaitUntil([this] { return Dialogue() && Dialogue()->Device != nullptr; }, timeoutMs);
+}
+
 TfrmVMUpgrade* TUpgradeRig::Upgrade() const { return frmVMUpgrade; }
 TCommonDlg* TUpgradeRig::Dialogue() const { return MainCommonDlg(); }
 

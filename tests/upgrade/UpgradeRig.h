@@ -37,6 +37,8 @@ class TUpgradeRig {
   // Plugs the terminal (unless `plugged` is false), creates and shows the
   // main window.
   void Start(const TVirtualTerminalConfig& cfg = TerminalConfig(), bool plugged = true);
+  // Plugs the terminal and waits until the dialogue holds it.
+  bool PlugAndWait(int timeoutMs = 10000);
   // Waits until a load has run to its end (the upgrade window's load button
   // is enabled again and it is not busy).
   bool WaitLoadEnd(int timeoutMs = 60000);
