@@ -113,8 +113,8 @@ void TfrmPasswordFirmware::btnOkClick() {
   if (!FCommonDlg) return;
   FChecking = true;
   try {
-    if (FCommonDlg->SendPassword(FilteredPassword(edtPassword->text()).toStdString(), false))
-      FAccepted = true;
+    // The field only ever holds letters and digits (PasswordEdited).
+    if (FCommonDlg->SendPassword(edtPassword->text().toStdString(), false)) FAccepted = true;
   } catch (...) {
     // Reported below from the dialogue's status, like a refusal.
   }
