@@ -457,6 +457,7 @@ TEST_F(CommonDlg, UnplugWhileAFrameIsWrittenStopsTheWrites) {
   EXPECT_EQ(D->Device, nullptr);
   EXPECT_EQ(Written().size(), 1u);
   EXPECT_EQ(D->SkippedReports(), 4u);
+  ASSERT_FALSE(Presence.empty());
   EXPECT_EQ(Presence.back(), false);
   EXPECT_FALSE(D->Busy);
 }
@@ -733,6 +734,7 @@ TEST_F(CommonDlg, ReadsFailingOnAVanishedNodeEndInAnUnplug) {
   Term->Unplug();
   EXPECT_TRUE(WaitUntil([&] { return D->Device == nullptr; }, 3000));
   EXPECT_FALSE(D->IsConnected());
+  ASSERT_FALSE(Presence.empty());
   EXPECT_EQ(Presence.back(), false);
 }
 
