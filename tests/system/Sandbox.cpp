@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -27,6 +28,42 @@ bool MountTmpfs(const char* where, const char* options, std::string& error) {
     return false;
   }
   return true;
+}
+
+// Covers `where` with a fresh tmpfs, except for the directories of `keep`
+// that lie under it: their topmost directory there (the checkout or the
+// build tree, for a clone made in /tmp) is bound back in place.
+bool CoverKeeping(const char* where, const char* options, const std::vector<std::string>& keep,
+                  std::string& error) {
+  const std::string prefix = std::string(where) + "/";
+  std::vector<std::string> tops;
+  for (const std::string& path : keep) {
+    if (path.compare(0, prefix.size(), prefix) != 0) continue;
+    const std::string top = path.substr(0, path.find('/', prefix.size()));
+    if (top.size() > prefix.size() && std::find(tops.begin(), tops.end(), top) == tops.end())
+      tops.push_back(top);
+  }
+  std::vector<int> held;
+  for (const std::string& top : tops) {
+    const int fd = open(top.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+      for (int h : held) close(h);
+      error = Errno("opening " + top);
+      return false;
+    }
+    held.push_back(fd);
+  }
+  bool ok = MountTmpfs(where, options, error);
+  for (size_t i = 0; ok && i < tops.size(); ++i) {
+    const std::string from = "/proc/self/fd/" + std::to_string(held[i]);
+    if (mkdir(tops[i].c_str(), 0755) != 0 ||
+        mount(from.c_str(), tops[i].c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0) {
+      error = Errno("keeping " + tops[i] + " visible");
+      ok = false;
+    }
+  }
+  for (int h : held) close(h);
+  return ok;
 }
 
 bool WriteFile(const std::string& path, const std::string& text) {
@@ -118,7 +155,7 @@ bool MakeDirs(const std::vector<std::string>& dirs, mode_t mode, std::string& er
 const std::string& SandboxSkipReason() { return gSkipReason; }
 void SetSandboxSkipReason(const std::string& reason) { gSkipReason = reason; }
 
-std::string EnterSandbox() {
+std::string EnterSandbox(const std::vector<std::string>& keep) {
   if (geteuid() != 0) return "the system test needs root (device nodes, mounts and namespaces)";
   if (access("/dev/fuse", R_OK | W_OK) != 0) return "no usable /dev/fuse (FUSE is not available here)";
   if (unshare(CLONE_NEWNS | CLONE_NEWNET) != 0)
@@ -127,7 +164,7 @@ std::string EnterSandbox() {
     return Errno("making the mounts private");
   std::string error;
   if (!PrivateDev(error)) return error;
-  if (!MountTmpfs("/run", "mode=0755", error)) return error;
+  if (!CoverKeeping("/run", "mode=0755", keep, error)) return error;
   if (!MakeDirs({"/run/udev", kSandboxFuseDir}, 0755, error)) return error;
   if (!MakeDirs({kSandboxRuntimeDir}, 0700, error)) return error;
   // libudev's monitor listens only where udev is said to run.
@@ -138,6 +175,6 @@ std::string EnterSandbox() {
                  "/sys/dev/char", "/sys/dev/block", "/sys/devices/pci0000:00/0000:00:14.0/usb1"},
                 0755, error))
     return error;
-  if (!MountTmpfs("/tmp", "mode=1777", error)) return error;
+  if (!CoverKeeping("/tmp", "mode=1777", keep, error)) return error;
   return std::string();
 }

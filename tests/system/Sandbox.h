@@ -14,10 +14,14 @@
 //          which libudev's monitor stays deaf), the FUSE mount point of the
 //          device nodes and a runtime directory for the X clients;
 //   /tmp   a tmpfs (X server sockets and locks);
+//   except that the directories named in `keep` (the test's own files: the
+//   program, the shim, the artifacts) stay where they are, also when they
+//   lie under /run or /tmp;
 //   a network namespace of its own, where the udev notices are multicast.
 #pragma once
 
 #include <string>
+#include <vector>
 
 // Paths inside the sandbox.
 extern const char* const kSandboxFuseDir;     // FUSE mount point of the hidraw nodes
@@ -25,7 +29,7 @@ extern const char* const kSandboxRuntimeDir;  // XDG_RUNTIME_DIR of the clients
 
 // Empty when the sandbox is ready; otherwise why the system test cannot run
 // here (not root, no FUSE, namespaces refused...).
-std::string EnterSandbox();
+std::string EnterSandbox(const std::vector<std::string>& keep);
 
 // What EnterSandbox() found (empty once the sandbox is up); kept for the
 // skip messages of the tests.

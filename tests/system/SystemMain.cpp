@@ -65,7 +65,10 @@ int main(int argc, char** argv) {
     return 1;
   }
   ::testing::InitGoogleTest(&argc, argv);
-  std::string reason = EnterSandbox();
+  char cwd[4096];
+  std::vector<std::string> keep{KVZ_SYSTEM_SHIM, KVZ_SYSTEM_PROGRAM, KVZ_SYSTEM_ARTIFACTS};
+  if (getcwd(cwd, sizeof cwd) != nullptr) keep.emplace_back(cwd);
+  std::string reason = EnterSandbox(keep);
   if (reason.empty()) reason = StartSystemWorld();
   for (int sig : {SIGSEGV, SIGBUS, SIGABRT, SIGFPE, SIGILL, SIGTERM, SIGINT}) signal(sig, OnFatalSignal);
   StartWatchdog();
