@@ -26,15 +26,7 @@ std::string TAppTrace::FrameText(bool toTerminal, const std::vector<uint8_t>& fr
 }
 
 std::string TAppTrace::MessageText(const TMessage& msg) {
-  const char* kind = "Plain";
-  switch (msg.Kind) {
-    case TMsgKind::Plain: kind = "Plain"; break;
-    case TMsgKind::Information: kind = "Information"; break;
-    case TMsgKind::Warning: kind = "Warning"; break;
-    case TMsgKind::TransmissionError: kind = "TransmissionError"; break;
-    case TMsgKind::Error: kind = "Error"; break;
-  }
-  std::string s = std::string("MSG ") + kind + " " + (msg.Key.empty() ? "-" : msg.Key) + " ";
+  std::string s = std::string("MSG ") + MsgKindName(msg.Kind) + " " + (msg.Key.empty() ? "-" : msg.Key) + " ";
   for (char c : msg.Text) {
     if (c == '\r')
       s += "\\r";

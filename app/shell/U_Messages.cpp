@@ -21,6 +21,17 @@ TMsgResult Send(TMsgKind kind, const std::string& text, const std::string& key, 
 }
 }  // namespace
 
+const char* MsgKindName(TMsgKind kind) {
+  switch (kind) {
+    case TMsgKind::Plain: return "Plain";
+    case TMsgKind::Information: return "Information";
+    case TMsgKind::Warning: return "Warning";
+    case TMsgKind::TransmissionError: return "TransmissionError";
+    case TMsgKind::Error: return "Error";
+  }
+  return "Plain";
+}
+
 TMsgResult TStderrPresenter::Present(const TMessage& msg) {
   const char* tag = "";
   switch (msg.Kind) {

@@ -15,6 +15,10 @@ enum class TMsgKind {
 
 enum class TMsgResult { Ok, Cancel, Retry };
 
+// The kind's name as the support trace writes it: "Plain", "Information",
+// "Warning", "TransmissionError", "Error".
+const char* MsgKindName(TMsgKind kind);
+
 struct TMessage {
   TMsgKind Kind = TMsgKind::Plain;
   std::string Text;           // UTF-8, as shown

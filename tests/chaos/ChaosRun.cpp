@@ -48,17 +48,6 @@ constexpr int kHiddenWaitLimitMs = 500;  // a wait dialog hidden while its wait 
 constexpr int kMaxActDepth = 6;          // actions nested inside actions' own loops
 constexpr int kEndBlock = 0xFFFF;
 
-const char* KindName(TMsgKind k) {
-  switch (k) {
-    case TMsgKind::Plain: return "plain";
-    case TMsgKind::Information: return "information";
-    case TMsgKind::Warning: return "warning";
-    case TMsgKind::TransmissionError: return "transmission error";
-    case TMsgKind::Error: return "error";
-  }
-  return "?";
-}
-
 const char* ResultName(TMsgResult r) {
   switch (r) {
     case TMsgResult::Ok: return "OK";
@@ -903,8 +892,8 @@ void TChaosRun::FrameSeen(bool toTerminal, const TBytes& frame) {
 }
 
 void TChaosRun::MessageShown(const TMessage& m) {
-  Note(std::string("box shown (") + KindName(m.Kind) + (m.RetryVisible ? ", Retry" : "") + "): \"" + m.Text +
-       "\"");
+  Note(std::string("box shown (") + MsgKindName(m.Kind) + (m.RetryVisible ? ", Retry" : "") + "): \"" +
+       m.Text + "\"");
   if (m.Kind == TMsgKind::TransmissionError && m.Text == StatusText(kStatusOk))
     Fail("status-1", "a failure was reported with the text of status 1 (success): \"" + m.Text + "\"");
   ++FBoxCount;
