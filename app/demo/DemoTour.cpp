@@ -409,16 +409,12 @@ void TDemoTour::PressOnControl(const QString& buttonName, const QString& what) {
       });
   AddStep(
       QStringLiteral("réponse du terminal virtuel : %1").arg(what),
-      [this, id] {
-        for (const QJsonObject& r : FReplies)
-          if (r.value(QStringLiteral("id")).toInt() == *id) return true;
-        return false;
-      },
+      [this, id] { return Reply(*id) != nullptr; },
       [this, id, what] {
-        for (const QJsonObject& r : FReplies)
-          if (r.value(QStringLiteral("id")).toInt() == *id && !r.value(QStringLiteral("ok")).toBool())
-            Fail(QStringLiteral("Le terminal virtuel n'a pas pu %1 : %2")
-                     .arg(what, r.value(QStringLiteral("texte")).toString()));
+        const QJsonObject* r = Reply(*id);
+        if (r && !r->value(QStringLiteral("ok")).toBool())
+          Fail(QStringLiteral("Le terminal virtuel n'a pas pu %1 : %2")
+                   .arg(what, r->value(QStringLiteral("texte")).toString()));
       });
 }
 
@@ -437,16 +433,11 @@ void TDemoTour::CaptureControl(const QString& picture) {
                                    {QStringLiteral("id"), *id}});
       });
   AddStep(
-      QStringLiteral("capture du terminal virtuel enregistrée"),
-      [this, id] {
-        for (const QJsonObject& r : FReplies)
-          if (r.value(QStringLiteral("id")).toInt() == *id) return true;
-        return false;
-      },
+      QStringLiteral("capture du terminal virtuel enregistrée"), [this, id] { return Reply(*id) != nullptr; },
       [this, id, file] {
-        for (const QJsonObject& r : FReplies)
-          if (r.value(QStringLiteral("id")).toInt() == *id && !r.value(QStringLiteral("ok")).toBool())
-            Fail(QStringLiteral("Capture du terminal virtuel impossible : %1").arg(file));
+        const QJsonObject* r = Reply(*id);
+        if (r && !r->value(QStringLiteral("ok")).toBool())
+          Fail(QStringLiteral("Capture du terminal virtuel impossible : %1").arg(file));
       });
 }
 
@@ -556,6 +547,12 @@ void TDemoTour::HookGauge() {
 }
 
 void TDemoTour::ControlReply(const QJsonObject& reply) { FReplies.push_back(reply); }
+
+const QJsonObject* TDemoTour::Reply(int id) const {
+  for (const QJsonObject& r : FReplies)
+    if (r.value(QStringLiteral("id")).toInt() == id) return &r;
+  return nullptr;
+}
 
 void TDemoTour::Poll() {
   if (FFinished || !FMain || FInPoll) return;

@@ -165,6 +165,8 @@ class TDemoTour : public QObject {
   void Click(QWidget* button);
   void HookGauge();
   void ControlReply(const QJsonObject& reply);
+  // The control window's answer to request `id`; null until it comes.
+  const QJsonObject* Reply(int id) const;
   qint64 Now() const;
 
   QString FDir;
