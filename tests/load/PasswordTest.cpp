@@ -82,6 +82,18 @@ TEST(PasswordDialog, KeyFilterKeepsLettersAndDigitsAndTheFieldHoldsSixteen) {
   EXPECT_FALSE(TfrmPasswordFirmware::KeyPasses(QChar(0xE9)));
 }
 
+TEST(PasswordDialog, EveryLetterAndDigitPassesTheEndsOfEachRangeIncluded) {
+  for (int c = 0; c < 256; ++c) {
+    const bool letterOrDigit = (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+    EXPECT_EQ(TfrmPasswordFirmware::KeyPasses(QChar(c)), letterOrDigit || c == 8) << c;
+  }
+  PasswordRig rig;
+  auto d = rig.Make();
+  d->show();
+  QTest::keyClicks(d->edtPassword, "/0:9@A[Z`a{z");
+  EXPECT_EQ(d->edtPassword->text(), "09AZaz");
+}
+
 TEST(PasswordDialog, PasteDropAndInputMethodKeepOnlyLettersAndDigits) {
   PasswordRig rig("ab1");
   auto d = rig.Make();
