@@ -329,18 +329,31 @@ void TPerson::Unplug() {
 void TPerson::PlugOther() {
   if (!FBus) return;
   Note("plug another USB device");
-  if (!FOther)
-    FOther = FBus->Plug(TSimHidDeviceConfig::Make(0x046D, 0xC31C, 0x0110, "Clavier USB"));
-  else
-    FBus->Replug(FOther);
+  std::shared_ptr<TSimHidDevice> other;
+  {
+    std::lock_guard<std::mutex> lock(FOtherMutex);
+    if (!FOther)
+      FOther = FBus->Plug(TSimHidDeviceConfig::Make(0x046D, 0xC31C, 0x0110, "Clavier USB"));
+    else
+      other = FOther;
+  }
+  if (other) FBus->Replug(other);
 }
 
 void TPerson::UnplugOther() {
   Note("unplug the other USB device");
-  if (FBus && FOther) FBus->Unplug(FOther);
+  std::shared_ptr<TSimHidDevice> other;
+  {
+    std::lock_guard<std::mutex> lock(FOtherMutex);
+    other = FOther;
+  }
+  if (FBus && other) FBus->Unplug(other);
 }
 
-bool TPerson::OtherPlugged() const { return FOther && FOther->Plugged(); }
+bool TPerson::OtherPlugged() const {
+  std::lock_guard<std::mutex> lock(FOtherMutex);
+  return FOther && FOther->Plugged();
+}
 
 void TPerson::Elsewhere(int delayMs, std::function<void()> act) {
   std::lock_guard<std::mutex> lock(FThreadsMutex);

@@ -127,6 +127,7 @@ class TPerson : public QObject, public IMessagePresenter {
 
   std::shared_ptr<TSimHidBus> FBus;
   std::shared_ptr<TVirtualTerminal> FTerminal;
+  mutable std::mutex FOtherMutex;  // the other device comes and goes from any thread
   std::shared_ptr<TSimHidDevice> FOther;
   IMessagePresenter* FPrevious;
   TQtMessagePresenter FReal;
