@@ -175,15 +175,11 @@ void TPerson::Act(QPointer<QWidget> w) {
   TProgramFront f = view.Front();
   if (!w || f.Window != w) return;
   if (f.Kind == TProgramFront::PasswordDialog) {
-    if (Habits.CancelPassword) {
+    if (Habits.CancelPassword || (Habits.Decide && Habits.Decide(f) == TMsgResult::Cancel)) {
       Key(Qt::Key_Escape);
       return;
     }
-    // Into the field, its text replaced.
-    f.Field->setFocus(Qt::MouseFocusReason);
-    Key(Qt::Key_End);
-    for (int n = static_cast<int>(f.Text.size()); n > 0; --n) Key(Qt::Key_Backspace);
-    Type(QString::fromStdString(Habits.Password));
+    Fill(QString::fromStdString(Habits.Password));
     Key(Qt::Key_Return);
     return;
   }
@@ -255,6 +251,15 @@ void TPerson::Type(const QString& text) {
     QCoreApplication::sendEvent(target, &press);
     QCoreApplication::sendEvent(target, &release);
   }
+}
+
+void TPerson::Fill(const QString& text) {
+  const TProgramFront f = Record();
+  if (!f.Field) return;
+  f.Field->setFocus(Qt::MouseFocusReason);
+  Key(Qt::Key_End);
+  for (int n = static_cast<int>(f.Text.size()); n > 0; --n) Key(Qt::Key_Backspace);
+  Type(text);
 }
 
 void TPerson::Click(QAbstractButton* button) {

@@ -76,6 +76,9 @@ class TPerson : public QObject, public IMessagePresenter {
   std::function<void(const TShown&)> OnShown;
   // The message of the box in front, when it is one of the presenter's.
   const TMessage* FrontMessage() const;
+  // What is in front now, as the person sees it: noted when it is new (the
+  // password dialog, a box of the presenter).
+  TProgramFront Record();
   TMsgResult Present(const TMessage& msg) override;
 
   // ---- Hands.
@@ -83,6 +86,8 @@ class TPerson : public QObject, public IMessagePresenter {
   void Key(int key, Qt::KeyboardModifiers mods = Qt::NoModifier, QWidget* window = nullptr);
   // Letters and digits, key by key, to the focus of the window in front.
   void Type(const QString& text);
+  // The password dialog's field: clicked into, emptied, `text` typed.
+  void Fill(const QString& text);
   // A click where the button lies on screen: it reaches whatever lies on top
   // there, and nothing while a modal box holds the other windows.
   void Click(QAbstractButton* button);
@@ -118,9 +123,6 @@ class TPerson : public QObject, public IMessagePresenter {
   bool Verbose = false;  // every note on standard error as it is made
 
  private:
-  // Notes what has come up in front (the password dialog, a box of the
-  // presenter) and returns it.
-  TProgramFront Record();
   void Look();
   void Act(QPointer<QWidget> front);
   void Send(QWidget* target, int key, Qt::KeyboardModifiers mods);
