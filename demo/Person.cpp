@@ -337,12 +337,17 @@ void TPerson::PlugOther() {
   std::shared_ptr<TSimHidDevice> other;
   {
     std::lock_guard<std::mutex> lock(FOtherMutex);
-    if (!FOther)
-      FOther = FBus->Plug(TSimHidDeviceConfig::Make(0x046D, 0xC31C, 0x0110, "Clavier USB"));
-    else
-      other = FOther;
+    other = FOther;
   }
-  if (other) FBus->Replug(other);
+  // No lock held: the bus may run the program's re-scan, and its nested
+  // loops, before it returns.
+  if (other) {
+    FBus->Replug(other);
+    return;
+  }
+  other = FBus->Plug(TSimHidDeviceConfig::Make(0x046D, 0xC31C, 0x0110, "Clavier USB"));
+  std::lock_guard<std::mutex> lock(FOtherMutex);
+  if (!FOther) FOther = other;
 }
 
 void TPerson::UnplugOther() {

@@ -40,7 +40,6 @@ TEST(ErrorDialog, KeepsItsOwnCaptionsAndHidesRetryWhenAsked) {
                                                                   "essayer"));
               EXPECT_EQ(dlg->btnOk->text(), "Annuler");
               EXPECT_FALSE(dlg->bbtnRetry->isVisible());
-              EXPECT_EQ(dlg->size(), QSize(205, 142));
               seen = true;
               dlg->bbtnRetry->click();  // hidden: a scripted click still must not count as shown
               dlg->btnOk->click();
@@ -96,7 +95,6 @@ TEST(WaitDialog, CaptionsFromTheCatalogueAndCancelOnlyRecords) {
   EXPECT_EQ(w->windowTitle(), "Attente");
   EXPECT_EQ(w->lblWait->text(), "Veuillez patienter...");
   EXPECT_EQ(w->btnCancel->text(), "Annuler");
-  EXPECT_EQ(w->lblWait->geometry(), QRect(0, 40, 163, 13));
   EXPECT_FALSE(w->Cancelled);
   w->btnCancel->click();
   EXPECT_TRUE(w->Cancelled);
