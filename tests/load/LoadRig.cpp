@@ -186,11 +186,6 @@ void TLoadRig::Start(const TVirtualTerminalConfig& cfg, bool plugged, const TApp
   });
 }
 
-bool TLoadRig::PlugAndWait() {
-  Person->Plug();
-  return WaitFor([this] { return View.ShowsTerminal(true); });
-}
-
 bool TLoadRig::WaitLoadEnd(int timeoutMs) {
   return WaitFor([this] { return View.UpgradeWindow() && !View.Working(); }, timeoutMs);
 }

@@ -45,8 +45,6 @@ class TLoadRig {
   // installs nothing: it shows a box.
   void Start(const TVirtualTerminalConfig& cfg = TerminalConfig(), bool plugged = true,
              const TAppOptions& options = {});
-  // Plugs the terminal and waits until the program shows it.
-  bool PlugAndWait();
   // Waits until the load has ended: the upgrade window no longer works.
   bool WaitLoadEnd(int timeoutMs = 30000);
   // "Charger", then waits until the load has begun (identity asked).

@@ -191,12 +191,10 @@ TEST(LoadSequence, PasswordCancelledBeforeTheTransferResetsWithoutLeaving) {
 
 TEST(LoadSequence, PasswordAskedWhileLeavingTheBootProgram) {
   TLoadRig rig;
-  rig.Start(TLoadRig::TerminalConfig(), false);
+  rig.Person->Habits.Password = "x";
+  rig.Start();
   rig.Terminal->AddBlockFault(0, TTermFault{TTermFaultKind::Status, 12, false});
   rig.Terminal->AddFault(TTermCommand::LeaveLoader, TTermFault{TTermFaultKind::Status, 17, false});
-  rig.Person->Habits.Password = "x";
-  ASSERT_TRUE(rig.PlugAndWait());
-  rig.Person->Click(TProgramButton::Load);
   ASSERT_TRUE(rig.WaitLoadEnd());
   EXPECT_EQ(rig.Keys(), (std::vector<std::string>{"Erreur NUMBLOC", "password"}));
   EXPECT_EQ(rig.Terminal->CommandCount(TTermCommand::LeaveLoader), 2);
@@ -205,13 +203,11 @@ TEST(LoadSequence, PasswordAskedWhileLeavingTheBootProgram) {
 
 TEST(LoadSequence, UnplugBetweenTwoBlocksSaysNoAnswerAndEndsCleanly) {
   TLoadRig rig;
-  rig.Start(TLoadRig::TerminalConfig(), false);
-  ASSERT_TRUE(rig.PlugAndWait());
+  rig.Start();
   // Unplugged right after block 1 was accepted, before block 2 goes.
   QObject::connect(&rig.View, &TProgramView::ProgressSet, rig.Person.get(), [&](int v) {
     if (v == 20) rig.Terminal->Unplug();
   });
-  rig.Person->Click(TProgramButton::Load);
   ASSERT_TRUE(rig.WaitLoadEnd());
   ASSERT_GE(rig.Boxes().size(), 1u);
   // Not "Gestion correcte de la trame": the load has failed.

@@ -37,10 +37,8 @@ bool AtRest(TLoadRig& rig) {
 
 TEST(Robustness, UnplugWhileTheBootProgramIsAwaitedEndsTheLoadAndAReplugLoadsAgain) {
   TLoadRig rig;
-  rig.Start(TLoadRig::TerminalConfig(), false);
+  rig.Start();
   rig.Terminal->AddFault(TTermCommand::EnterLoader, {TTermFaultKind::NoAnswer, 0, true});
-  ASSERT_TRUE(rig.PlugAndWait());
-  rig.Person->Click(TProgramButton::Load);
   rig.Person->When([&] { return rig.Terminal->CommandCount(TTermCommand::EnterLoader) >= 3; },
                    [&] { rig.Person->Unplug(); });
   ASSERT_TRUE(rig.WaitLoadEnd()) << "the request loop must end without a terminal";
@@ -78,16 +76,14 @@ TEST(Robustness, MinimisedAndRestoredWhileIdleStartsNoLoad) {
 
 TEST(Robustness, AnnulerOfTheWaitDialogCancelsTheBootRequest) {
   TLoadRig rig;
-  rig.Start(TLoadRig::TerminalConfig(), false);
+  rig.Start();
   rig.Terminal->AddFault(TTermCommand::EnterLoader, {TTermFaultKind::NoAnswer, 0, true});
-  ASSERT_TRUE(rig.PlugAndWait());
   rig.Person->When(
       [&] {
         return rig.View.Front().Kind == TProgramFront::WaitDialog &&
                rig.Terminal->CommandCount(TTermCommand::EnterLoader) >= 2;
       },
       [&] { rig.Person->Click(TProgramButton::FrontCancel); });
-  rig.Person->Click(TProgramButton::Load);
   ASSERT_TRUE(rig.WaitLoadEnd());
   EXPECT_EQ(frmWait, nullptr);
   const int requests = rig.Terminal->CommandCount(TTermCommand::EnterLoader);
@@ -101,11 +97,9 @@ TEST(Robustness, AnnulerOfTheWaitDialogCancelsTheBootRequest) {
 
 TEST(Robustness, AnotherDevicePluggedDuringTheBootRequestLeavesTheIdentityAlone) {
   TLoadRig rig;
-  rig.Start(TLoadRig::TerminalConfig(), false);
+  rig.Start();
   for (int i = 0; i < 5; ++i)
     rig.Terminal->AddFault(TTermCommand::EnterLoader, {TTermFaultKind::NoAnswer, 0, false});
-  ASSERT_TRUE(rig.PlugAndWait());
-  rig.Person->Click(TProgramButton::Load);
   rig.Person->When([&] { return rig.Terminal->CommandCount(TTermCommand::EnterLoader) >= 1; },
                    [&] { rig.Person->PlugOther(); });
   ASSERT_TRUE(rig.WaitLoadEnd());
@@ -120,12 +114,10 @@ TEST(Robustness, NakToTheBootRequestIsAnUnknownErrorEvenAfterAnUnansweredAttempt
   for (const bool unansweredFirst : {false, true}) {
     SCOPED_TRACE(unansweredFirst ? "after a time-out" : "after the identity");
     TLoadRig rig;
-    rig.Start(TLoadRig::TerminalConfig(), false);
+    rig.Start();
     if (unansweredFirst)
       rig.Terminal->AddFault(TTermCommand::EnterLoader, {TTermFaultKind::NoAnswer, 0, false});
     rig.Terminal->AddFault(TTermCommand::EnterLoader, {TTermFaultKind::Nak, 0, false});
-    ASSERT_TRUE(rig.PlugAndWait());
-    rig.Person->Click(TProgramButton::Load);
     ASSERT_TRUE(rig.WaitLoadEnd());
     ASSERT_EQ(rig.Boxes().size(), 1u);
     EXPECT_EQ(rig.Boxes()[0].Msg.Kind, TMsgKind::TransmissionError);
