@@ -30,11 +30,11 @@
 //   read that completes after the request is not delivered. A handler run
 //   during that wait may free the device (its unplug released it): nothing
 //   of that reader reaches the freed device any more, and the stop returns
-//   without touching it. Stopping a
-//   reader from inside the handler of one of its own reports cannot wait for
-//   it (the reader waits for that very handler to return): the reader is then
-//   detached, ends as soon as the handler returns and is joined later; no
-//   further report of it is delivered.
+//   without touching it. Stopping a reader from inside the handler of one of
+//   its own reports cannot wait for it (the reader waits for that very
+//   handler to return): the reader is then detached, ends as soon as the
+//   handler returns and is joined later; no further report of it is
+//   delivered.
 //
 // Unplugged devices
 //   MarkUnplugged closes the handles while the reader may be reading: the

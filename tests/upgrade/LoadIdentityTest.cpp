@@ -12,7 +12,8 @@ namespace {
 
 struct TIdentityCase {
   const char* Name;
-  const char* Box;      // the key of the box under which the device changes, or "warning"
+  const char* Box;      // the key of the box under which the device changes, "warning", or
+                        // "idle": once the load has ended
   bool UnplugTerminal;  // else another HID device is plugged
 };
 
@@ -28,7 +29,7 @@ class LoadIdentity : public testing::TestWithParam<TIdentityCase> {
   TUpgradePauses FSaved;
 };
 
-TEST_P(LoadIdentity, DeviceChangeUnderABoxOfTheLoad) {
+TEST_P(LoadIdentity, DeviceChange) {
   const TIdentityCase c = GetParam();
   // Older than the terminal's fv0099 of 14/06/2009 in version and in date;
   // its boot program reports 01/03/2008, older than the file.
@@ -36,9 +37,7 @@ TEST_P(LoadIdentity, DeviceChangeUnderABoxOfTheLoad) {
   bool acted = false;
   int identitiesBefore = 0, identitiesAfter = 0;
   QString dateBefore, dateAfter;
-  rig.Presenter.OnMessage = [&](const TMessage& m) {
-    const bool box = std::string(c.Box) == "warning" ? m.Kind == TMsgKind::Warning : m.Key == c.Box;
-    if (acted || !box) return;
+  const auto act = [&] {
     acted = true;
     identitiesBefore = rig.Terminal->CommandCount(TTermCommand::Identity);
     dateBefore = rig.Upgrade()->lblDateAppli->text();
@@ -51,8 +50,19 @@ TEST_P(LoadIdentity, DeviceChangeUnderABoxOfTheLoad) {
     identitiesAfter = rig.Terminal->CommandCount(TTermCommand::Identity);
     dateAfter = rig.Upgrade()->lblDateAppli->text();
   };
+  const std::string when = c.Box;
+  rig.Presenter.OnMessage = [&](const TMessage& m) {
+    if (!acted && (when == "warning" ? m.Kind == TMsgKind::Warning : m.Key == when)) act();
+  };
   rig.Start();
   ASSERT_TRUE(rig.WaitLoadEnd());
+  if (when == "idle") {
+    // Outside a load the presence call-back reads the identity at once.
+    act();
+    EXPECT_EQ(identitiesAfter, identitiesBefore + 1);
+    EXPECT_EQ(dateAfter, "01/02/2010");
+    return;
+  }
   ASSERT_TRUE(acted);
   EXPECT_EQ(identitiesAfter, identitiesBefore) << "no identity request in the middle of the load";
   if (c.UnplugTerminal) {
@@ -60,7 +70,7 @@ TEST_P(LoadIdentity, DeviceChangeUnderABoxOfTheLoad) {
     return;
   }
   EXPECT_EQ(dateAfter, dateBefore);
-  if (std::string(c.Box) == "warning") {
+  if (when == "warning") {
     // The older date is still asked for: the date compared is the
     // application's that the load read, not the boot program's.
     ASSERT_EQ(rig.Presenter.Shown.size(), 3u);
@@ -79,6 +89,7 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, LoadIdentity,
     testing::Values(TIdentityCase{"MouseUnderTheVersionWarning", "warning", false},
                     TIdentityCase{"MouseUnderTheSuccessBox", "_LoadVelmoraOk", false},
+                    TIdentityCase{"MouseOnceTheLoadEnded", "idle", false},
                     TIdentityCase{"TerminalGoneUnderTheVersionWarning", "warning", true}),
     [](const testing::TestParamInfo<TIdentityCase>& i) { return std::string(i.param.Name); });
 
