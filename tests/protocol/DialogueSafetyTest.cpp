@@ -6,9 +6,7 @@
 
 #include <QTimer>
 #include <atomic>
-#include <condition_variable>
 #include <memory>
-#include <mutex>
 #include <thread>
 
 #include "F_CommonDlg.h"
@@ -54,12 +52,6 @@ class DialogueSafety : public testing::Test {
     D = std::make_unique<TCommonDlg>(nullptr, Bus);
   }
   void TearDown() override { D.reset(); }
-  // Runs what the event loop has queued so far (zero timers included).
-  static void Settle() {
-    bool done = false;
-    QTimer::singleShot(0, [&] { done = true; });
-    WaitUntil([&] { return done; }, 5000);
-  }
 };
 
 // The terminal answers within the write of the command's last report, and
@@ -99,28 +91,19 @@ TEST_F(DialogueSafety, TraceOfATerminalAnsweringWithinTheWriteIsInCausalOrder) {
 TEST_F(DialogueSafety, HostNoticeDuringAWriteRunsOnceTheWriteIsOver) {
   Make();
   Bus->SetNoticesEnabled(false);  // the only notice is the host's
-  std::mutex m;
-  std::condition_variable cv;
-  bool inWrite = false, noticed = false;
-  Hooked->Before = [&] {
-    std::unique_lock<std::mutex> l(m);
+  std::atomic<bool> inWrite{false}, noticed{false};
+  Hooked->Before = [&] {  // the write lasts until the notice came
     inWrite = true;
-    cv.wait_for(l, std::chrono::seconds(5), [&] { return noticed; });
+    for (int i = 0; i < 5000 && !noticed; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   };
   int listedDuringTheWrite = -1;
-  WhenTrue(
-      [&] {
-        std::lock_guard<std::mutex> l(m);
-        return inWrite;
-      },
-      [&] {
-        Bus->Plug(Mouse());
-        D->HostDeviceNotice();
-        listedDuringTheWrite = D->HidCtl->Count();
-        std::lock_guard<std::mutex> l(m);
-        noticed = true;
-        cv.notify_all();
-      });
+  WhenTrue([&] { return inWrite.load(); },
+           [&] {
+             Bus->Plug(Mouse());
+             D->HostDeviceNotice();
+             listedDuringTheWrite = D->HidCtl->Count();
+             noticed = true;
+           });
   EXPECT_TRUE(D->OpenDialogue(255, false));
   EXPECT_EQ(listedDuringTheWrite, 1);
   EXPECT_EQ(D->HidCtl->Count(), 2) << "the notice ran once the write was over";
@@ -155,7 +138,9 @@ TEST_F(DialogueSafety, RefusedTerminalIsToldOnceWhileOtherDevicesComeAndGo) {
   Make(false);
   ASSERT_TRUE(WaitUntil([&] { return !Presenter.Shown.empty(); }, 2000));
   for (int i = 0; i < 3; ++i) Bus->Unplug(Bus->Plug(Mouse()));
-  Settle();
+  bool settled = false;  // what the walks queued has run before this
+  QTimer::singleShot(0, [&] { settled = true; });
+  WaitUntil([&] { return settled; }, 5000);
   EXPECT_EQ(Presenter.Shown.size(), 1u);
   EXPECT_EQ(D->AccessRefusedCount(), 1);
   EXPECT_EQ(D->Device, nullptr);

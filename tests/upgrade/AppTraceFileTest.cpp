@@ -54,36 +54,34 @@ class AppTraceFile : public testing::Test {
 };
 
 TEST_F(AppTraceFile, NeverAFirmwareFileNorALink) {
-  // By name: the firmware named on the command line, the one beside the
-  // program (also reached from the folder it lies in), any ".mot".
-  EXPECT_EQ(Open(Given), "refused");
-  EXPECT_EQ(Open(Dir.filePath("exe/../given.s19")), "refused");
-  EXPECT_EQ(Open(Beside), "refused");
+  const QString hard = Dir.filePath("hard.txt"), other = Dir.filePath("other.txt");
+  Write(other, "keep");
+  ASSERT_EQ(0, link(Beside.toLocal8Bit().constData(), hard.toLocal8Bit().constData()));
+  ASSERT_TRUE(QFile::link(Given, Dir.filePath("to-given.txt")));
+  ASSERT_TRUE(QFile::link(other, Dir.filePath("to-other.txt")));
+  ASSERT_EQ(0, mkfifo(Dir.filePath("fifo").toLocal8Bit().constData(), 0600));
+  // Refused: the firmware named on the command line and the one beside the
+  // program, by their names (also through "..") or as files (a hard link),
+  // any ".mot". Failed: links, whatever they lead to, and anything but a
+  // regular file (a FIFO does not even block).
+  const std::vector<std::pair<QString, const char*>> cases{{Given, "refused"},
+                                                           {Dir.filePath("exe/../given.s19"), "refused"},
+                                                           {Beside, "refused"},
+                                                           {hard, "refused"},
+                                                           {Exe + "/nouveau.MOT", "refused"},
+                                                           {Dir.filePath("to-given.txt"), "failed"},
+                                                           {Dir.filePath("to-other.txt"), "failed"},
+                                                           {Dir.filePath("fifo"), "failed"}};
+  for (const auto& [path, expected] : cases) EXPECT_EQ(Open(path), expected) << path.toStdString();
+  EXPECT_FALSE(QFile::exists(Exe + "/nouveau.MOT")) << "nothing created";
+  EXPECT_EQ(Read(other), "keep");
   const QString cwd = QDir::currentPath();
   ASSERT_TRUE(QDir::setCurrent(Exe));
   EXPECT_EQ(Open("Firmware.mot"), "refused");  // "--trace Firmware.mot" in the program's folder
   QDir::setCurrent(cwd);
-  EXPECT_EQ(Open(Exe + "/nouveau.MOT"), "refused");
-  EXPECT_FALSE(QFile::exists(Exe + "/nouveau.MOT")) << "nothing created";
   Guard.FirmwareFile = Dir.filePath("absent.bin").toStdString();  // not there yet
   EXPECT_EQ(Open(Dir.filePath("absent.bin")), "refused");
   EXPECT_FALSE(QFile::exists(Dir.filePath("absent.bin")));
-  // By what it is: another name of a firmware file.
-  ASSERT_EQ(0, link(Beside.toLocal8Bit().constData(), Dir.filePath("hard.txt").toLocal8Bit().constData()));
-  EXPECT_EQ(Open(Dir.filePath("hard.txt")), "refused");
-  // Links are not followed, whatever they lead to; nor is anything but a
-  // regular file written (a FIFO does not even block).
-  const QString other = Dir.filePath("other.txt");
-  Write(other, "keep");
-  for (const QString& target : {Given, other}) {
-    const QString link = Dir.filePath("link.txt");
-    QFile::remove(link);
-    ASSERT_TRUE(QFile::link(target, link));
-    EXPECT_EQ(Open(link), "failed");
-  }
-  EXPECT_EQ(Read(other), "keep");
-  ASSERT_EQ(0, mkfifo(Dir.filePath("fifo").toLocal8Bit().constData(), 0600));
-  EXPECT_EQ(Open(Dir.filePath("fifo")), "failed");
   EXPECT_NE(GetTexte("_Err_TraceIsFirmware").find("--trace"), std::string::npos);
 }
 
