@@ -15,6 +15,7 @@
 #include <memory>
 
 #include "AppParts.h"
+#include "AppTrace.h"
 #include "DemoLayout.h"
 #include "DemoLink.h"
 #include "DemoScenarios.h"
@@ -91,11 +92,16 @@ int main(int argc, char** argv) {
 
   const bool touring = !settings.TourDir.isEmpty();
   // Kept open to the end: the terminal's threads write to it until it goes.
+  // Opened as the program's own trace is: appended to, never through a
+  // link, never the demo's firmware file.
   static std::FILE* traceCopy = nullptr;
   if (touring) {
     QDir().mkpath(settings.TourDir);
-    traceCopy = std::fopen(
-        QDir(settings.TourDir).filePath(QStringLiteral("trace.txt")).toLocal8Bit().constData(), "w");
+    const QString path = QDir(settings.TourDir).filePath(QStringLiteral("trace.txt"));
+    traceCopy = OpenTraceFile(path.toStdString(), "VelmoraUpgradeDemo", TTraceGuard{std::string(), dir});
+    if (!traceCopy)
+      std::fprintf(stderr, "La trace %s ne peut pas être écrite ; elle ne va que sur la sortie standard.\n",
+                   qPrintable(path));
   }
 
   auto bus = std::make_shared<TSimHidBus>();

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <mutex>
 
+#include "AppTrace.h"
 #include "DemoLayout.h"
 #include "DemoScenarios.h"
 
@@ -377,15 +378,8 @@ bool ParseDemoCommandLine(const QStringList& arguments, TDemoSettings& out, QStr
 }
 
 std::string TraceLine(bool received, const TTermBytes& frame) {
-  static const char kHex[] = "0123456789ABCDEF";
-  std::string s = received ? "TERM<" : "TERM>";
-  s.reserve(6 + frame.size() * 3);
-  for (uint8_t b : frame) {
-    s += ' ';
-    s += kHex[b >> 4];
-    s += kHex[b & 0x0F];
-  }
-  return s;
+  // The program's own form, the password hidden.
+  return TAppTrace::FrameText(received, frame);
 }
 
 void InstallTrace(TVirtualTerminal& terminal, std::FILE* out, std::FILE* copy) {

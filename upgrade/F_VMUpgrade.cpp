@@ -274,8 +274,10 @@ void TfrmVMUpgrade::ShowTerminalInfo() {
 }
 
 void TfrmVMUpgrade::RefreshTerminalInfo() {
-  if (FCommonDlg && CheckTerminalPresent() && FCommonDlg->OpenDialogue(kAppTypeProgBoot, true))
+  if (FCommonDlg && CheckTerminalPresent() && FCommonDlg->OpenDialogue(kAppTypeProgBoot, true)) {
+    FIdentityStale = false;
     ShowTerminalInfo();
+  }
 }
 
 QDate TfrmVMUpgrade::ReadTerminalDate(const std::string& appDate) {
@@ -314,6 +316,7 @@ bool TfrmVMUpgrade::ReadTerminalInfo(bool showErrors) {
       const QDate date = ReadTerminalDate(FCommonDlg->AppDate);
       if (date.isValid()) {
         FTermAppliDate = date;
+        FIdentityStale = false;
         ShowTerminalInfo();
         result = true;
       } else {
@@ -347,8 +350,14 @@ void TfrmVMUpgrade::TerminalPresenceChanged(bool connected) {
   ProcessPending();
   if (!self) return;
   if (connected) {
-    ReadTerminalInfo(false);
+    // In the middle of a load the identity it decides with stays as it was
+    // read, and no request goes between its exchanges: read after the load.
+    if (FLoadDepth > 0)
+      FIdentityStale = true;
+    else
+      ReadTerminalInfo(false);
   } else {
+    FIdentityStale = false;
     ClearTerminalLabels();
     if (frmPasswordFirmware) frmPasswordFirmware->reject();
   }
@@ -370,11 +379,21 @@ void TfrmVMUpgrade::StartLoad() {
   auto end = Finally([self] {
     if (self) self->EnableLoadButton(true);
   });
-  if (!FCommonDlg || !FCommonDlg->Device) {
-    ShowPlainKey("_VerifyUSBConnection");
-  } else if (ReadTerminalInfo(true)) {
-    if (!LoadFirmware()) ResetTerminalInfo();
+  {
+    ++FLoadDepth;
+    auto loaded = Finally([self] {
+      if (self) --self->FLoadDepth;
+    });
+    if (!FCommonDlg || !FCommonDlg->Device) {
+      ShowPlainKey("_VerifyUSBConnection");
+    } else if (ReadTerminalInfo(true)) {
+      if (!LoadFirmware()) ResetTerminalInfo();
+    }
   }
+  // A device came (the terminal back, or another one) during the load and
+  // the identity was not read since: the labels catch up now.
+  if (self && FLoadDepth == 0 && FIdentityStale && !FClosed && FCommonDlg && FCommonDlg->Device)
+    ReadTerminalInfo(false);
 }
 
 bool TfrmVMUpgrade::AskPassword() {
