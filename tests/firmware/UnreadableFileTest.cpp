@@ -6,7 +6,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 
@@ -15,42 +14,30 @@
 #include "TestCatalogue.h"
 #include "U_DecodeFileMot.h"
 
-namespace {
-
-namespace fs = std::filesystem;
-
-// What is wrong with the load of `path`; "" when it is refused with the
-// documented message naming it.
-std::string Refusal(const std::string& path) {
-  TScriptedPresenter presenter;
-  TObjFileMot mot;
-  if (mot.LoadFile(path)) return path + " was loaded";
-  const std::string text = "Fichier firmware introuvable ou illisible : " + path;
-  if (presenter.Shown.size() != 1 || presenter.Shown[0].Key != "_Err_FileMotNotFound" ||
-      presenter.Shown[0].Text != text || presenter.Shown[0].Kind != TMsgKind::Information)
-    return path + ": " + (presenter.Shown.empty() ? "nothing shown" : presenter.Shown[0].Text);
-  return std::string();
-}
-
-}  // namespace
-
 TEST(UnreadableFirmware, IsNamedWithTheDocumentedMessage) {
   TCatalogueScope catalogue;
-  char dirName[] = "/tmp/kvz-unreadable-XXXXXX";
-  ASSERT_NE(mkdtemp(dirName), nullptr);
-  const fs::path dir(dirName);
-  chmod(dirName, 0755);
-  const std::string locked = (dir / "sans-droit.mot").string();
+  char dir[] = "/tmp/kvz-unreadable-XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  chmod(dir, 0755);
+  const std::string locked = std::string(dir) + "/sans-droit.mot";
   std::ofstream(locked) << MotFile(HeaderPage(true, "15/06/2009", 9, "fv0100"), 0);
   ASSERT_EQ(chmod(locked.c_str(), 0), 0);
-  const std::vector<std::string> paths{locked, (dir / "absent.mot").string(), dir.string()};
-  auto all = [&paths] {
-    std::string wrong;
-    for (const std::string& p : paths) wrong += Refusal(p);
-    return wrong;
+  // What is wrong with the loads; "" when each is refused with the message.
+  auto wrong = [&] {
+    std::string out;
+    for (const std::string& path : {locked, std::string(dir) + "/absent.mot", std::string(dir)}) {
+      TScriptedPresenter presenter;
+      TObjFileMot mot;
+      const bool loaded = mot.LoadFile(path);
+      if (loaded || presenter.Shown.size() != 1 || presenter.Shown[0].Key != "_Err_FileMotNotFound" ||
+          presenter.Shown[0].Text != "Fichier firmware introuvable ou illisible : " + path)
+        out += path + (loaded ? " loaded; "
+                              : ": " + (presenter.Shown.empty() ? "" : presenter.Shown[0].Text) + "; ");
+    }
+    return out;
   };
   if (geteuid() != 0) {
-    EXPECT_EQ(all(), "");
+    EXPECT_EQ(wrong(), "");
   } else {
     // Root reads whatever the mode says: the loads run in a child process
     // with the rights of "nobody", as a technician's session has none.
@@ -60,21 +47,19 @@ TEST(UnreadableFirmware, IsNamedWithTheDocumentedMessage) {
     ASSERT_GE(child, 0);
     if (child == 0) {
       close(out[0]);
-      std::string wrong = setgroups(0, nullptr) == 0 && setgid(65534) == 0 && setuid(65534) == 0
-                              ? all()
-                              : "cannot become nobody";
-      if (write(out[1], wrong.data(), wrong.size()) < 0) _exit(2);
-      _exit(0);
+      const bool dropped = setgroups(0, nullptr) == 0 && setgid(65534) == 0 && setuid(65534) == 0;
+      const std::string text = dropped ? wrong() : "cannot become nobody";
+      _exit(write(out[1], text.data(), text.size()) < 0 ? 2 : 0);
     }
     close(out[1]);
-    std::string wrong;
+    std::string text;
     char buf[512];
-    for (ssize_t n; (n = read(out[0], buf, sizeof buf)) > 0;) wrong.append(buf, static_cast<size_t>(n));
+    for (ssize_t n; (n = read(out[0], buf, sizeof buf)) > 0;) text.append(buf, static_cast<size_t>(n));
     close(out[0]);
     int status = 0;
     waitpid(child, &status, 0);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    EXPECT_EQ(wrong, "");
+    EXPECT_EQ(text, "");
   }
-  fs::remove_all(dir);
+  std::filesystem::remove_all(dir);
 }
