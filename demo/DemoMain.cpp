@@ -79,7 +79,8 @@ int main(int argc, char** argv) {
 
   TDemoSettings settings;
   QString error;
-  if (!ParseDemoCommandLine(QApplication::arguments(), settings, error)) {
+  if (!ParseDemoCommandLine(QApplication::arguments(), settings, error) ||
+      !CheckFaultBlocks(settings.Faults, ExecutableDir(), error)) {
     std::fprintf(stderr, "%s\n(--help pour l'aide)\n", qPrintable(error));
     return 2;
   }

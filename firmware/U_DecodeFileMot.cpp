@@ -27,6 +27,7 @@ constexpr const char* kKeyBadDate = "_BadDateAppliMot";
 constexpr const char* kKeyUnknown = "_Err_Unknown";
 constexpr const char* kKeyLengthData = "_Err_LengthData";
 constexpr const char* kKeyTooBig = "_Err_FileMotTooBig";
+constexpr const char* kKeyNotReadable = "_Err_FileMotNotFound";
 
 // Header offsets in block 0.
 constexpr int kHeaderAppliType = 21;
@@ -383,6 +384,12 @@ void TLineFeeder::End() {
   AfterCr = false;
 }
 
+// A firmware file that cannot be opened or read (missing, not a file,
+// without the right to read it, a read error) is named to the technician.
+void ShowNotReadable(const std::string& path) {
+  ShowInformation(FormatText(GetTexte(kKeyNotReadable), {path}), kKeyNotReadable);
+}
+
 // The text of the refusal of an oversized file.
 std::string TooBigText() {
   const std::string text = GetTexte(kKeyTooBig);
@@ -604,7 +611,7 @@ bool TObjFileMot::LoadFile(const std::string& path) {
   TMotFileReader in;
   std::string error;
   if (!in.Open(path, error)) {
-    ShowErrorReport(error);
+    ShowNotReadable(path);
     return false;
   }
   FileName = path;
@@ -632,7 +639,7 @@ bool TObjFileMot::LoadFile(const std::string& path) {
       if (!feeder.Feed(buf.data(), got) && (decoder.LineRefused() || in.SizeKnown)) break;
     }
     if (!decoder.LineRefused() && in.Failed()) {
-      ShowErrorReport("Impossible de lire le fichier \"" + path + "\".");
+      ShowNotReadable(path);
       return false;
     }
     feeder.End();

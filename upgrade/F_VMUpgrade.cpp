@@ -35,6 +35,8 @@ constexpr int kLongBlockTimeoutTicks = 182;
 constexpr const char* kLongWaitMark = "11000011";
 constexpr int kPromptLimit = 5;
 constexpr int kUsbVersionWithoutPrompts = 4;
+// Room left right of the identity values in their group box.
+constexpr int kValueRightMargin = 6;
 // The status whose text is "Erreur inconnue".
 constexpr int kStatusUnknownError = 255;
 
@@ -121,6 +123,12 @@ TfrmVMUpgrade::TfrmVMUpgrade(QWidget* owner) : QWidget(owner), ui(std::make_uniq
   Panel2 = ui->Panel2;
   btnLoad = ui->btnLoad;
   btnBack = ui->btnBack;
+  // The style sheets of the group boxes would give the labels in them the
+  // application's font; they keep the form's.
+  for (QLabel* l : {lblNameAppliA, lblNameAppli, lblNameVersA, lblNameVers, lblDateAppliA, lblDateAppli,
+                    lblVersTrameA, lblVersTrame, lblVersUsbA, lblVersUSB})
+    l->setFont(font());
+  gbxVersAppli->installEventFilter(this);
 
   QFile jpeg(QStringLiteral(":/images/title.jpg"));
   if (jpeg.open(QIODevice::ReadOnly)) imgVigik->setPixmap(QPixmap::fromImage(DecodeJpeg(jpeg.readAll())));
@@ -195,6 +203,16 @@ void TfrmVMUpgrade::keyPressEvent(QKeyEvent* e) {
     return;
   }
   QWidget::keyPressEvent(e);
+}
+
+bool TfrmVMUpgrade::eventFilter(QObject* watched, QEvent* e) {
+  // The window fills the main window's panel, wider than its own design:
+  // the values reach the right edge of their group box, so that the longest
+  // application names stay whole.
+  if (watched == gbxVersAppli && e->type() == QEvent::Resize)
+    for (QLabel* l : {lblNameAppli, lblNameVers, lblDateAppli, lblVersTrame, lblVersUSB})
+      l->resize(gbxVersAppli->width() - l->x() - kValueRightMargin, l->height());
+  return QWidget::eventFilter(watched, e);
 }
 
 void TfrmVMUpgrade::tmrStartLoadAutoTimer() {
@@ -397,21 +415,12 @@ void TfrmVMUpgrade::StartLoad() {
 }
 
 bool TfrmVMUpgrade::AskPassword() {
-  // The always-on-top wait box would cover the password dialog: it stands
-  // aside while the password is asked.
-  QPointer<TfrmWait> wait(frmWait);
-  const bool waitShown = wait && wait->isVisible();
-  if (waitShown) wait->hide();
-  bool accepted = false;
-  {
-    std::unique_ptr<TfrmPasswordFirmware> dlg(new TfrmPasswordFirmware(this));
-    frmPasswordFirmware = dlg.get();
-    dlg->FCommonDlg = FCommonDlg;
-    dlg->exec();
-    accepted = dlg->FAccepted;
-  }
-  if (waitShown && wait) wait->show();
-  return accepted;
+  // The wait box stands aside by itself while the dialog is up (F_Wait).
+  std::unique_ptr<TfrmPasswordFirmware> dlg(new TfrmPasswordFirmware(this));
+  frmPasswordFirmware = dlg.get();
+  dlg->FCommonDlg = FCommonDlg;
+  dlg->exec();
+  return dlg->FAccepted;
 }
 
 int TfrmVMUpgrade::EnterLoaderMode() {

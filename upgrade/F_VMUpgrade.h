@@ -125,6 +125,8 @@ class TfrmVMUpgrade : public QWidget {
   void showEvent(QShowEvent* e) override;
   void closeEvent(QCloseEvent* e) override;
   void keyPressEvent(QKeyEvent* e) override;
+  // The value column follows the width of its group box.
+  bool eventFilter(QObject* watched, QEvent* e) override;
 
  private:
   void FormCreate();

@@ -9,6 +9,7 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QTextBlock>
+#include <algorithm>
 
 #include "F_ErrorDlg.h"
 #include "F_Wait.h"
@@ -40,7 +41,8 @@ TEST(ErrorDialog, KeepsItsOwnCaptionsAndHidesRetryWhenAsked) {
                                                                   "essayer"));
               EXPECT_EQ(dlg->btnOk->text(), "Annuler");
               EXPECT_FALSE(dlg->bbtnRetry->isVisible());
-              EXPECT_EQ(dlg->size(), QSize(205, 142));
+              EXPECT_EQ(dlg->height(), 142);
+              EXPECT_GE(dlg->width(), 205);  // wider when the title needs it
               seen = true;
               dlg->bbtnRetry->click();  // hidden: a scripted click still must not count as shown
               dlg->btnOk->click();
@@ -96,7 +98,7 @@ TEST(WaitDialog, CaptionsFromTheCatalogueAndCancelOnlyRecords) {
   EXPECT_EQ(w->windowTitle(), "Attente");
   EXPECT_EQ(w->lblWait->text(), "Veuillez patienter...");
   EXPECT_EQ(w->btnCancel->text(), "Annuler");
-  EXPECT_EQ(w->lblWait->geometry(), QRect(0, 40, 163, 13));
+  EXPECT_EQ(w->lblWait->geometry(), QRect(0, 40, std::max(163, w->width()), 13));
   EXPECT_FALSE(w->Cancelled);
   w->btnCancel->click();
   EXPECT_TRUE(w->Cancelled);
