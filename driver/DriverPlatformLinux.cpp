@@ -297,12 +297,15 @@ class TLinuxDriverPlatform : public IDriverPlatform {
 
   // A copy of the embedded rule that stays for the administrator, in a
   // folder only this user can write (gone at the end of the session, or of
-  // the boot), and the rules folder it goes into.
+  // the boot), and the rules folder it goes into. Where no such folder can
+  // be made, the rule beside the executable, when it was written there.
   std::pair<std::string, std::string> ManualInstallPaths() override {
     TPrivateDir dir;
-    const std::string copy = dir.WriteRule();
-    if (copy.empty()) return {};
-    dir.Keep();
+    std::string copy = dir.WriteRule();
+    if (!copy.empty())
+      dir.Keep();
+    else if (FileExists(ExecutableDir() + kUdevRuleFileName))
+      copy = ExecutableDir() + kUdevRuleFileName;
     return {copy, GetSystemDir()};
   }
 
