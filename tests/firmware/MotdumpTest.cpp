@@ -234,7 +234,8 @@ TEST_F(Motdump, TextReportsRefusalsAndUnreadableFiles) {
 }
 
 // Only a regular file is read, as the program reads it: a pipe would keep
-// the reading waiting for ever, a device need never end.
+// the reading waiting for ever, a device need never end (/dev/zero used to
+// be read up to the size limit).
 TEST_F(Motdump, RefusesWhatIsNotARegularFile) {
   const std::string fifo = (Dir / "tube.mot").string();
   fs::remove(fifo);
