@@ -67,11 +67,13 @@ int RunControlProcess(int argc, char** argv) {
 int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i)
     if (!std::strcmp(argv[i], "--fenetre-controle")) return RunControlProcess(argc, argv);
-  // The help needs no display.
+#ifndef _WIN32
+  // The help needs no display (Windows always has one).
   for (int i = 1; i < argc; ++i)
     if ((!std::strcmp(argv[i], "--help") || !std::strcmp(argv[i], "-h")) && !std::getenv("DISPLAY") &&
         !std::getenv("WAYLAND_DISPLAY"))
       setenv("QT_QPA_PLATFORM", "offscreen", 0);
+#endif
   QApplication app(argc, argv);
   QApplication::setApplicationName(QStringLiteral("VelmoraUpgradeDemo"));
   QApplication::setApplicationVersion(QStringLiteral("1.0.5.0"));

@@ -406,18 +406,19 @@ class TMotFileReader {
   bool Open(const std::string& path, std::string& error) {
     namespace fs = std::filesystem;
     std::error_code ec;
-    const fs::file_status st = fs::status(path, ec);
+    const fs::path name = PathFromUtf8(path);
+    const fs::file_status st = fs::status(name, ec);
     if (!ec && fs::is_directory(st)) {
       error = "Impossible d'ouvrir le fichier \"" + path + "\".";
       return false;
     }
-    F = std::fopen(path.c_str(), "rb");
+    F = OpenFileUtf8(path, "rb");
     if (!F) {
       error = "Impossible d'ouvrir le fichier \"" + path + "\".";
       return false;
     }
     if (!ec && fs::is_regular_file(st)) {
-      const uintmax_t size = fs::file_size(path, ec);
+      const uintmax_t size = fs::file_size(name, ec);
       if (!ec) {
         SizeKnown = true;
         Size = size;
@@ -584,8 +585,8 @@ bool TObjFileMot::Load(const std::string& directory) {
   namespace fs = std::filesystem;
   std::vector<std::string> names;
   std::error_code ec;
-  for (fs::directory_iterator it(directory, ec), end; !ec && it != end; it.increment(ec)) {
-    const std::string name = it->path().filename().string();
+  for (fs::directory_iterator it(PathFromUtf8(directory), ec), end; !ec && it != end; it.increment(ec)) {
+    const std::string name = Utf8FromPath(it->path().filename());
     if (name.size() < 4) continue;
     if (Lower(name.substr(name.size() - 4)) != ".mot") continue;
     std::error_code fe;
@@ -603,7 +604,7 @@ bool TObjFileMot::Load(const std::string& directory) {
     const std::string la = Lower(a), lb = Lower(b);
     return la != lb ? la < lb : a < b;
   });
-  return LoadFile((fs::path(directory) / names.front()).string());
+  return LoadFile(Utf8FromPath(PathFromUtf8(directory) / PathFromUtf8(names.front())));
 }
 
 bool TObjFileMot::LoadFile(const std::string& path) {
