@@ -7,17 +7,40 @@
 //   2026-12-09 10:15:09.870 MSG Plain _LoadVelmoraOk Chargement du terminal ...
 //
 // "TERM<" is a frame the terminal received, "TERM>" one it sent (the same
-// marks as the demo's trace). A message line gives the kind of box, the
-// catalogue key ("-" when the text has none) and the text, line breaks
-// written \r and \n. Lines are flushed as they are written.
+// marks as the demo's trace). The password frame (55 82) is written with
+// its sixteen password bytes as "**": its header and checksum stay. A
+// message line gives the kind of box, the catalogue key ("-" when the text
+// has none) and the text, line breaks written \r and \n. Lines are flushed
+// as they are written.
+//
+// The file: never a firmware file that the program may load (the one named
+// on the command line, any ".mot" beside the executable, compared as files,
+// links included, not only by name; nor any file named "*.mot"); never
+// reached through a symbolic link; an existing regular file is appended to,
+// never emptied; a new one is made readable by its owner only (0600). Each
+// opening starts with a line that gives the time, the program and its
+// version. The descriptor is not inherited by programs the tool starts.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "U_Messages.h"
+
+// The firmware files a trace must never be.
+struct TTraceGuard {
+  std::string FirmwareFile;    // named on the command line; empty: none
+  std::string FirmwareFolder;  // the folder whose ".mot" files the program loads
+};
+
+// Opens `path` for a trace as described above and writes the opening line
+// for `program`. Null when it cannot, with `*refused` set when the path is
+// (or would become) a firmware file.
+std::FILE* OpenTraceFile(const std::string& path, const std::string& program, const TTraceGuard& guard,
+                         bool* refused = nullptr);
 
 class TAppTrace {
  public:
@@ -26,9 +49,11 @@ class TAppTrace {
   TAppTrace(const TAppTrace&) = delete;
   TAppTrace& operator=(const TAppTrace&) = delete;
 
-  // Creates (or empties) the file; false when it cannot be created.
-  bool Open(const std::string& path);
+  // Opens the file (OpenTraceFile); false when it cannot be written.
+  bool Open(const std::string& path, const TTraceGuard& guard = TTraceGuard());
   bool IsOpen() const { return FFile != nullptr; }
+  // The last Open was refused because the path is a firmware file.
+  bool Refused() const { return FRefused; }
   const std::string& Path() const { return FPath; }
 
   void Frame(bool toTerminal, const std::vector<uint8_t>& frame);
@@ -37,12 +62,15 @@ class TAppTrace {
   // The line without its time stamp (tests).
   static std::string FrameText(bool toTerminal, const std::vector<uint8_t>& frame);
   static std::string MessageText(const TMessage& msg);
+  // "YYYY-MM-DD HH:MM:SS.mmm", local time.
+  static std::string StampText(std::chrono::system_clock::time_point t);
 
  private:
   void Line(const std::string& text);
 
   std::FILE* FFile = nullptr;
   std::string FPath;
+  bool FRefused = false;
 };
 
 // Writes every message to the trace, then hands it to the presenter that

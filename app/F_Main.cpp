@@ -35,6 +35,9 @@ TfrmMain::TfrmMain(TMainParts parts, QWidget* parent)
   CenterOnScreen(this);
   // Message boxes are centred on this window, whichever window is active.
   SetMessageBoxOwner(this);
+  // Every button and field of the program shows clearly when it has the
+  // keyboard, the message boxes of the file's load included.
+  ShowKeyboardFocus();
   FormCreate();
 }
 

@@ -15,6 +15,7 @@
 #include "AppParts.h"
 #include "AppTrace.h"
 #include "F_Main.h"
+#include "U_Paths.h"
 #include "U_QtShell.h"
 #include "U_Textes.h"
 
@@ -42,7 +43,10 @@ int main(int argc, char** argv) {
   TAppTrace trace;
   TTracingPresenter tracing(boxes, trace);
   const bool traceWanted = !cmd.TraceFile.empty();
-  const bool traceOpen = traceWanted && trace.Open(cmd.TraceFile);
+  // Never into a firmware file this run may load (a technician who takes
+  // --trace for a switch: "--trace Firmware.mot").
+  const bool traceOpen =
+      traceWanted && trace.Open(cmd.TraceFile, TTraceGuard{cmd.FirmwareFile, ExecutableDir()});
   SetMessagePresenter(traceOpen ? static_cast<IMessagePresenter*>(&tracing) : &boxes);
   TAppOptions options;
   options.FirmwareFile = cmd.FirmwareFile;
@@ -52,8 +56,10 @@ int main(int argc, char** argv) {
     TfrmMain window(MakeApplicationParts(nullptr, options));
     window.show();
     // The catalogue is loaded by the window's creation.
-    if (traceWanted && !traceOpen && window.Usable())
-      ShowInformation(FormatText(GetTexte("_Err_TraceFile"), {cmd.TraceFile}), "_Err_TraceFile");
+    if (traceWanted && !traceOpen && window.Usable()) {
+      const char* key = trace.Refused() ? "_Err_TraceIsFirmware" : "_Err_TraceFile";
+      ShowInformation(FormatText(GetTexte(key), {cmd.TraceFile}), key);
+    }
     rc = app.exec();
   }
   SetMessagePresenter(nullptr);

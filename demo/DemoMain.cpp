@@ -15,6 +15,7 @@
 #include <memory>
 
 #include "AppParts.h"
+#include "AppTrace.h"
 #include "DemoLayout.h"
 #include "DemoLink.h"
 #include "DemoScenarios.h"
@@ -66,11 +67,13 @@ int RunControlProcess(int argc, char** argv) {
 int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i)
     if (!std::strcmp(argv[i], "--fenetre-controle")) return RunControlProcess(argc, argv);
-  // The help needs no display.
+#ifndef _WIN32
+  // The help needs no display (Windows always has one).
   for (int i = 1; i < argc; ++i)
     if ((!std::strcmp(argv[i], "--help") || !std::strcmp(argv[i], "-h")) && !std::getenv("DISPLAY") &&
         !std::getenv("WAYLAND_DISPLAY"))
       setenv("QT_QPA_PLATFORM", "offscreen", 0);
+#endif
   QApplication app(argc, argv);
   QApplication::setApplicationName(QStringLiteral("VelmoraUpgradeDemo"));
   QApplication::setApplicationVersion(QStringLiteral("1.0.5.0"));
@@ -78,7 +81,8 @@ int main(int argc, char** argv) {
 
   TDemoSettings settings;
   QString error;
-  if (!ParseDemoCommandLine(QApplication::arguments(), settings, error)) {
+  if (!ParseDemoCommandLine(QApplication::arguments(), settings, error) ||
+      !CheckFaultBlocks(settings.Faults, ExecutableDir(), error)) {
     std::fprintf(stderr, "%s\n(--help pour l'aide)\n", qPrintable(error));
     return 2;
   }
@@ -91,11 +95,16 @@ int main(int argc, char** argv) {
 
   const bool touring = !settings.TourDir.isEmpty();
   // Kept open to the end: the terminal's threads write to it until it goes.
+  // Opened as the program's own trace is: appended to, never through a
+  // link, never the demo's firmware file.
   static std::FILE* traceCopy = nullptr;
   if (touring) {
     QDir().mkpath(settings.TourDir);
-    traceCopy = std::fopen(
-        QDir(settings.TourDir).filePath(QStringLiteral("trace.txt")).toLocal8Bit().constData(), "w");
+    const QString path = QDir(settings.TourDir).filePath(QStringLiteral("trace.txt"));
+    traceCopy = OpenTraceFile(path.toStdString(), "VelmoraUpgradeDemo", TTraceGuard{std::string(), dir});
+    if (!traceCopy)
+      std::fprintf(stderr, "La trace %s ne peut pas être écrite ; elle ne va que sur la sortie standard.\n",
+                   qPrintable(path));
   }
 
   auto bus = std::make_shared<TSimHidBus>();

@@ -3,13 +3,22 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDate>
+#include <QDir>
+#include <QFileInfo>
 #include <QRegularExpression>
+#include <QTemporaryFile>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <mutex>
+#include <set>
+#include <vector>
 
+#include "AppTrace.h"
 #include "DemoLayout.h"
 #include "DemoScenarios.h"
+#include "U_DecodeFileMot.h"
+#include "U_Messages.h"
 
 namespace {
 
@@ -50,6 +59,58 @@ bool ParseInt(const QString& text, int lo, int hi, int& out) {
   if (!ok || v < lo || v > hi) return false;
   out = v;
   return true;
+}
+
+// Checks the options of the command line before the parser does, so that a
+// mistake names the whole option, dashes included, in « » (the parser's own
+// messages drop the dashes). Options take their value after "=" or as the
+// next argument; one dash only before a one-letter name.
+bool CheckOptionNames(const QStringList& arguments, const std::vector<const QCommandLineOption*>& options,
+                      QString& error) {
+  for (int i = 1; i < arguments.size(); ++i) {
+    const QString& a = arguments[i];
+    if (a == QLatin1String("--")) break;
+    if (!a.startsWith(QLatin1Char('-')) || a == QLatin1String("-")) continue;
+    const int eq = a.indexOf(QLatin1Char('='));
+    const QString written = eq < 0 ? a : a.left(eq);
+    const bool longForm = written.startsWith(QLatin1String("--"));
+    const QString name = written.mid(longForm ? 2 : 1);
+    const QCommandLineOption* found = nullptr;
+    for (const QCommandLineOption* o : options)
+      if (o->names().contains(name) && (longForm || name.size() == 1)) found = o;
+    if (!found) {
+      error = QStringLiteral("Option inconnue « %1 ».").arg(written);
+      return false;
+    }
+    if (found->valueName().isEmpty()) {
+      if (eq >= 0) {
+        error = QStringLiteral("« %1 » ne prend pas de valeur.").arg(written);
+        return false;
+      }
+    } else if (eq < 0) {
+      if (i + 1 >= arguments.size()) {
+        error = QStringLiteral("Valeur manquante après « %1 ».").arg(written);
+        return false;
+      }
+      ++i;
+    }
+  }
+  return true;
+}
+
+// Whether the tour can write its pictures into `dir`, made when missing:
+// the folder, or the nearest folder above it that exists, takes a file.
+// Nothing is left behind.
+bool TourDirWritable(const QString& dir) {
+  QFileInfo at(QDir(dir).absolutePath());
+  while (!at.exists()) {
+    const QString up = at.absolutePath();
+    if (up == at.absoluteFilePath()) return false;
+    at = QFileInfo(up);
+  }
+  if (!at.isDir()) return false;
+  QTemporaryFile probe(QDir(at.absoluteFilePath()).filePath(QStringLiteral(".velmora-tour-XXXXXX")));
+  return probe.open();
 }
 
 }  // namespace
@@ -137,8 +198,12 @@ bool ParseFaultSpec(const QString& spec, TDemoFault& out, QString& error) {
       error = QStringLiteral("Défaut « %1 » : « %2 » demande une valeur (%2=N).").arg(spec, kind);
       return false;
     }
-    if (!value.isEmpty() && !ParseInt(value, 0, 0xFFFF, f.Fault.Value)) {
-      error = QStringLiteral("Défaut « %1 » : valeur « %2 » incorrecte.").arg(spec, value);
+    // A status is the one byte of the answer; the other values are 16 bits.
+    const int most = k.Kind == TTermFaultKind::Status ? 0xFF : 0xFFFF;
+    if (!value.isEmpty() && !ParseInt(value, 0, most, f.Fault.Value)) {
+      error = QStringLiteral("Défaut « %1 » : valeur « %2 » incorrecte (0 à %3 attendu).")
+                  .arg(spec, value)
+                  .arg(most);
       return false;
     }
   }
@@ -172,6 +237,37 @@ QString FaultSpecText(const TDemoFault& fault) {
     }
   if (fault.Fault.Always) s += QStringLiteral(":toujours");
   return s;
+}
+
+bool CheckFaultBlocks(const std::vector<TDemoFault>& faults, const std::string& folder, QString& error) {
+  std::vector<const TDemoFault*> numbered;
+  for (const TDemoFault& f : faults)
+    if (f.Command == TTermCommand::Block && f.BlockNumber != 0xFFFF) numbered.push_back(&f);
+  if (numbered.empty()) return true;
+  // Read quietly: the program reports a file it cannot use.
+  struct TQuiet : IMessagePresenter {
+    TMsgResult Present(const TMessage&) override { return TMsgResult::Cancel; }
+  } quiet;
+  IMessagePresenter* old = SetMessagePresenter(&quiet);
+  TObjFileMot file;
+  const bool loaded = file.Load(folder);
+  SetMessagePresenter(old);
+  if (!loaded) return true;
+  std::set<int> numbers;
+  for (int i = 0; i < file.Blocks.Count(); ++i)
+    if (!file.Blocks.GetItem(i).IsEndBlock()) numbers.insert(file.Blocks.GetItem(i).BlockNumber);
+  for (const TDemoFault* f : numbered) {
+    if (numbers.count(f->BlockNumber)) continue;
+    error =
+        QStringLiteral("--fault : « %1 » : le fichier %2 n'a pas de bloc %3 (blocs %4 à %5, puis blocfin).")
+            .arg(FaultSpecText(*f),
+                 QString::fromStdString(std::filesystem::u8path(file.FileName).filename().u8string()))
+            .arg(f->BlockNumber)
+            .arg(numbers.empty() ? 0 : *numbers.begin())
+            .arg(numbers.empty() ? 0 : *numbers.rbegin());
+    return false;
+  }
+  return true;
 }
 
 void AddDemoFaults(TVirtualTerminal& terminal, const std::vector<TDemoFault>& faults) {
@@ -283,11 +379,13 @@ bool ParseDemoCommandLine(const QStringList& arguments, TDemoSettings& out, QStr
   const QCommandLineOption tourLimit(QStringLiteral("tour-limit"),
                                      QStringLiteral("Durée maximale du tour, en secondes (par défaut 90)."),
                                      QStringLiteral("s"));
-  for (const auto* o :
-       {&plugged, &unplugged, &appType, &versionName, &date, &frameVersion, &usbVersion, &restart, &noRestart,
-        &password, &switchOn, &latency, &fault, &tour, &scenario, &tourLimit, &fast})
-    p.addOption(*o);
+  const std::vector<const QCommandLineOption*> options{
+      &help,      &plugged,  &unplugged, &appType, &versionName, &date, &frameVersion, &usbVersion, &restart,
+      &noRestart, &password, &switchOn,  &latency, &fault,       &tour, &scenario,     &tourLimit,  &fast};
+  for (const auto* o : options)
+    if (o != &help) p.addOption(*o);
 
+  if (!CheckOptionNames(arguments, options, error)) return false;
   if (!p.parse(arguments)) {
     error = p.errorText();
     return false;
@@ -298,7 +396,7 @@ bool ParseDemoCommandLine(const QStringList& arguments, TDemoSettings& out, QStr
     std::exit(0);
   }
   if (!p.positionalArguments().isEmpty()) {
-    error = QStringLiteral("Argument inattendu : %1").arg(p.positionalArguments().first());
+    error = QStringLiteral("Argument inattendu « %1 ».").arg(p.positionalArguments().first());
     return false;
   }
 
@@ -312,6 +410,10 @@ bool ParseDemoCommandLine(const QStringList& arguments, TDemoSettings& out, QStr
     s.TourDir = p.value(tour);
     if (s.TourDir.isEmpty()) {
       error = QStringLiteral("--tour : dossier attendu.");
+      return false;
+    }
+    if (!TourDirWritable(s.TourDir)) {
+      error = QStringLiteral("--tour : impossible d'écrire dans le dossier « %1 ».").arg(s.TourDir);
       return false;
     }
     s.Scenario = p.isSet(scenario) ? p.value(scenario) : QStringLiteral("nominal");
@@ -377,15 +479,8 @@ bool ParseDemoCommandLine(const QStringList& arguments, TDemoSettings& out, QStr
 }
 
 std::string TraceLine(bool received, const TTermBytes& frame) {
-  static const char kHex[] = "0123456789ABCDEF";
-  std::string s = received ? "TERM<" : "TERM>";
-  s.reserve(6 + frame.size() * 3);
-  for (uint8_t b : frame) {
-    s += ' ';
-    s += kHex[b >> 4];
-    s += kHex[b & 0x0F];
-  }
-  return s;
+  // The program's own form, the password hidden.
+  return TAppTrace::FrameText(received, frame);
 }
 
 void InstallTrace(TVirtualTerminal& terminal, std::FILE* out, std::FILE* copy) {

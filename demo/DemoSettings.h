@@ -53,6 +53,11 @@ bool ParseDemoCommandLine(const QStringList& arguments, TDemoSettings& out, QStr
 bool ParseFaultSpec(const QString& spec, TDemoFault& out, QString& error);
 QString FaultSpecText(const TDemoFault& fault);
 
+// Refuses a fault on a block that the firmware file of `folder` (the one the
+// demo loads) does not have: it could never fire. Without a usable file
+// there is nothing to check (the program itself reports the file).
+bool CheckFaultBlocks(const std::vector<TDemoFault>& faults, const std::string& folder, QString& error);
+
 // Applies the faults to the terminal.
 void AddDemoFaults(TVirtualTerminal& terminal, const std::vector<TDemoFault>& faults);
 

@@ -14,6 +14,7 @@
 #include <cstdio>
 
 #include "DemoLayout.h"
+#include "U_QtShell.h"
 #include "ui_F_VirtualTerminal.h"
 
 namespace {
@@ -30,6 +31,7 @@ QJsonObject Op(const char* op) { return QJsonObject{{QStringLiteral("op"), QLati
 
 TfrmVirtualTerminal::TfrmVirtualTerminal(TControlClient* link, QWidget* parent)
     : QWidget(parent), ui(new Ui::TfrmVirtualTerminal), FLink(link) {
+  ShowKeyboardFocus();
   // The form lies in a scroll area, so that the window fits small screens.
   auto* content = FContent = new QWidget;
   ui->setupUi(content);

@@ -28,9 +28,11 @@ std::string InstallerCommandLine(const std::string& infPath, const std::string& 
 
 namespace {
 bool Held(const TDriverHost& host) { return host.TerminalHeld && host.TerminalHeld(); }
+std::string Prompt() { return GetTexte("_ReconnectVelmora") + "\n\r" + GetTexte("_ConnectVelmora"); }
 }  // namespace
 
 void WriteDriverFiles(IDriverPlatform& platform) {
+  if (!platform.WritesPackageBeside()) return;
   const std::string dir = platform.ExecutableDir();
   for (const TDriverFile& f : platform.PackageFiles()) {
     const std::string bytes = DriverResourceBytes(f.Resource);
@@ -41,6 +43,14 @@ void WriteDriverFiles(IDriverPlatform& platform) {
 }
 
 bool InstallDriver(const TDriverHost& host, IDriverPlatform& platform) {
+  // Already in place (on Linux, the package's rule): no administrator is
+  // needed, only a replug for udev to apply it to the terminal.
+  const std::string present = platform.InstalledBefore();
+  if (!present.empty()) {
+    const char* const key = "_MSG_RuleInstalled";
+    ShowInformation(FormatText(GetTexte(key), {present}) + "\n\r" + Prompt(), key);
+    return Held(host);
+  }
   const std::string infPath = platform.ExecutableDir() + kInfFileName;
   if (!platform.RunDriverInstaller(infPath, kSwHide)) platform.CopyDriverFiles();
   if (!FileExists(platform.InstalledDriverFile())) {
@@ -53,7 +63,7 @@ bool InstallDriver(const TDriverHost& host, IDriverPlatform& platform) {
     }
     return false;
   }
-  ShowInformation(GetTexte("_ReconnectVelmora") + "\n\r" + GetTexte("_ConnectVelmora"));
+  ShowInformation(Prompt());
   return Held(host);
 }
 

@@ -1,14 +1,17 @@
-// Linux: the package carries a udev rule that gives the logged-in user access
-// to the terminal's hidraw node. The installer puts it into the system's udev
-// rules directory through pkexec (an argument vector, no shell) and reloads
-// udev; the fallback copies it there when the process has the rights.
+// Linux: no kernel driver is needed, only a udev rule that gives the
+// logged-in user access to the terminal's hidraw node. A rule already in any
+// udev rules folder (the package's) needs nothing more than a replug.
+// Otherwise one pkexec call, run by its absolute path with an argument
+// vector, installs the embedded rule into /etc/udev/rules.d and reloads
+// udev's rules; the fallback writes it there when the process has the
+// rights.
 //
-// The folder beside the executable may be writable by others. So files are
-// always created new there, never through whatever stands at their path (a
-// link made after the old file was deleted makes the creation fail), links
-// are never followed when a file is read from there, and the rule handed to
-// pkexec is first copied into a folder only this user can enter: what root
-// installs is what was read, however long the authentication dialog waits.
+// Nothing is read back from the folder beside the executable, which others
+// may be able to write: the rule handed to pkexec is written from the
+// embedded bytes into a folder only this user can enter, so what root
+// installs is what the program carries, however long the authentication
+// dialog waits. Files written beside the executable (a copy of the program
+// of its own) are created new, never through whatever stands at their path.
 #ifndef _WIN32
 
 #include <errno.h>
@@ -115,36 +118,6 @@ bool FileExists(const std::string& path) {
   return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
-bool CopyFileNoOverwrite(const std::string& source, const std::string& target) {
-  const int in = ::open(source.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-  if (in < 0) return false;
-  struct stat st;
-  if (::fstat(in, &st) != 0 || !S_ISREG(st.st_mode)) {  // not a pipe or a device either
-    ::close(in);
-    return false;
-  }
-  const int out = ::open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-  if (out < 0) {
-    ::close(in);
-    return false;
-  }
-  bool ok = ::fchmod(out, 0644) == 0;
-  char buf[65536];
-  while (ok) {
-    const ssize_t n = ::read(in, buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      ok = n == 0;
-      break;
-    }
-    ok = WriteAll(out, buf, static_cast<size_t>(n));
-  }
-  ::close(in);
-  if (::close(out) != 0) ok = false;
-  if (!ok) ::unlink(target.c_str());
-  return ok;
-}
-
 // ---------------------------------------------------------------------------
 // The platform
 
@@ -160,13 +133,25 @@ std::string WithSeparator(std::string dir) {
   return dir;
 }
 
-std::string DirectoryOf(const std::string& path) {
-  const size_t s = path.find_last_of('/');
-  return s == std::string::npos ? std::string() : path.substr(0, s + 1);
+std::string WithoutSeparator(std::string dir) {
+  while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+  return dir;
+}
+
+// Creates `path` as a new file holding `bytes` with mode `mode` (the umask
+// left aside), never through a link; false, leaving nothing, when it cannot.
+bool CreateWithBytes(const std::string& path, const std::string& bytes, mode_t mode) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) return false;
+  bool ok = ::fchmod(fd, mode) == 0 && WriteAll(fd, bytes.data(), bytes.size());
+  if (::close(fd) != 0) ok = false;
+  if (!ok) ::unlink(path.c_str());
+  return ok;
 }
 
 // A folder that only this user can enter (mode 0700), made under
-// $XDG_RUNTIME_DIR when it is set, else under /tmp; removed with its files.
+// $XDG_RUNTIME_DIR when it is set, else under /tmp; removed with its files
+// unless kept.
 class TPrivateDir {
  public:
   TPrivateDir() {
@@ -174,9 +159,8 @@ class TPrivateDir {
     const char* runtime = std::getenv("XDG_RUNTIME_DIR");
     if (runtime != nullptr && runtime[0] == '/') bases.emplace_back(runtime);
     bases.emplace_back("/tmp");
-    for (std::string& base : bases) {
-      while (base.size() > 1 && base.back() == '/') base.pop_back();
-      std::string tmpl = base + "/kvz-rule-XXXXXX";
+    for (const std::string& base : bases) {
+      std::string tmpl = WithoutSeparator(base) + "/kvz-rule-XXXXXX";
       if (::mkdtemp(tmpl.data()) != nullptr) {
         Dir = tmpl;
         break;
@@ -184,35 +168,47 @@ class TPrivateDir {
     }
   }
   ~TPrivateDir() {
+    if (Kept) return;
     for (const std::string& f : Files) ::unlink(f.c_str());
     if (!Dir.empty()) ::rmdir(Dir.c_str());
   }
   TPrivateDir(const TPrivateDir&) = delete;
   TPrivateDir& operator=(const TPrivateDir&) = delete;
 
-  // A copy of `source` in the folder under `name`; empty when it cannot be
-  // made.
-  std::string Copy(const std::string& source, const std::string& name) {
+  // The embedded rule written into the folder; empty when it cannot be.
+  std::string WriteRule() {
     if (Dir.empty()) return std::string();
-    const std::string target = Dir + "/" + name;
-    if (!CopyFileNoOverwrite(source, target)) return std::string();
+    const std::string target = Dir + "/" + kUdevRuleFileName;
+    if (!CreateWithBytes(target, DriverResourceBytes("UDEV"), 0644)) return std::string();
     Files.push_back(target);
     return target;
   }
+  void Keep() { Kept = true; }
 
  private:
   std::string Dir;
   std::vector<std::string> Files;
+  bool Kept = false;
 };
 
-// Starts `argv` (looked up in PATH) with the caller's environment and waits
-// for it without a time limit; true when it ran and exited with code 0.
+// Starts `argv`, whose program is an absolute path (no PATH search), with
+// the caller's environment and none of its descriptors beyond the standard
+// three, and waits for it without a time limit; true when it ran and exited
+// with code 0.
 bool RunAndWait(const std::vector<std::string>& argv) {
+  if (argv.empty() || argv[0].empty() || argv[0][0] != '/') return false;
   std::vector<char*> args;
   for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  if (::posix_spawn_file_actions_init(&actions) != 0) return false;
+  // Whatever any part of the process left open without close-on-exec stays
+  // out of a program that may run as root.
+  ::posix_spawn_file_actions_addclosefrom_np(&actions, 3);
   pid_t pid = 0;
-  if (::posix_spawnp(&pid, args[0], nullptr, nullptr, args.data(), environ) != 0) return false;
+  const int started = ::posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ);
+  ::posix_spawn_file_actions_destroy(&actions);
+  if (started != 0) return false;
   int status = 0;
   for (;;) {
     const pid_t r = ::waitpid(pid, &status, 0);
@@ -222,16 +218,24 @@ bool RunAndWait(const std::vector<std::string>& argv) {
   return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
+// Run by pkexec as root: installs the rule ($3) as $4 with install ($1),
+// then has udev reload its rules with udevadm ($2). Every path is an
+// argument: nothing is pasted into the script.
+const char* const kInstallScript = "\"$1\" -m 0644 -T -- \"$3\" \"$4\" && \"$2\" control --reload-rules";
+
 class TLinuxDriverPlatform : public IDriverPlatform {
  public:
   explicit TLinuxDriverPlatform(const TDriverPlatformOptions& o) : Options(o) {
-    if (Options.Installer.empty()) Options.Installer = "pkexec";
+    if (Options.Installer.empty()) Options.Installer = FirstExisting({"/usr/bin/pkexec", "/bin/pkexec"});
     if (Options.InstallTool.empty())
       Options.InstallTool = FirstExisting({"/usr/bin/install", "/bin/install"});
     if (Options.UdevadmTool.empty())
       Options.UdevadmTool =
           FirstExisting({"/usr/bin/udevadm", "/bin/udevadm", "/usr/sbin/udevadm", "/sbin/udevadm"});
-    while (Options.SystemDir.size() > 1 && Options.SystemDir.back() == '/') Options.SystemDir.pop_back();
+    if (Options.RulesDirs.empty())
+      Options.RulesDirs = {kUdevRulesDir, "/run/udev/rules.d", "/usr/local/lib/udev/rules.d",
+                           "/usr/lib/udev/rules.d", "/lib/udev/rules.d"};
+    Options.SystemDir = WithoutSeparator(Options.SystemDir);
   }
 
   std::string ExecutableDir() override {
@@ -251,31 +255,67 @@ class TLinuxDriverPlatform : public IDriverPlatform {
     return files;
   }
 
-  // The rule lies beside the INF; pkexec gets a private copy of it. The
-  // show-window value means nothing here: pkexec asks through the session's
-  // authentication agent. False, without running anything, when the copy
-  // cannot be made (no rule, or a link in its place).
-  bool RunDriverInstaller(const std::string& infPath, std::uint16_t /*showWindow*/) override {
-    TPrivateDir dir;
-    const std::string source = dir.Copy(DirectoryOf(infPath) + kUdevRuleFileName, kUdevRuleFileName);
-    if (source.empty()) return false;
-    if (!RunAndWait({Options.Installer, Options.InstallTool, "-m", "0644", "-T", "--", source,
-                     InstalledDriverFile()}))
-      return false;
-    return RunAndWait({Options.Installer, Options.UdevadmTool, "control", "--reload-rules"});
+  // Nothing here needs the files beside the executable. An installed program
+  // (a package's) leaves its folder to the package manager; a copy of its
+  // own (a build, a folder carried around) gets them when its folder can be
+  // written.
+  bool WritesPackageBeside() override {
+    const std::string dir = ExecutableDir();
+    return !InstalledProgramDir(dir) && ::faccessat(AT_FDCWD, dir.c_str(), W_OK | X_OK, AT_EACCESS) == 0;
   }
 
+  // The first rules folder that holds the rule (the package's, or one
+  // installed before), whatever its content.
+  std::string InstalledBefore() override {
+    for (const std::string& dir : Options.RulesDirs) {
+      const std::string rule = WithoutSeparator(dir) + "/" + kUdevRuleFileName;
+      if (FileExists(rule)) return rule;
+    }
+    return std::string();
+  }
+
+  // One administrator prompt: pkexec runs a shell that installs the rule and
+  // reloads udev's rules. The rule is the embedded one, written into a
+  // private folder: nobody else can change what root installs, however long
+  // the authentication dialog waits. `infPath` and the show-window value
+  // mean nothing here.
+  bool RunDriverInstaller(const std::string& /*infPath*/, std::uint16_t /*showWindow*/) override {
+    TPrivateDir dir;
+    const std::string source = dir.WriteRule();
+    if (source.empty()) return false;
+    return RunAndWait({Options.Installer, "/bin/sh", "-c", kInstallScript, "sh", Options.InstallTool,
+                       Options.UdevadmTool, source, InstalledDriverFile()});
+  }
+
+  // Succeeds only with the rights to write the rules folder; never replaces
+  // a rule that is there.
   void CopyDriverFiles() override {
-    CopyFileNoOverwrite(ExecutableDir() + kUdevRuleFileName, InstalledDriverFile());
+    CreateWithBytes(InstalledDriverFile(), DriverResourceBytes("UDEV"), 0644);
   }
 
   std::string InstalledDriverFile() override { return GetSystemDir() + "/" + kUdevRuleFileName; }
 
+  // A copy of the embedded rule that stays for the administrator, in a
+  // folder only this user can write (gone at the end of the session, or of
+  // the boot), and the rules folder it goes into. Where no such folder can
+  // be made, the rule beside the executable, when it was written there.
   std::pair<std::string, std::string> ManualInstallPaths() override {
-    return {ExecutableDir() + kUdevRuleFileName, GetSystemDir()};
+    TPrivateDir dir;
+    std::string copy = dir.WriteRule();
+    if (!copy.empty())
+      dir.Keep();
+    else if (FileExists(ExecutableDir() + kUdevRuleFileName))
+      copy = ExecutableDir() + kUdevRuleFileName;
+    return {copy, GetSystemDir()};
   }
 
  private:
+  // Whether `dir` lies in the folder the installation puts the programs in
+  // (Packaging.cmake: <prefix>/lib/velmoraupgrade, the demo below it).
+  static bool InstalledProgramDir(const std::string& dir) {
+    return dir.find(std::string("/") + KVZ_INSTALL_LIBDIR + "/") != std::string::npos;
+  }
+
   TDriverPlatformOptions Options;
 };
 }  // namespace

@@ -1,6 +1,8 @@
 // Windows: the INF is installed by rundll32 calling SetupAPI's
 // InstallHinfSection; the fallback copies the drivers into <system>\Drivers
-// and the INF into <windows>\INF.
+// and the INF into <windows>\INF. Paths are UTF-8 here and UTF-16 at every
+// system call, so that a folder whose name the ANSI code page cannot hold
+// still works.
 #ifdef _WIN32
 
 #include <windows.h>
@@ -11,18 +13,17 @@
 
 #include "DriverFileIO.h"
 #include "U_Paths.h"
-#include "U_Textes.h"
 #include "driver.h"
 
 // ---------------------------------------------------------------------------
-// Error texts (the system's, in its own language; ANSI, code page 1252)
+// Error texts (the system's, in its own language; UTF-8)
 
 std::string SystemErrorText(int code) {
-  char* buf = nullptr;
-  const DWORD n = FormatMessageA(
+  wchar_t* buf = nullptr;
+  const DWORD n = FormatMessageW(
       FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-      static_cast<DWORD>(code), 0, reinterpret_cast<LPSTR>(&buf), 0, nullptr);
-  std::string text = n && buf ? std::string(buf, n) : "Erreur " + std::to_string(code);
+      static_cast<DWORD>(code), 0, reinterpret_cast<LPWSTR>(&buf), 0, nullptr);
+  std::string text = n && buf ? WideToUtf8(std::wstring(buf, n)) : "Erreur " + std::to_string(code);
   if (buf) LocalFree(buf);
   // The system's texts end with a period and a line break.
   while (!text.empty() &&
@@ -34,23 +35,21 @@ std::string SystemErrorText(int code) {
 // ---------------------------------------------------------------------------
 // File primitives
 
-// Messages are UTF-8; paths and system texts are ANSI.
 namespace {
 std::string CreateErrorText(const std::string& path, DWORD err) {
-  return "Impossible de créer le fichier \"" + Cp1252ToUtf8(path) + "\". " +
-         Cp1252ToUtf8(SystemErrorText(static_cast<int>(err)));
+  return "Impossible de créer le fichier \"" + path + "\". " + SystemErrorText(static_cast<int>(err));
 }
 std::string WriteErrorText(const std::string& path, DWORD err) {
-  return "Impossible d'écrire le fichier \"" + Cp1252ToUtf8(path) + "\". " +
-         Cp1252ToUtf8(SystemErrorText(static_cast<int>(err)));
+  return "Impossible d'écrire le fichier \"" + path + "\". " + SystemErrorText(static_cast<int>(err));
 }
 }  // namespace
 
-void DeleteFileIfPresent(const std::string& path) { DeleteFileA(path.c_str()); }
+void DeleteFileIfPresent(const std::string& path) { DeleteFileW(Utf8ToWide(path).c_str()); }
 
 void WriteWholeFile(const std::string& path, const std::string& bytes) {
   // A new file only: whatever stands at the path makes the creation fail.
-  HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  const std::wstring name = Utf8ToWide(path);
+  HANDLE h = CreateFileW(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) throw EDriverFileError(CreateErrorText(path, GetLastError()));
   const char* p = bytes.data();
   size_t left = bytes.size();
@@ -68,36 +67,35 @@ void WriteWholeFile(const std::string& path, const std::string& bytes) {
   }
   if (!CloseHandle(h) && err == 0) err = GetLastError();
   if (err != 0) {
-    DeleteFileA(path.c_str());
+    DeleteFileW(name.c_str());
     throw EDriverFileError(WriteErrorText(path, err));
   }
 }
 
 bool FileExists(const std::string& path) {
-  const DWORD a = GetFileAttributesA(path.c_str());
+  const DWORD a = GetFileAttributesW(Utf8ToWide(path).c_str());
   return a != INVALID_FILE_ATTRIBUTES && !(a & FILE_ATTRIBUTE_DIRECTORY);
 }
 
 bool CopyFileNoOverwrite(const std::string& source, const std::string& target) {
-  return CopyFileA(source.c_str(), target.c_str(), TRUE) != 0;
+  return CopyFileW(Utf8ToWide(source).c_str(), Utf8ToWide(target).c_str(), TRUE) != 0;
 }
 
 // ---------------------------------------------------------------------------
 // The platform
 
 namespace {
-// The system asks for 255-byte buffers here; a directory that does not fit
-// is reported as unknown rather than read half.
+// A directory that does not fit is reported as unknown rather than read half.
 std::string SystemDirectory() {
-  char buf[255];
-  const UINT n = GetSystemDirectoryA(buf, sizeof buf);
-  return n > 0 && n < sizeof buf ? std::string(buf, n) : std::string();
+  wchar_t buf[MAX_PATH];
+  const UINT n = GetSystemDirectoryW(buf, MAX_PATH);
+  return n > 0 && n < MAX_PATH ? WideToUtf8(std::wstring(buf, n)) : std::string();
 }
 
 std::string WindowsDirectory() {
-  char buf[255];
-  const UINT n = GetWindowsDirectoryA(buf, sizeof buf);
-  return n > 0 && n < sizeof buf ? std::string(buf, n) : std::string();
+  wchar_t buf[MAX_PATH];
+  const UINT n = GetWindowsDirectoryW(buf, MAX_PATH);
+  return n > 0 && n < MAX_PATH ? WideToUtf8(std::wstring(buf, n)) : std::string();
 }
 
 std::string WithSeparator(std::string dir) {
@@ -123,10 +121,10 @@ class TWindowsDriverPlatform : public IDriverPlatform {
   std::vector<TDriverFile> PackageFiles() override { return DriverPackage(); }
 
   bool RunDriverInstaller(const std::string& infPath, std::uint16_t showWindow) override {
-    std::string cmd = InstallerCommandLine(infPath, Options.Installer);
-    std::vector<char> line(cmd.begin(), cmd.end());
-    line.push_back('\0');
-    STARTUPINFOA si;
+    const std::wstring cmd = Utf8ToWide(InstallerCommandLine(infPath, Options.Installer));
+    std::vector<wchar_t> line(cmd.begin(), cmd.end());
+    line.push_back(L'\0');
+    STARTUPINFOW si;
     ZeroMemory(&si, sizeof si);
     si.cb = sizeof si;
     si.dwFlags = STARTF_USESHOWWINDOW;
@@ -134,7 +132,7 @@ class TWindowsDriverPlatform : public IDriverPlatform {
     PROCESS_INFORMATION pi;
     ZeroMemory(&pi, sizeof pi);
     // 0x30: CREATE_NEW_CONSOLE | NORMAL_PRIORITY_CLASS.
-    if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE,
+    if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE,
                         CREATE_NEW_CONSOLE | NORMAL_PRIORITY_CLASS, nullptr, nullptr, &si, &pi))
       return false;
     WaitForSingleObject(pi.hProcess, INFINITE);

@@ -6,10 +6,12 @@
 // Windows: the INF is installed with "rundll32.exe setupapi,InstallHinfSection";
 // the fallback copies the drivers into <system>\Drivers and the INF into
 // <windows>\INF.
-// Linux: the package also carries a udev rule giving the logged-in user access
-// to the terminal's hidraw node; the installer puts it into the system's udev
-// rules directory through pkexec and reloads udev; the fallback copies it there
-// when the process has the rights.
+// Linux: what the terminal needs is a udev rule giving the logged-in user
+// access to its hidraw node. A rule already in a udev rules folder (the
+// package's) leaves only the replug to do; otherwise one pkexec call installs
+// the embedded rule into /etc/udev/rules.d and reloads udev, and the fallback
+// writes it there when the process has the rights. Nothing needs writing
+// beside the executable.
 //
 // Everything runs on the GUI thread; the installer is waited for without a
 // time limit.
@@ -84,19 +86,30 @@ class IDriverPlatform {
   // The files written beside the executable, in order: DriverPackage(), plus
   // the udev rule on Linux.
   virtual std::vector<TDriverFile> PackageFiles() = 0;
+  // Whether the click writes them (Windows: always, the installer reads them
+  // there; Linux: only for a copy of the program that is not installed, when
+  // its folder can be written).
+  virtual bool WritesPackageBeside() { return true; }
+  // The driver file found in place before anything is installed, when the
+  // platform counts one (Linux: the rule in any udev rules folder); empty
+  // where every click installs (Windows).
+  virtual std::string InstalledBefore() { return std::string(); }
   // Runs the installer on `infPath` and waits for it; true exactly when it
-  // ended with exit code 0. False when it cannot be started.
+  // ended with exit code 0. False when it cannot be started. (Linux: one
+  // pkexec call for the embedded rule; `infPath` is not used.)
   virtual bool RunDriverInstaller(const std::string& infPath, std::uint16_t showWindow) = 0;
-  // The fallback copy into the system directories, from the executable's
-  // directory. Never overwrites; failures are skipped silently.
+  // The fallback copy into the system directories (Windows: from the
+  // executable's directory; Linux: the embedded rule). Never overwrites;
+  // failures are skipped silently.
   virtual void CopyDriverFiles() = 0;
   // The file whose presence after installation means the driver is in place
   // (Windows: <system>\Drivers\termkvz.sys; Linux: the installed udev rule).
   virtual std::string InstalledDriverFile() = 0;
   // When neither the installer nor the fallback copy put the driver in
   // place: the file an administrator copies by hand and the folder it goes
-  // into (Linux: the rule beside the executable, the rules folder). Empty
-  // where the platform says nothing then (Windows).
+  // into (Linux: a copy of the embedded rule kept in a folder of this user's
+  // own, the rules folder). Empty where the platform says nothing then
+  // (Windows).
   virtual std::pair<std::string, std::string> ManualInstallPaths() { return {}; }
 };
 
@@ -107,13 +120,17 @@ struct TDriverPlatformOptions {
   std::string WindowsDir;     // Windows only: GetWindowsDirectoryA
   // The program that runs the installer. Windows: the first word of the
   // command line (default "rundll32.exe"). Linux: the program run with the
-  // install and reload commands as arguments (default "pkexec", looked up in
-  // PATH).
+  // install-and-reload command as arguments, by its absolute path (default
+  // /usr/bin/pkexec); a relative path is never run.
   std::string Installer;
   // Linux: the programs run through the installer (default /usr/bin/install
   // and udevadm, absolute paths as pkexec wants them).
   std::string InstallTool;
   std::string UdevadmTool;
+  // Linux: the udev rules folders where a rule already counts as installed
+  // (default: /etc/udev/rules.d, /run/udev/rules.d,
+  // /usr/local/lib/udev/rules.d, /usr/lib/udev/rules.d, /lib/udev/rules.d).
+  std::vector<std::string> RulesDirs;
 };
 
 // The platform of this build with the given settings.
@@ -121,7 +138,8 @@ std::unique_ptr<IDriverPlatform> NewDriverPlatform(const TDriverPlatformOptions&
 // The platform of this build with the real directories and installer.
 IDriverPlatform& DefaultDriverPlatform();
 
-// btnPiloteClick: disables the button, writes the package, then either shows
+// btnPiloteClick: disables the button, writes the package (where the platform
+// writes it), then either shows
 // _MSG_PiloteOk (a terminal is held: nothing is installed) or calls
 // InstallDriver; whatever happened, the button is then enabled exactly when no
 // terminal is held. A file that cannot be written stops the operation and is
@@ -129,17 +147,20 @@ IDriverPlatform& DefaultDriverPlatform();
 void PiloteClick(const TDriverHost& host, IDriverPlatform& platform);
 
 // Writes every file of platform.PackageFiles() into the executable's
-// directory: deletes the old file (a missing one is no error) and writes the
-// embedded bytes whole. Throws EDriverFileError, leaving no partial file of
-// its own behind.
+// directory, unless the platform writes none there: deletes the old file (a
+// missing one is no error) and writes the embedded bytes whole. Throws
+// EDriverFileError, leaving no partial file of its own behind.
 void WriteDriverFiles(IDriverPlatform& platform);
 
-// Runs the installer, falls back to the copy when it fails, and prompts the
-// user (_ReconnectVelmora, LF CR, _ConnectVelmora) when the driver file is
-// then present. Returns whether a terminal is held after the prompt; false
-// when the driver file is absent. Then, where the platform names what to
-// copy by hand (ManualInstallPaths), an information box says so
-// (_Err_RuleNotInstalled); otherwise nothing is shown.
+// Where the platform finds the driver already in place (InstalledBefore),
+// installs nothing and tells what is left to do: _MSG_RuleInstalled naming
+// it, LF CR, then the prompt. Otherwise runs the installer, falls back to the
+// copy when it fails, and prompts the user (_ReconnectVelmora, LF CR,
+// _ConnectVelmora) when the driver file is then present. Returns whether a
+// terminal is held after the prompt; false when the driver file is absent.
+// Then, where the platform names what to copy by hand (ManualInstallPaths),
+// an information box says so (_Err_RuleNotInstalled); otherwise nothing is
+// shown.
 bool InstallDriver(const TDriverHost& host, IDriverPlatform& platform);
 
 // The default platform's operations.

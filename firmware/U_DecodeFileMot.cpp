@@ -27,6 +27,7 @@ constexpr const char* kKeyBadDate = "_BadDateAppliMot";
 constexpr const char* kKeyUnknown = "_Err_Unknown";
 constexpr const char* kKeyLengthData = "_Err_LengthData";
 constexpr const char* kKeyTooBig = "_Err_FileMotTooBig";
+constexpr const char* kKeyNotReadable = "_Err_FileMotNotFound";
 
 // Header offsets in block 0.
 constexpr int kHeaderAppliType = 21;
@@ -383,6 +384,12 @@ void TLineFeeder::End() {
   AfterCr = false;
 }
 
+// A firmware file that cannot be opened or read (missing, not a file,
+// without the right to read it, a read error) is named to the technician.
+void ShowNotReadable(const std::string& path) {
+  ShowInformation(FormatText(GetTexte(kKeyNotReadable), {path}), kKeyNotReadable);
+}
+
 // The text of the refusal of an oversized file.
 std::string TooBigText() {
   const std::string text = GetTexte(kKeyTooBig);
@@ -399,18 +406,19 @@ class TMotFileReader {
   bool Open(const std::string& path, std::string& error) {
     namespace fs = std::filesystem;
     std::error_code ec;
-    const fs::file_status st = fs::status(path, ec);
+    const fs::path name = PathFromUtf8(path);
+    const fs::file_status st = fs::status(name, ec);
     if (!ec && fs::is_directory(st)) {
       error = "Impossible d'ouvrir le fichier \"" + path + "\".";
       return false;
     }
-    F = std::fopen(path.c_str(), "rb");
+    F = OpenFileUtf8(path, "rb");
     if (!F) {
       error = "Impossible d'ouvrir le fichier \"" + path + "\".";
       return false;
     }
     if (!ec && fs::is_regular_file(st)) {
-      const uintmax_t size = fs::file_size(path, ec);
+      const uintmax_t size = fs::file_size(name, ec);
       if (!ec) {
         SizeKnown = true;
         Size = size;
@@ -577,8 +585,8 @@ bool TObjFileMot::Load(const std::string& directory) {
   namespace fs = std::filesystem;
   std::vector<std::string> names;
   std::error_code ec;
-  for (fs::directory_iterator it(directory, ec), end; !ec && it != end; it.increment(ec)) {
-    const std::string name = it->path().filename().string();
+  for (fs::directory_iterator it(PathFromUtf8(directory), ec), end; !ec && it != end; it.increment(ec)) {
+    const std::string name = Utf8FromPath(it->path().filename());
     if (name.size() < 4) continue;
     if (Lower(name.substr(name.size() - 4)) != ".mot") continue;
     std::error_code fe;
@@ -596,7 +604,7 @@ bool TObjFileMot::Load(const std::string& directory) {
     const std::string la = Lower(a), lb = Lower(b);
     return la != lb ? la < lb : a < b;
   });
-  return LoadFile((fs::path(directory) / names.front()).string());
+  return LoadFile(Utf8FromPath(PathFromUtf8(directory) / PathFromUtf8(names.front())));
 }
 
 bool TObjFileMot::LoadFile(const std::string& path) {
@@ -604,7 +612,7 @@ bool TObjFileMot::LoadFile(const std::string& path) {
   TMotFileReader in;
   std::string error;
   if (!in.Open(path, error)) {
-    ShowErrorReport(error);
+    ShowNotReadable(path);
     return false;
   }
   FileName = path;
@@ -632,7 +640,7 @@ bool TObjFileMot::LoadFile(const std::string& path) {
       if (!feeder.Feed(buf.data(), got) && (decoder.LineRefused() || in.SizeKnown)) break;
     }
     if (!decoder.LineRefused() && in.Failed()) {
-      ShowErrorReport("Impossible de lire le fichier \"" + path + "\".");
+      ShowNotReadable(path);
       return false;
     }
     feeder.End();

@@ -141,6 +141,8 @@ class TObjFileMot {
   // known, at the end record). A file above kMaxMotFileBytes is refused
   // with "_Err_FileMotTooBig" (information box): before any read when the
   // system gives its size, otherwise as soon as that many bytes were read.
+  // A file that cannot be opened or read is named with
+  // "_Err_FileMotNotFound" (information box).
   bool LoadFile(const std::string& path);
   // Decodes file contents already in memory, with the same limit.
   bool LoadText(const std::string& fileBytes);

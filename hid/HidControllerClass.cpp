@@ -307,7 +307,9 @@ void THidDeviceController::ReleaseDevice(THidDevice*& HidDev) {
   // Cleared first, so that a handler run while the reader stops cannot
   // release the same device twice through the same reference.
   HidDev = nullptr;
+  const std::shared_ptr<bool> life = d->FLife;
   d->StopReader();
+  if (!*life) return;  // freed by a handler that ran while its reader stopped
   d->CloseIoHandle();
   d->CloseReadHandle();
   if (d->Plugged()) {

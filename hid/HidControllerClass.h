@@ -27,11 +27,14 @@
 //   requests termination, cancels the pending read and waits on the queue's
 //   condition variable for the body to end, running waiting hand-overs
 //   meanwhile (a report handed over before the request is still delivered). A
-//   read that completes after the request is not delivered. Stopping a
-//   reader from inside the handler of one of its own reports cannot wait for
-//   it (the reader waits for that very handler to return): the reader is then
-//   detached, ends as soon as the handler returns and is joined later; no
-//   further report of it is delivered.
+//   read that completes after the request is not delivered. A handler run
+//   during that wait may free the device (its unplug released it): nothing
+//   of that reader reaches the freed device any more, and the stop returns
+//   without touching it. Stopping a reader from inside the handler of one of
+//   its own reports cannot wait for it (the reader waits for that very
+//   handler to return): the reader is then detached, ends as soon as the
+//   handler returns and is joined later; no further report of it is
+//   delivered.
 //
 // Unplugged devices
 //   MarkUnplugged closes the handles while the reader may be reading: the
@@ -221,6 +224,12 @@ class THidDevice {
   THidDataErrorEvent FOnDeviceDataError;
   THidUnplugEvent FOnDeviceUnplug;
   std::unique_ptr<THidDeviceReadThread> FReader;
+  // Readers being stopped: their wait runs hand-overs, and a handler there
+  // may free this device; its destruction cuts them off from it.
+  std::vector<std::shared_ptr<THidReaderState>> FStopping;
+  // False once the device is being destroyed; held by a stop that must not
+  // go on with a device freed during its wait.
+  std::shared_ptr<bool> FLife = std::make_shared<bool>(true);
   uint64_t FSerial = 0;
 };
 

@@ -117,12 +117,17 @@ void THidDevice::Init(std::unique_ptr<THidPnPInfo> info) {
 }
 
 THidDevice::~THidDevice() {
+  *FLife = false;
+  // A reader still being stopped further up the stack delivers nothing more.
+  for (const auto& s : FStopping) s->Device = nullptr;
   THidDataEvent onData = FOnDeviceData;
   THidUnplugEvent onUnplug = FOnDeviceUnplug;
   const int32_t sleepTime = ReaderSleepTime();
 
-  SetDataHandler(nullptr);
+  // Cleared before the reader stops: a pass run during that wait must not
+  // release this device a second time through its unplug handler.
   FOnDeviceUnplug = nullptr;
+  SetDataHandler(nullptr);
   CloseIoHandle();
   CloseReadHandle();
   FIo->SetPreparsed(nullptr);
@@ -236,7 +241,11 @@ uint32_t THidDevice::ReadCount() const { return ReadHandleOpen() ? FLastReadCoun
 void THidDevice::CancelRead() { FIo->CancelRead(); }
 
 void THidDevice::SetDataHandler(THidDataEvent handler) {
-  if (!handler.Assigned()) StopReader();
+  if (!handler.Assigned()) {
+    const std::shared_ptr<bool> life = FLife;
+    StopReader();
+    if (!*life) return;  // freed while the reader stopped
+  }
   FOnDeviceData = std::move(handler);
   StartReader();
 }
@@ -257,8 +266,12 @@ void THidDevice::StopReader() {
   if (!FReader) return;
   // Out of the slot first: hand-overs run while we wait and may come back here.
   std::unique_ptr<THidDeviceReadThread> reader = std::move(FReader);
+  const std::shared_ptr<bool> life = FLife;
+  FStopping.push_back(reader->FState);
   reader->Terminate();
   reader->WaitForEnd();
+  if (!*life) return;  // freed meanwhile: its destruction detached the reader
+  FStopping.erase(std::find(FStopping.begin(), FStopping.end(), reader->FState));
 }
 
 void THidDevice::SetReaderSleepTime(int32_t ms) {

@@ -144,7 +144,9 @@ class IHidChangeSource {
  public:
   using TListener = std::function<void()>;
   virtual ~IHidChangeSource() = default;
-  // One listener at a time; an empty one removes it.
+  // One listener at a time; an empty one removes it. Returns only once no
+  // other thread is still inside a call of the listener replaced, so that
+  // its owner may then free what it uses (the controller's call queue).
   virtual void SetListener(TListener listener) = 0;
   virtual int NoticeFd() const { return -1; }
   virtual int ConsumeNotices() { return 0; }

@@ -1,4 +1,5 @@
-# Installation and the Debian package.
+# Installation. The Debian package (debian/) is built by debhelper on top of
+# this; it puts the udev rule in place itself (dh_installudev).
 #
 # Layout under the prefix (/usr in the package):
 #   lib/velmoraupgrade/VelmoraUpgrade           the application; the delivered
@@ -10,18 +11,24 @@
 #                                               program resolves its real folder)
 #   bin/motdump
 #   share/applications/*.desktop, share/icons/hicolor/64x64/apps/velmoraupgrade.png
+#   share/metainfo/velmoraupgrade.metainfo.xml  for software centres, with the
+#                                               terminal's USB id
 #   share/mime/packages/velmoraupgrade.xml      the firmware file type (*.mot),
 #                                               which the desktop entry opens
 #                                               with "VelmoraUpgrade %f"
-#   lib/udev/rules.d/70-terminal-kvz.rules      (KVZ_UDEV_RULES_DIR)
+#   share/man/man1/*.1                          the manual pages, in French,
+#                                               the programs' own language
+#   lib/udev/rules.d/70-terminal-kvz.rules      (KVZ_UDEV_RULES_DIR; empty: not
+#                                               installed)
 if(NOT TARGET VelmoraUpgrade)
   return()
 endif()
 
 include(GNUInstallDirs)
-set(KVZ_INSTALL_LIBDIR "lib/velmoraupgrade" CACHE STRING "Folder of the programs, under the prefix")
+# KVZ_INSTALL_LIBDIR (the programs' folder) is set by driver/, whose button
+# tells an installed program by it.
 set(KVZ_UDEV_RULES_DIR "lib/udev/rules.d" CACHE STRING
-    "udev rules folder: relative to the prefix, or absolute (/etc/udev/rules.d)")
+    "udev rules folder: relative to the prefix, or absolute (/etc/udev/rules.d); empty: no rule installed")
 
 install(TARGETS VelmoraUpgrade RUNTIME DESTINATION ${KVZ_INSTALL_LIBDIR})
 if(TARGET motdump)
@@ -45,29 +52,18 @@ foreach(rel ${_kvz_links})
 endforeach()
 
 install(FILES ${CMAKE_CURRENT_LIST_DIR}/velmoraupgrade.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/velmoraupgrade.metainfo.xml DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo)
 install(FILES ${CMAKE_CURRENT_LIST_DIR}/velmoraupgrade-mime.xml DESTINATION ${CMAKE_INSTALL_DATADIR}/mime/packages
         RENAME velmoraupgrade.xml)
 install(FILES ${PROJECT_SOURCE_DIR}/resources/images/app.png
         DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/64x64/apps RENAME velmoraupgrade.png)
-install(FILES ${PROJECT_SOURCE_DIR}/resources/driver/70-terminal-kvz.rules DESTINATION ${KVZ_UDEV_RULES_DIR})
-
-# CPack: a .deb for Debian 12.
-set(CPACK_GENERATOR "DEB")
-set(CPACK_PACKAGE_NAME "velmoraupgrade")
-set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGE_VENDOR "VelmoraUpgrade")
-set(CPACK_PACKAGE_CONTACT "VelmoraUpgrade <velmoraupgrade@localhost>")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Mise à jour du terminal de programmation par USB")
-set(CPACK_PACKAGE_DESCRIPTION
-    "Charge le firmware (fichier .mot) du terminal de programmation par USB HID et installe sa règle udev. "
-    "Comprend une démonstration sur un terminal virtuel et l'outil motdump.")
-set(CPACK_PACKAGING_INSTALL_PREFIX "/usr")
-set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-set(CPACK_DEBIAN_PACKAGE_SECTION "utils")
-set(CPACK_DEBIAN_PACKAGE_PRIORITY "optional")
-set(CPACK_DEBIAN_PACKAGE_DEPENDS
-    "libc6, libstdc++6, libqt6core6 (>= 6.4), libqt6gui6 (>= 6.4), libqt6widgets6 (>= 6.4), libqt6network6 (>= 6.4), qt6-qpa-plugins, libhidapi-hidraw0, libudev1, libjpeg62-turbo")
-# shared-mime-info and desktop-file-utils update their caches through dpkg
-# triggers when the package installs its type and desktop entry.
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "qt6-translations-l10n, udev, shared-mime-info, desktop-file-utils")
-include(CPack)
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/man/VelmoraUpgrade.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+if(TARGET motdump)
+  install(FILES ${CMAKE_CURRENT_LIST_DIR}/man/motdump.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+endif()
+if(TARGET VelmoraUpgradeDemo)
+  install(FILES ${CMAKE_CURRENT_LIST_DIR}/man/VelmoraUpgradeDemo.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+endif()
+if(KVZ_UDEV_RULES_DIR)
+  install(FILES ${PROJECT_SOURCE_DIR}/resources/driver/70-terminal-kvz.rules DESTINATION ${KVZ_UDEV_RULES_DIR})
+endif()

@@ -46,7 +46,14 @@ void TDialogueCore::DispatchAnswer(int Code) {
     Waiting = false;
     return;
   }
-  if (Code != ExpectedAnswer) return;
+  if (Code != ExpectedAnswer) {
+    // An answer to another command (a late one, to a request that timed out
+    // before): once whole, or once it overflows the buffer, it is dropped
+    // with the rest of its report, and the next report starts a new answer.
+    // Kept, it would hold the buffer and hide the awaited answer behind it.
+    if (Answer->IsComplete() || Answer->Overflowed()) Answer->Count = 0;
+    return;
+  }
   switch (Code) {
     case kAnsDialogue: CheckAnswer(&TDialogueCore::DecodeIdentity); break;
     case kAnsPassword: CheckAnswer(&TDialogueCore::DecodePasswordAnswer); break;

@@ -62,7 +62,8 @@ class TDialogueCore {
   // reported.
   void ReceiveReport(const uint8_t* Data, size_t Size);
 
-  // Every answer code read by the gathering.
+  // Every answer code read by the gathering. ACK and NAK end any exchange;
+  // a whole answer with another code than the awaited one is dropped.
   virtual void DispatchAnswer(int Code);
 
   using TDecoder = void (TDialogueCore::*)();

@@ -360,10 +360,11 @@ bool TCommonDlg::SendAndWait(const TBytes& Frame, int TimeoutTicks) {
       FSkippedReports += reports.size() - next;  // the terminal went away meanwhile
       break;
     }
+    // Traced as its first report goes out: no answer to it can be traced
+    // before (a terminal may answer within the write, and the answer is
+    // handed over as soon as the write lets go of the GUI thread).
+    if (next == 0 && OnFrame) OnFrame(true, Frame);
     next += WriteReports(dev, reports, next, length);
-    // Traced as soon as its last report is out: a fast answer handed over
-    // in the events below then follows it in the trace.
-    if (next == reports.size() && OnFrame) OnFrame(true, Frame);
     QCoreApplication::processEvents();
   }
   if (FClaimSerial == serial && Device == dev) dev->SetDataHandler(handler);

@@ -93,8 +93,8 @@ class TCommonDlg : public QObject, public TDialogueCore {
   int AccessRefusedCount() const { return FAccessRefusedCount; }
 
   // The trace of the frames exchanged with the terminal: each command frame
-  // once it has been written (toTerminal true) and each answer that ended
-  // an exchange. Unset in normal use.
+  // as its first report goes out (toTerminal true), so before any answer to
+  // it, and each answer that ended an exchange. Unset in normal use.
   std::function<void(bool toTerminal, const TBytes& frame)> OnFrame;
 
   // Every answer time-out is this share (in percent) of its specified

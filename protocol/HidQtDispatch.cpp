@@ -1,5 +1,44 @@
 #include "HidQtDispatch.h"
 
+#ifdef _WIN32
+#include <windows.h>
+
+#include <QWinEventNotifier>
+
+// Windows has no descriptor a notifier could watch for a pipe: the wake-up is
+// an auto-reset event, set by the waking thread and reset by the wait that
+// sees it, so pokes before the notifier fires are coalesced.
+TQtWakeUp::TQtWakeUp(std::function<void()> onWake, QObject* parent)
+    : QObject(parent), FOnWake(std::move(onWake)) {
+  FEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  FNotifier = new QWinEventNotifier(FEvent, this);
+  connect(FNotifier, &QWinEventNotifier::activated, this, &TQtWakeUp::Ready);
+}
+
+TQtWakeUp::~TQtWakeUp() {
+  // The notifier waits for its system wait to end before it goes.
+  delete FNotifier;
+  if (FEvent) CloseHandle(FEvent);
+}
+
+void TQtWakeUp::Poke() {
+  if (FEvent) SetEvent(FEvent);
+}
+
+void TQtWakeUp::Ready() {
+  // Run from the event loop, not inside the notifier's signal: the notifier
+  // watches the event again only once its signal has returned, and a call
+  // may open a nested loop that waits for the next wake-up.
+  QMetaObject::invokeMethod(
+      this,
+      [this] {
+        if (FOnWake) FOnWake();
+      },
+      Qt::QueuedConnection);
+}
+
+#else
+
 #include <fcntl.h>
 #include <unistd.h>
 #include <QSocketNotifier>
@@ -52,6 +91,8 @@ void TQtWakeUp::Ready() {
   }
   if (FOnWake) FOnWake();
 }
+
+#endif  // _WIN32
 
 THidQtDispatcher::THidQtDispatcher(QObject* parent) : QObject(parent) {
   FWake = new TQtWakeUp([this] { Run(); }, this);

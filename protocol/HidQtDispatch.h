@@ -3,8 +3,9 @@
 // wakes the GUI thread's event loop, which then runs the waiting calls. So
 // hand-overs run in the order of the event loop, inside nested loops too.
 //
-// The wake-up is an event descriptor watched by a QSocketNotifier: the
-// waking thread only writes to it, and everything the call carries passes
+// The wake-up is an event descriptor watched by a QSocketNotifier (on
+// Windows an event object watched by a QWinEventNotifier): the waking thread
+// only writes to it (sets it), and everything the call carries passes
 // through the call queue's own lock.
 //
 // Hold() keeps the waiting calls back while a report is being written on the
@@ -19,6 +20,7 @@
 #include "HidCallQueue.h"
 
 class QSocketNotifier;
+class QWinEventNotifier;
 
 // Wakes the GUI thread from any thread: Poke() makes the event loop call
 // OnWake once (pokes before it runs are coalesced).
@@ -31,9 +33,14 @@ class TQtWakeUp : public QObject {
 
  private:
   void Ready();
+#ifdef _WIN32
+  void* FEvent = nullptr;  // HANDLE of an auto-reset event
+  QWinEventNotifier* FNotifier = nullptr;
+#else
   int FRead = -1;
   int FWrite = -1;
   QSocketNotifier* FNotifier = nullptr;
+#endif
   std::function<void()> FOnWake;
 };
 

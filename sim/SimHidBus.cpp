@@ -543,8 +543,24 @@ void TSimHidBus::SetOpenHook(TOpenHook hook) {
 }
 
 void TSimHidBus::SetListener(TListener listener) {
-  std::lock_guard<std::mutex> lock(FListenerMutex);
+  std::unique_lock<std::mutex> lock(FListenerMutex);
   FListener = std::move(listener);
+  // Calls that copied the old listener before this may still be running on
+  // other threads: the owner may free what they use once this returns.
+  const std::thread::id self = std::this_thread::get_id();
+  const auto othersIdle = [&] {
+    return std::all_of(FListenerCalls.begin(), FListenerCalls.end(),
+                       [&](const std::thread::id& t) { return t == self; });
+  };
+  if (othersIdle()) return;
+  ++FListenerWaits;
+  FListenerIdle.wait(lock, othersIdle);
+  --FListenerWaits;
+}
+
+int TSimHidBus::ListenerClearsWaiting() const {
+  std::lock_guard<std::mutex> lock(FListenerMutex);
+  return FListenerWaits;
 }
 
 void TSimHidBus::Notice() {
@@ -554,9 +570,25 @@ void TSimHidBus::Notice() {
     ++FNotices;
   }
   TListener l;
+  const std::thread::id self = std::this_thread::get_id();
   {
     std::lock_guard<std::mutex> lock(FListenerMutex);
+    if (!FListener) return;
     l = FListener;
+    FListenerCalls.push_back(self);
   }
-  if (l) l();
+  // The call is over (for SetListener) only once the copy is gone too.
+  struct TCallEnd {
+    TSimHidBus* Bus;
+    TListener& Copy;
+    std::thread::id Self;
+    ~TCallEnd() {
+      Copy = nullptr;
+      std::lock_guard<std::mutex> lock(Bus->FListenerMutex);
+      auto& calls = Bus->FListenerCalls;
+      calls.erase(std::find(calls.begin(), calls.end(), Self));
+      Bus->FListenerIdle.notify_all();
+    }
+  } end{this, l, self};
+  l();
 }

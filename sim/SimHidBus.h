@@ -6,6 +6,8 @@
 // Plug, Unplug and Replug raise one change notice each through the listener
 // (IHidChangeSource), on the calling thread and after the bus's lock has
 // been released; a controller turns it into one pass on the main thread.
+// Replacing or clearing the listener waits for the calls of the old one that
+// other threads have in flight.
 //
 // Input reports: as the kernel's hidraw and Windows do, every open handle
 // with read access (Read or ReadWrite) has its own queue of input reports.
@@ -214,8 +216,13 @@ class TSimHidBus : public IHidPlatform, public IHidChangeSource {
   bool ListInterfaces(std::vector<THidInterfaceEntry>& out) override;
   std::shared_ptr<IHidHandle> Open(const std::string& path, EHidAccess access, uint32_t* error) override;
   IHidChangeSource* ChangeSource() override { return this; }
-  // IHidChangeSource
+  // IHidChangeSource. Returns once no other thread is still inside a call
+  // of the listener it replaces (a call on the calling thread itself, a
+  // listener that clears itself, is not waited for): whatever the old
+  // listener uses may go as soon as it returns.
   void SetListener(TListener listener) override;
+  // Threads waiting in SetListener for such a call to end (tests).
+  int ListenerClearsWaiting() const;
 
  private:
   void Notice();
@@ -229,9 +236,12 @@ class TSimHidBus : public IHidPlatform, public IHidChangeSource {
   bool FSnapshotFails = false;
   bool FNoticesEnabled = true;
   uint64_t FNotices = 0;
-  std::mutex FListenerMutex;
+  mutable std::mutex FListenerMutex;
+  std::condition_variable FListenerIdle;
   TListener FListener;
-  TOpenHook FOpenHook;  // guarded by FListenerMutex
+  TOpenHook FOpenHook;                          // guarded by FListenerMutex
+  std::vector<std::thread::id> FListenerCalls;  // threads in a call, guarded by FListenerMutex
+  int FListenerWaits = 0;                       // guarded by FListenerMutex
 
   // Timer thread for delayed reports (started on first use).
   std::shared_ptr<TSimTimerState> FTimer;

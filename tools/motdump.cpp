@@ -70,28 +70,44 @@ std::string Hex(const std::vector<uint8_t>& bytes) {
   return s;
 }
 
-// A JSON string of UTF-8 text.
-std::string Quote(const std::string& text) {
-  std::string s = "\"";
-  for (unsigned char c : text) {
-    switch (c) {
-      case '"': s += "\\\""; break;
-      case '\\': s += "\\\\"; break;
-      case '\n': s += "\\n"; break;
-      case '\r': s += "\\r"; break;
-      case '\t': s += "\\t"; break;
-      default:
-        if (c < 0x20 || c == 0x7F) {
-          char buf[8];
-          std::snprintf(buf, sizeof buf, "\\u%04x", c);
-          s += buf;
-        } else {
-          s += static_cast<char>(c);
-        }
+// UTF-8 text with its control characters escaped as JSON escapes them
+// (\n, \r, \t, \u001b...), so that a file name or a header holding escape
+// sequences cannot drive the terminal. `json` also escapes the quote and the
+// backslash. The summary also escapes the C1 controls (U+0080 to U+009F),
+// which some terminals obey as well.
+std::string Escaped(const std::string& text, bool json) {
+  std::string s;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    const unsigned char next = i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0;
+    int code = -1;
+    if (json && (c == '"' || c == '\\')) {
+      s += '\\';
+    } else if (c == '\n' || c == '\r' || c == '\t') {
+      s += c == '\n' ? "\\n" : c == '\r' ? "\\r" : "\\t";
+      continue;
+    } else if (c < 0x20 || c == 0x7F) {
+      code = c;
+    } else if (!json && c == 0xC2 && next >= 0x80 && next <= 0x9F) {
+      code = next;
+      ++i;
     }
+    if (code < 0) {
+      s += static_cast<char>(c);
+      continue;
+    }
+    char buf[8];
+    std::snprintf(buf, sizeof buf, "\\u%04x", static_cast<unsigned>(code));
+    s += buf;
   }
-  return s + "\"";
+  return s;
 }
+
+// A JSON string of UTF-8 text.
+std::string Quote(const std::string& text) { return "\"" + Escaped(text, true) + "\""; }
+
+// Text of the file, for the terminal.
+std::string Shown(const std::string& text) { return Escaped(text, false); }
 
 std::string Refusal(const TFirstMessage& seen) {
   std::ostringstream out;
@@ -243,18 +259,19 @@ void PrintSummary(std::ostream& out, const std::string& path, const TObjFileMot&
                   const TFirstMessage& seen) {
   std::error_code ec;
   const auto size = std::filesystem::file_size(path, ec);
-  out << "Fichier : " << path;
+  out << "Fichier : " << Shown(path);
   if (!ec) out << " (" << Grouped(size) << " octets)";
   out << "\n";
   if (!ok) {
-    out << "Refusé par le programme : " << (seen.Seen ? seen.First.Text : std::string("raison inconnue"));
+    out << "Refusé par le programme : "
+        << (seen.Seen ? Shown(seen.First.Text) : std::string("raison inconnue"));
     if (seen.Seen && !seen.First.Key.empty()) out << " (" << seen.First.Key << ")";
     out << "\n";
     return;
   }
   out << "Accepté par le programme.\n";
   out << "Application : type " << mot.AppliType << " (" << AppTypeText(mot.AppliType) << ")\n";
-  out << "Version : " << Cp1252ToUtf8(mot.VersionName) << "\n";
+  out << "Version : " << Shown(Cp1252ToUtf8(mot.VersionName)) << "\n";
   char date[16];
   std::snprintf(date, sizeof date, "%02d/%02d/%04d", mot.AppliDate.Day, mot.AppliDate.Month,
                 mot.AppliDate.Year);
@@ -330,14 +347,17 @@ int main(int argc, char** argv) {
     return Usage(std::cerr, 2);
   }
 
-  // A file that cannot be opened is a usage matter, not a refusal.
+  // A file that cannot be opened is a usage matter, not a refusal. As the
+  // program does, only a regular file (a link to one included) is read: a
+  // pipe would keep the reading waiting for ever, a device might never end.
   std::error_code ec;
-  const bool folder = std::filesystem::is_directory(file, ec);
-  if (folder || !std::ifstream(file, std::ios::binary)) {
-    const std::string error = "Impossible d'ouvrir le fichier \"" + file + "\".";
-    std::cerr << "motdump : " << error << "\n";
+  const bool regular = std::filesystem::is_regular_file(file, ec);
+  if (!regular || !std::ifstream(file, std::ios::binary)) {
+    const std::string error = "Impossible d'ouvrir le fichier \"" + file + "\"." +
+                              (regular || ec ? "" : " Ce n'est pas un fichier ordinaire.");
+    std::cerr << "motdump : " << Shown(error) << "\n";
     if (text)
-      std::cout << "Fichier illisible : " << file << "\n";
+      std::cout << "Fichier illisible : " << Shown(file) << "\n";
     else
       std::cout << "{\"ok\": false, \"error\": null, \"message\": " << Quote(error) << "}" << std::endl;
     return 2;

@@ -3,6 +3,7 @@
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QScreen>
+#include <algorithm>
 
 #include "F_CommonDlg.h"
 #include "U_ConstDlg.h"
@@ -30,7 +31,7 @@ TfrmPasswordFirmware::TfrmPasswordFirmware(QWidget* owner)
   connect(btnCancel, &QPushButton::clicked, this, &TfrmPasswordFirmware::btnCancelClick);
   connect(edtPassword, &QLineEdit::textChanged, this, &TfrmPasswordFirmware::PasswordEdited);
   FormCreate();
-  FitLabel();
+  FitContents();
   CenterOnScreen(this);
 }
 
@@ -55,16 +56,13 @@ void TfrmPasswordFirmware::FormDestroy() {
   if (frmPasswordFirmware == this) frmPasswordFirmware = nullptr;
 }
 
-void TfrmPasswordFirmware::FitLabel() {
-  const int needed = lblPwd->sizeHint().width();
-  const int extra = needed - lblPwd->width();
-  if (extra <= 0) return;
-  // Wider by what the text lacks; the picture and OK keep their place at
-  // the right edge.
-  lblPwd->resize(needed, lblPwd->height());
-  setFixedWidth(width() + extra);
-  Image1->move(Image1->x() + extra, Image1->y());
-  btnOk->move(btnOk->x() + extra, btnOk->y());
+void TfrmPasswordFirmware::FitContents() {
+  // The label as wide as its text at the display's font, the dialog (its
+  // panels with it) as wide as the label and the title need; the padlock
+  // and OK keep their distance to the right edge.
+  const int labelExtra = std::max(0, lblPwd->sizeHint().width() - lblPwd->width());
+  lblPwd->resize(lblPwd->width() + labelExtra, lblPwd->height());
+  WidenFixedLayout(this, std::max(labelExtra, TitleBarExtra(this)), {pnlPassword, pnlBtns}, {Image1, btnOk});
 }
 
 QString TfrmPasswordFirmware::FilteredPassword(const QString& text) {

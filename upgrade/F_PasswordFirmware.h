@@ -53,8 +53,8 @@ class TfrmPasswordFirmware : public QDialog {
   void FormShow();
   void FormDestroy();
   void PasswordEdited(const QString& text);
-  // The label keeps its whole text whatever the platform's font.
-  void FitLabel();
+  // The label and the title stay whole whatever the display's font.
+  void FitContents();
   std::unique_ptr<Ui::TfrmPasswordFirmware> ui;
   bool FChecking = false;  // a password is being sent
 };

@@ -35,6 +35,8 @@ constexpr int kLongBlockTimeoutTicks = 182;
 constexpr const char* kLongWaitMark = "11000011";
 constexpr int kPromptLimit = 5;
 constexpr int kUsbVersionWithoutPrompts = 4;
+// Room left right of the identity values in their group box.
+constexpr int kValueRightMargin = 6;
 // The status whose text is "Erreur inconnue".
 constexpr int kStatusUnknownError = 255;
 
@@ -121,6 +123,12 @@ TfrmVMUpgrade::TfrmVMUpgrade(QWidget* owner) : QWidget(owner), ui(std::make_uniq
   Panel2 = ui->Panel2;
   btnLoad = ui->btnLoad;
   btnBack = ui->btnBack;
+  // The style sheets of the group boxes would give the labels in them the
+  // application's font; they keep the form's.
+  for (QLabel* l : {lblNameAppliA, lblNameAppli, lblNameVersA, lblNameVers, lblDateAppliA, lblDateAppli,
+                    lblVersTrameA, lblVersTrame, lblVersUsbA, lblVersUSB})
+    l->setFont(font());
+  gbxVersAppli->installEventFilter(this);
 
   QFile jpeg(QStringLiteral(":/images/title.jpg"));
   if (jpeg.open(QIODevice::ReadOnly)) imgVigik->setPixmap(QPixmap::fromImage(DecodeJpeg(jpeg.readAll())));
@@ -195,6 +203,16 @@ void TfrmVMUpgrade::keyPressEvent(QKeyEvent* e) {
     return;
   }
   QWidget::keyPressEvent(e);
+}
+
+bool TfrmVMUpgrade::eventFilter(QObject* watched, QEvent* e) {
+  // The window fills the main window's panel, wider than its own design:
+  // the values reach the right edge of their group box, so that the longest
+  // application names stay whole.
+  if (watched == gbxVersAppli && e->type() == QEvent::Resize)
+    for (QLabel* l : {lblNameAppli, lblNameVers, lblDateAppli, lblVersTrame, lblVersUSB})
+      l->resize(gbxVersAppli->width() - l->x() - kValueRightMargin, l->height());
+  return QWidget::eventFilter(watched, e);
 }
 
 void TfrmVMUpgrade::tmrStartLoadAutoTimer() {
@@ -274,8 +292,10 @@ void TfrmVMUpgrade::ShowTerminalInfo() {
 }
 
 void TfrmVMUpgrade::RefreshTerminalInfo() {
-  if (FCommonDlg && CheckTerminalPresent() && FCommonDlg->OpenDialogue(kAppTypeProgBoot, true))
+  if (FCommonDlg && CheckTerminalPresent() && FCommonDlg->OpenDialogue(kAppTypeProgBoot, true)) {
+    FIdentityStale = false;
     ShowTerminalInfo();
+  }
 }
 
 QDate TfrmVMUpgrade::ReadTerminalDate(const std::string& appDate) {
@@ -314,6 +334,7 @@ bool TfrmVMUpgrade::ReadTerminalInfo(bool showErrors) {
       const QDate date = ReadTerminalDate(FCommonDlg->AppDate);
       if (date.isValid()) {
         FTermAppliDate = date;
+        FIdentityStale = false;
         ShowTerminalInfo();
         result = true;
       } else {
@@ -347,8 +368,14 @@ void TfrmVMUpgrade::TerminalPresenceChanged(bool connected) {
   ProcessPending();
   if (!self) return;
   if (connected) {
-    ReadTerminalInfo(false);
+    // In the middle of a load the identity it decides with stays as it was
+    // read, and no request goes between its exchanges: read after the load.
+    if (FLoadDepth > 0)
+      FIdentityStale = true;
+    else
+      ReadTerminalInfo(false);
   } else {
+    FIdentityStale = false;
     ClearTerminalLabels();
     if (frmPasswordFirmware) frmPasswordFirmware->reject();
   }
@@ -370,29 +397,30 @@ void TfrmVMUpgrade::StartLoad() {
   auto end = Finally([self] {
     if (self) self->EnableLoadButton(true);
   });
-  if (!FCommonDlg || !FCommonDlg->Device) {
-    ShowPlainKey("_VerifyUSBConnection");
-  } else if (ReadTerminalInfo(true)) {
-    if (!LoadFirmware()) ResetTerminalInfo();
+  {
+    ++FLoadDepth;
+    auto loaded = Finally([self] {
+      if (self) --self->FLoadDepth;
+    });
+    if (!FCommonDlg || !FCommonDlg->Device) {
+      ShowPlainKey("_VerifyUSBConnection");
+    } else if (ReadTerminalInfo(true)) {
+      if (!LoadFirmware()) ResetTerminalInfo();
+    }
   }
+  // A device came (the terminal back, or another one) during the load and
+  // the identity was not read since: the labels catch up now.
+  if (self && FLoadDepth == 0 && FIdentityStale && !FClosed && FCommonDlg && FCommonDlg->Device)
+    ReadTerminalInfo(false);
 }
 
 bool TfrmVMUpgrade::AskPassword() {
-  // The always-on-top wait box would cover the password dialog: it stands
-  // aside while the password is asked.
-  QPointer<TfrmWait> wait(frmWait);
-  const bool waitShown = wait && wait->isVisible();
-  if (waitShown) wait->hide();
-  bool accepted = false;
-  {
-    std::unique_ptr<TfrmPasswordFirmware> dlg(new TfrmPasswordFirmware(this));
-    frmPasswordFirmware = dlg.get();
-    dlg->FCommonDlg = FCommonDlg;
-    dlg->exec();
-    accepted = dlg->FAccepted;
-  }
-  if (waitShown && wait) wait->show();
-  return accepted;
+  // The wait box stands aside by itself while the dialog is up (F_Wait).
+  std::unique_ptr<TfrmPasswordFirmware> dlg(new TfrmPasswordFirmware(this));
+  frmPasswordFirmware = dlg.get();
+  dlg->FCommonDlg = FCommonDlg;
+  dlg->exec();
+  return dlg->FAccepted;
 }
 
 int TfrmVMUpgrade::EnterLoaderMode() {

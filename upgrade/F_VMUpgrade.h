@@ -4,8 +4,15 @@
 // the main window open while it works with the terminal.
 //
 // Busy rule: `FBusy` is a count, not a flag. Every operation raises it on
-// entry and lowers it on exit, so an identity read that a plug-in call-back
-// runs in the middle of a load leaves the window busy until the load ends.
+// entry and lowers it on exit, so a presence call-back that comes in the
+// middle of a load leaves the window busy until the load ends.
+//
+// A load decides with the identity it read when it started: a presence
+// change during the load (another HID device plugged or unplugged, the
+// terminal replugged under a confirmation) neither reads the identity again
+// nor sends anything. The terminal's unplug clears the labels at once; a
+// plug-in is followed by the identity read once the load has ended, unless
+// the load itself read the identity after it.
 #pragma once
 
 #include <QDate>
@@ -118,6 +125,8 @@ class TfrmVMUpgrade : public QWidget {
   void showEvent(QShowEvent* e) override;
   void closeEvent(QCloseEvent* e) override;
   void keyPressEvent(QKeyEvent* e) override;
+  // The value column follows the width of its group box.
+  bool eventFilter(QObject* watched, QEvent* e) override;
 
  private:
   void FormCreate();
@@ -134,8 +143,10 @@ class TfrmVMUpgrade : public QWidget {
 
   std::unique_ptr<Ui::TfrmVMUpgrade> ui;
   int FBusyCount = 0;
-  bool FShown = false;   // the automatic start happens at the first show only
-  bool FClosed = false;  // closed, or closing with the main window
+  int FLoadDepth = 0;           // StartLoad is running
+  bool FIdentityStale = false;  // plugged in during the load, identity not read since
+  bool FShown = false;          // the automatic start happens at the first show only
+  bool FClosed = false;         // closed, or closing with the main window
 };
 
 // The upgrade window that exists, or none.

@@ -17,6 +17,8 @@ TfrmErrorDlg::TfrmErrorDlg(QWidget* owner)
   btnOk = ui->btnOk;
   connect(bbtnRetry, &QPushButton::clicked, this, &TfrmErrorDlg::bbtnRetryClick);
   connect(btnOk, &QPushButton::clicked, this, &TfrmErrorDlg::btnOkClick);
+  // As wide as the title needs; the buttons stay at the right.
+  WidenFixedLayout(this, TitleBarExtra(this), {mmoError, Panel1}, {bbtnRetry, btnOk});
   FormCreate();
 }
 

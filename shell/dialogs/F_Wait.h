@@ -1,6 +1,11 @@
 // The wait dialog: an always-on-top box asking the user to wait during a
 // long exchange. Its Cancel button only records the request; the owner
 // polls `Cancelled` and ends the dialog.
+//
+// While any other box or dialog of the program is up (a message, the
+// transmission error dialog, the password dialog) the wait dialog stands
+// aside: on top of everything it would cover that box and its buttons. It
+// comes back once every such box is gone, if its owner still waits.
 #pragma once
 
 #include <QDialog>
@@ -30,6 +35,7 @@ class TfrmWait : public QDialog {
 
  protected:
   void closeEvent(QCloseEvent* e) override;
+  bool eventFilter(QObject* watched, QEvent* e) override;
 
  private slots:
   void btnCancelClick();
@@ -37,7 +43,11 @@ class TfrmWait : public QDialog {
  private:
   void FormCreate();
   void FormDestroy();
+  // Whether a box or dialog other than this one is up.
+  bool OtherBoxUp() const;
+  void ComeBack();
   std::unique_ptr<Ui::TfrmWait> ui;
+  bool FAside = false;  // hidden because another box is up
 };
 
 // The wait dialog currently shown, or none.

@@ -1,8 +1,12 @@
 #include "DriverTestSupport.h"
 
+#include <fcntl.h>
+#include <grp.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -51,12 +55,7 @@ bool Exists(const std::string& path) {
   return ::lstat(path.c_str(), &st) == 0;
 }
 
-namespace {
-std::string ExitLine(int code) { return code < 0 ? "kill -9 $$" : "exit " + std::to_string(code); }
-}  // namespace
-
-TFakeInstaller::TFakeInstaller(const TTempDir& dir, int installCode, int reloadCode, bool runCommand,
-                               const std::string& before) {
+TFakeInstaller::TFakeInstaller(const TTempDir& dir, int code, bool runCommand, const std::string& before) {
   static int serial = 0;
   Script = dir.Path() + "/fake pkexec " + std::to_string(++serial);
   Log = Script + ".log";
@@ -65,8 +64,7 @@ TFakeInstaller::TFakeInstaller(const TTempDir& dir, int installCode, int reloadC
   s += "printf '%s\\n' ---- >> '" + Log + "'\n";
   s += before + "\n";
   if (runCommand) s += "\"$@\" || exit $?\n";
-  s += "case \"$1\" in *udevadm*|/bin/true) " + ExitLine(reloadCode) + ";; esac\n";
-  s += ExitLine(installCode) + "\n";
+  s += code < 0 ? "kill -9 $$\n" : "exit " + std::to_string(code) + "\n";
   WriteBytes(Script, s);
   ::chmod(Script.c_str(), 0755);
 }
@@ -95,6 +93,7 @@ TDriverPlatformOptions TestOptions(const std::string& exeDir, const std::string&
   o.Installer = installer;
   o.InstallTool = "/usr/bin/install";
   o.UdevadmTool = "/bin/true";
+  o.RulesDirs = {rulesDir};
   return o;
 }
 
@@ -114,4 +113,47 @@ TEnvScope::~TEnvScope() {
     ::setenv(Name.c_str(), Old.c_str(), 1);
   else
     ::unsetenv(Name.c_str());
+}
+
+std::string RunAsUnprivileged(const std::function<std::string()>& body) {
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC) != 0) return "child failed: no pipe";
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::close(fds[0]);
+    std::string out;
+    if (::geteuid() == 0 && (::setgroups(0, nullptr) != 0 || ::setresgid(65534, 65534, 65534) != 0 ||
+                             ::setresuid(65534, 65534, 65534) != 0))
+      out = "child failed: rights not dropped";
+    else
+      try {
+        out = body();
+      } catch (const std::exception& e) {
+        out = std::string("child failed: ") + e.what();
+      }
+    for (size_t done = 0; done < out.size();) {
+      const ssize_t n = ::write(fds[1], out.data() + done, out.size() - done);
+      if (n <= 0) break;
+      done += static_cast<size_t>(n);
+    }
+    ::_exit(0);
+  }
+  ::close(fds[1]);
+  std::string out;
+  char buf[4096];
+  for (ssize_t n; (n = ::read(fds[0], buf, sizeof buf)) != 0;) {
+    if (n > 0)
+      out.append(buf, static_cast<size_t>(n));
+    else if (errno != EINTR)
+      break;
+  }
+  ::close(fds[0]);
+  int status = 0;
+  if (pid < 0 || ::waitpid(pid, &status, 0) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
+    return "child failed: status " + std::to_string(status);
+  return out;
+}
+
+void GiveToUnprivileged(const std::string& path) {
+  if (::geteuid() == 0 && ::chown(path.c_str(), 65534, 65534) != 0) throw std::runtime_error("chown " + path);
 }

@@ -1,6 +1,7 @@
 // Temporary folders, files and fake installers for the driver tests.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -31,11 +32,10 @@ bool Exists(const std::string& path);
 // line, each call closed by a "----" line, in <script>.log; then runs
 // `before` (shell text, the arguments in "$@": what happens while pkexec's
 // authentication dialog waits); then, when `runCommand` is set, runs the
-// arguments as a command; then exits with `installCode` for the install call
-// and `reloadCode` for the udevadm call. A negative code makes the script
-// kill itself instead.
+// arguments as a command and fails as it fails; then exits with `code`. A
+// negative code makes the script kill itself instead.
 struct TFakeInstaller {
-  TFakeInstaller(const TTempDir& dir, int installCode, int reloadCode = 0, bool runCommand = false,
+  TFakeInstaller(const TTempDir& dir, int code, bool runCommand = false,
                  const std::string& before = std::string());
   std::string Script;
   std::string Log;
@@ -58,6 +58,17 @@ class TEnvScope {
 };
 
 // Options for a platform working in the given folders with `installer`
-// (udevadm stood in by /bin/true so that a run command succeeds).
+// (udevadm stood in by /bin/true so that a run command succeeds); a rule
+// counts as installed only in `rulesDir`, whatever this machine holds.
 TDriverPlatformOptions TestOptions(const std::string& exeDir, const std::string& rulesDir,
                                    const std::string& installer);
+
+// Runs `body` in a child process that, when this one is root, has dropped
+// its privileges to the unprivileged user 65534 (as setpriv --reuid
+// --regid --clear-groups does): what an ordinary user sees, even in a root
+// CI. Returns what the body returned, or "child failed: ..." when the child
+// could not drop its rights or did not end normally.
+std::string RunAsUnprivileged(const std::function<std::string()>& body);
+// Gives `path` to the unprivileged user (nothing when this process is not
+// root: its files are its own already).
+void GiveToUnprivileged(const std::string& path);

@@ -1,5 +1,5 @@
-// The Linux platform: pkexec's argument vector, exit codes, the fallback copy
-// and the directories.
+// The Linux platform: the one pkexec call, what it is handed, the fallback
+// copy, where a rule counts as installed and where files are written.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -15,6 +15,8 @@
 
 namespace {
 
+namespace fs = std::filesystem;
+
 class LinuxPlatformTest : public ::testing::Test {
  protected:
   LinuxPlatformTest() : ExeDir(Root.MakeDir("Velmora Upgrade")), RulesDir(Root.MakeDir("rules.d")) {
@@ -23,7 +25,11 @@ class LinuxPlatformTest : public ::testing::Test {
   std::unique_ptr<IDriverPlatform> Platform(const std::string& installer) {
     return NewDriverPlatform(TestOptions(ExeDir, RulesDir, installer));
   }
+  bool Install(const std::string& installer) {
+    return Platform(installer)->RunDriverInstaller(ExeDir + kInfFileName, kSwHide);
+  }
   std::string Target() const { return RulesDir + kUdevRuleFileName; }
+  std::string Rule() const { return DriverResourceBytes("UDEV"); }
 
   TTempDir Root;
   std::string ExeDir;
@@ -32,39 +38,74 @@ class LinuxPlatformTest : public ::testing::Test {
 
 // --- Installer -------------------------------------------------------------------
 
-TEST_F(LinuxPlatformTest, InstallerGetsAnArgumentVectorForInstallThenReload) {
-  const std::string runtime = Root.MakeDir("run");
+// One prompt: a single pkexec call runs a fixed script that installs, then
+// reloads; every path is an argument of its own, spaces and all.
+TEST_F(LinuxPlatformTest, OneInstallerCallInstallsThenReloads) {
+  const std::string runtime = Root.MakeDir("run time");
   TEnvScope env("XDG_RUNTIME_DIR", runtime.c_str());
-  TFakeInstaller fake(Root, 0);
-  EXPECT_TRUE(Platform(fake.Script)->RunDriverInstaller(ExeDir + kInfFileName, kSwHide));
+  TFakeInstaller fake(Root, 0, true);
+  EXPECT_TRUE(Install(fake.Script));
   const auto calls = fake.Calls();
-  ASSERT_EQ(calls.size(), 2u);
-  ASSERT_EQ(calls[0].size(), 7u);
+  ASSERT_EQ(calls.size(), 1u);
+  ASSERT_EQ(calls[0].size(), 8u);
   // The rule goes through a private copy: <runtime>kvz-rule-XXXXXX/<rule>.
-  const std::string copy = calls[0][5];
+  const std::string copy = calls[0][6];
   EXPECT_EQ(copy.rfind(runtime + "kvz-rule-", 0), 0u) << copy;
-  EXPECT_EQ(std::filesystem::path(copy).filename(), kUdevRuleFileName);
-  const std::vector<std::vector<std::string>> want = {
-      {"/usr/bin/install", "-m", "0644", "-T", "--", copy, Target()},
-      {"/bin/true", "control", "--reload-rules"}};
-  EXPECT_EQ(calls, want);
-  EXPECT_FALSE(Exists(std::filesystem::path(copy).parent_path().string()));  // removed afterwards
+  EXPECT_EQ(fs::path(copy).filename(), kUdevRuleFileName);
+  EXPECT_EQ(calls[0], (std::vector<std::string>{"/bin/sh", "-c", calls[0][2], "sh", "/usr/bin/install",
+                                                "/bin/true", copy, Target()}));
+  EXPECT_EQ(calls[0][2], "\"$1\" -m 0644 -T -- \"$3\" \"$4\" && \"$2\" control --reload-rules");
+  EXPECT_EQ(ReadBytes(Target()), Rule());
+  EXPECT_FALSE(Exists(fs::path(copy).parent_path().string()));  // removed afterwards
 }
 
-// While pkexec's dialogue waits for a password, anyone who can write the
-// folder beside the executable may replace the rule there: root must still
-// install what the program handed over.
-TEST_F(LinuxPlatformTest, InstallerGetsAPrivateCopyThatNobodyElseCanSwap) {
+// Whatever stands beside the executable (another rule, a link to a secret),
+// and whatever anyone who can write that folder does while the
+// authentication dialog waits, root installs the rule the program carries,
+// from a folder only this user can enter.
+TEST_F(LinuxPlatformTest, InstallerGetsTheEmbeddedRuleNeverWhatLiesBesideTheExecutable) {
   const std::string runtime = Root.MakeDir("run");
   TEnvScope env("XDG_RUNTIME_DIR", runtime.c_str());
-  const std::string mode = Root.Path() + "/mode";
-  const std::string swap = "case \"$1\" in */install) stat -c '%a %u' \"$(dirname -- \"$6\")\" > '" + mode +
-                           "'; printf '# swapped\\n' > '" + ExeDir + kUdevRuleFileName + "';; esac";
-  TFakeInstaller fake(Root, 0, 0, true, swap);
-  EXPECT_TRUE(Platform(fake.Script)->RunDriverInstaller(ExeDir + kInfFileName, kSwHide));
-  EXPECT_EQ(ReadBytes(ExeDir + kUdevRuleFileName), "# swapped\n");  // the swap did happen
-  EXPECT_EQ(ReadBytes(Target()), "# rule beside the executable\n");
-  EXPECT_EQ(ReadBytes(mode), "700 " + std::to_string(::geteuid()) + "\n");
+  const std::string secret = Root.Path() + "/secret", mode = Root.Path() + "/mode";
+  WriteBytes(secret, "root:secret\n");
+  for (bool link : {false, true}) {
+    SCOPED_TRACE(link ? "link" : "file");
+    fs::remove(Target());
+    if (link) {
+      fs::remove(ExeDir + kUdevRuleFileName);
+      fs::create_symlink(secret, ExeDir + kUdevRuleFileName);
+    }
+    const std::string swap = "stat -c '%a %u' \"$(dirname -- \"$7\")\" > '" + mode + "'; rm -f '" + ExeDir +
+                             kUdevRuleFileName + "'; printf '# swapped\\n' > '" + ExeDir + kUdevRuleFileName +
+                             "'";
+    TFakeInstaller fake(Root, 0, true, swap);
+    EXPECT_TRUE(Install(fake.Script));
+    EXPECT_EQ(ReadBytes(ExeDir + kUdevRuleFileName), "# swapped\n");  // the swap did happen
+    EXPECT_EQ(ReadBytes(Target()), Rule());
+    EXPECT_EQ(ReadBytes(mode), "700 " + std::to_string(::geteuid()) + "\n");
+  }
+  EXPECT_EQ(ReadBytes(secret), "root:secret\n");
+}
+
+// pkexec is run by its absolute path, never looked up in PATH, and sees none
+// of the descriptors this process holds, close-on-exec or not.
+TEST_F(LinuxPlatformTest, InstallerIsRunByPathAndInheritsNoDescriptor) {
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);  // as some part of the process might leave one
+  const std::string seen = Root.Path() + "/seen";
+  TFakeInstaller fake(Root, 0, false,
+                      "for fd in " + std::to_string(fds[0]) + " " + std::to_string(fds[1]) +
+                          "; do [ -e /proc/$$/fd/$fd ] && printf '%s ' $fd; done >> '" + seen + "'");
+  EXPECT_TRUE(Install(fake.Script));
+  ::close(fds[0]);
+  ::close(fds[1]);
+  EXPECT_EQ(ReadBytes(seen), "");
+
+  const std::string bin = Root.MakeDir("bin");
+  fs::copy_file(fake.Script, bin + "pkexec");
+  TEnvScope path("PATH", (bin + ":/usr/bin:/bin").c_str());
+  EXPECT_FALSE(Install("pkexec"));
+  EXPECT_EQ(fake.Calls().size(), 1u);  // the first call only
 }
 
 TEST_F(LinuxPlatformTest, PrivateCopyGoesUnderTmpWithoutAnAbsoluteRuntimeDir) {
@@ -72,23 +113,29 @@ TEST_F(LinuxPlatformTest, PrivateCopyGoesUnderTmpWithoutAnAbsoluteRuntimeDir) {
     SCOPED_TRACE(runtime ? runtime : "unset");
     TEnvScope env("XDG_RUNTIME_DIR", runtime);
     TFakeInstaller fake(Root, 0);
-    EXPECT_TRUE(Platform(fake.Script)->RunDriverInstaller(ExeDir + kInfFileName, kSwHide));
-    ASSERT_EQ(fake.Calls().size(), 2u);
-    EXPECT_EQ(fake.Calls()[0][5].rfind("/tmp/kvz-rule-", 0), 0u) << fake.Calls()[0][5];
+    EXPECT_TRUE(Install(fake.Script));
+    ASSERT_EQ(fake.Calls().size(), 1u);
+    EXPECT_EQ(fake.Calls()[0][6].rfind("/tmp/kvz-rule-", 0), 0u) << fake.Calls()[0][6];
   }
 }
 
-TEST_F(LinuxPlatformTest, ALinkInPlaceOfTheRuleIsNeverFollowed) {
-  const std::string secret = Root.Path() + "/secret";
-  WriteBytes(secret, "root:secret\n");
-  std::filesystem::remove(ExeDir + kUdevRuleFileName);
-  std::filesystem::create_symlink(secret, ExeDir + kUdevRuleFileName);
-  TFakeInstaller fake(Root, 0, 0, true);
-  auto platform = Platform(fake.Script);
-  EXPECT_FALSE(platform->RunDriverInstaller(ExeDir + kInfFileName, kSwHide));
-  EXPECT_TRUE(fake.Calls().empty());  // nothing handed to root
-  platform->CopyDriverFiles();
-  EXPECT_FALSE(Exists(Target()));
+// The result is the call's exit code: a failed install or reload, a refused
+// or cancelled prompt, a killed pkexec, one that cannot start.
+TEST_F(LinuxPlatformTest, InstallerResultIsItsExitCode) {
+  for (const int code : {1, 126, 127, -9}) {
+    SCOPED_TRACE(code);
+    TFakeInstaller fake(Root, code);
+    EXPECT_FALSE(Install(fake.Script));
+    EXPECT_EQ(fake.Calls().size(), 1u);
+  }
+  TDriverPlatformOptions o = TestOptions(ExeDir, RulesDir, TFakeInstaller(Root, 0, true).Script);
+  o.UdevadmTool = "/bin/false";  // installed, not reloaded
+  EXPECT_FALSE(NewDriverPlatform(o)->RunDriverInstaller(ExeDir + kInfFileName, kSwHide));
+  EXPECT_EQ(ReadBytes(Target()), Rule());
+
+  EXPECT_FALSE(Install(Root.Path() + "/absent"));
+  WriteBytes(Root.Path() + "/plain", "#!/bin/sh\nexit 0\n");  // not executable
+  EXPECT_FALSE(Install(Root.Path() + "/plain"));
 }
 
 // --- Files written beside the executable ---------------------------------------------
@@ -97,7 +144,7 @@ TEST_F(LinuxPlatformTest, NewFilesNeverGoThroughWhatStandsAtTheirPath) {
   const std::string victim = Root.Path() + "/victim";
   WriteBytes(victim, "victim");
   const std::string path = ExeDir + kInfFileName;
-  std::filesystem::create_symlink(victim, path);
+  fs::create_symlink(victim, path);
   try {
     WriteWholeFile(path, "new bytes");
     FAIL() << "written through a link";
@@ -106,15 +153,15 @@ TEST_F(LinuxPlatformTest, NewFilesNeverGoThroughWhatStandsAtTheirPath) {
   }
   EXPECT_EQ(ReadBytes(victim), "victim");
   // A dangling link does not create its target either.
-  std::filesystem::remove(path);
-  std::filesystem::create_symlink(Root.Path() + "/made through a link", path);
+  fs::remove(path);
+  fs::create_symlink(Root.Path() + "/made through a link", path);
   EXPECT_THROW(WriteWholeFile(path, "new bytes"), EDriverFileError);
   EXPECT_FALSE(Exists(Root.Path() + "/made through a link"));
   // Deleted first, as the driver button does: written.
   DeleteFileIfPresent(path);
   WriteWholeFile(path, "new bytes");
   EXPECT_EQ(ReadBytes(path), "new bytes");
-  EXPECT_FALSE(std::filesystem::is_symlink(path));
+  EXPECT_FALSE(fs::is_symlink(path));
 }
 
 // Someone keeps putting a link to a victim file where the file goes, between
@@ -147,68 +194,28 @@ TEST_F(LinuxPlatformTest, ALinkRacingTheCreationIsNeverFollowed) {
   EXPECT_EQ(written + refused, 3000);
 }
 
-TEST_F(LinuxPlatformTest, InstallerResultFollowsBothExitCodes) {
-  struct Case {
-    int Install, Reload;
-    bool Result;
-    size_t Calls;
-  };
-  for (const Case c : {Case{0, 0, true, 2}, Case{1, 0, false, 1}, Case{126, 0, false, 1},
-                       Case{0, 1, false, 2}, Case{-9, 0, false, 1}, Case{0, -9, false, 2}}) {
-    SCOPED_TRACE(std::to_string(c.Install) + "/" + std::to_string(c.Reload));
-    TFakeInstaller fake(Root, c.Install, c.Reload);
-    EXPECT_EQ(Platform(fake.Script)->RunDriverInstaller(ExeDir + kInfFileName, kSwHide), c.Result);
-    EXPECT_EQ(fake.Calls().size(), c.Calls);
-  }
-}
-
-TEST_F(LinuxPlatformTest, InstallerThatCannotStartFails) {
-  EXPECT_FALSE(Platform(Root.Path() + "/absent")->RunDriverInstaller(ExeDir + kInfFileName, kSwHide));
-  // A file that is not executable cannot be started either.
-  WriteBytes(Root.Path() + "/plain", "#!/bin/sh\nexit 0\n");
-  EXPECT_FALSE(Platform(Root.Path() + "/plain")->RunDriverInstaller(ExeDir + kInfFileName, kSwHide));
-}
-
-TEST_F(LinuxPlatformTest, RuleIsTakenBesideTheInfGiven) {
-  TFakeInstaller fake(Root, 0, 0, true);
-  const std::string other = Root.MakeDir("other copy");
-  WriteBytes(other + kUdevRuleFileName, "# other\n");
-  EXPECT_TRUE(Platform(fake.Script)->RunDriverInstaller(other + kInfFileName, kSwHide));
-  EXPECT_EQ(ReadBytes(Target()), "# other\n");
-}
-
 // --- Fallback copy -------------------------------------------------------------------
 
-TEST_F(LinuxPlatformTest, CopyTakesTheRuleFromTheExecutableDirNotTheCurrentDir) {
-  const std::string cwd = Root.MakeDir("elsewhere");
-  WriteBytes(cwd + kUdevRuleFileName, "# wrong rule\n");
-  const std::filesystem::path previous = std::filesystem::current_path();
-  std::filesystem::current_path(cwd);
+TEST_F(LinuxPlatformTest, CopyWritesTheEmbeddedRuleReadableByAll) {
+  const mode_t old = ::umask(077);
   Platform("unused")->CopyDriverFiles();
-  std::filesystem::current_path(previous);
-  EXPECT_EQ(ReadBytes(Target()), "# rule beside the executable\n");
+  ::umask(old);
+  EXPECT_EQ(ReadBytes(Target()), Rule());
   struct stat st;
   ASSERT_EQ(::stat(Target().c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0644u);
 }
 
-TEST_F(LinuxPlatformTest, CopyNeverOverwrites) {
+TEST_F(LinuxPlatformTest, CopyNeverOverwritesNorLeavesAnything) {
   WriteBytes(Target(), "# installed before\n");
   Platform("unused")->CopyDriverFiles();
   EXPECT_EQ(ReadBytes(Target()), "# installed before\n");
   // Not even through a dangling link.
-  std::filesystem::remove(Target());
-  std::filesystem::create_symlink(Root.Path() + "/dangling", Target());
+  fs::remove(Target());
+  fs::create_symlink(Root.Path() + "/dangling", Target());
   Platform("unused")->CopyDriverFiles();
   EXPECT_FALSE(Exists(Root.Path() + "/dangling"));
-}
-
-TEST_F(LinuxPlatformTest, CopyWithoutSourceOrTargetFolderLeavesNothing) {
-  std::filesystem::remove(ExeDir + kUdevRuleFileName);
-  Platform("unused")->CopyDriverFiles();
-  EXPECT_FALSE(Exists(Target()));  // no empty rule left behind
-
-  WriteBytes(ExeDir + kUdevRuleFileName, "# rule\n");
+  // No rules folder: nothing made.
   RulesDir = Root.Path() + "/no such folder/";
   Platform("unused")->CopyDriverFiles();
   EXPECT_FALSE(Exists(RulesDir));
@@ -232,6 +239,22 @@ TEST(LinuxPlatformDirs, DefaultsAndInjectedValues) {
   ASSERT_EQ(p->PackageFiles().size(), 5u);
   EXPECT_EQ(p->PackageFiles()[4].Resource, "UDEV");
   EXPECT_EQ(p->PackageFiles()[4].FileName, kUdevRuleFileName);
+}
+
+// The rule counts as installed in any of the folders given, the first found
+// named.
+TEST(LinuxPlatformDirs, RuleInstalledInAnyRulesFolder) {
+  TTempDir root;
+  TDriverPlatformOptions o;
+  o.RulesDirs = {root.MakeDir("etc"), root.MakeDir("usr-lib"), root.Path() + "/lib"};
+  auto p = NewDriverPlatform(o);
+  EXPECT_EQ(p->InstalledBefore(), "");
+  WriteBytes(root.MakeDir("lib") + kUdevRuleFileName, "");
+  EXPECT_EQ(p->InstalledBefore(), root.Path() + "/lib/" + kUdevRuleFileName);
+  WriteBytes(o.RulesDirs[1] + kUdevRuleFileName, "");
+  EXPECT_EQ(p->InstalledBefore(), o.RulesDirs[1] + kUdevRuleFileName);
+  fs::create_directory(o.RulesDirs[0] + kUdevRuleFileName);  // not a rule
+  EXPECT_EQ(p->InstalledBefore(), o.RulesDirs[1] + kUdevRuleFileName);
 }
 
 TEST(LinuxPlatformDirs, ExecutableDirFollowsTheExecutablePath) {

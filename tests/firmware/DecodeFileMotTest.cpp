@@ -265,7 +265,7 @@ TEST_F(LoadFromFolder, AnUnreadableFileIsReportedNotThrown) {
   TObjFileMot mot;
   EXPECT_FALSE(mot.LoadFile((Dir / "none.mot").string()));
   ASSERT_EQ(Presenter.Shown.size(), 1u);
-  EXPECT_EQ(Presenter.Shown[0].Kind, TMsgKind::Error);
+  EXPECT_EQ(Presenter.Shown[0].Key, "_Err_FileMotNotFound");
   EXPECT_NE(Presenter.Shown[0].Text.find("none.mot"), std::string::npos);
   Presenter.Clear();
   EXPECT_FALSE(mot.LoadFile(Dir.string()));

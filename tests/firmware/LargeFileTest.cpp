@@ -291,31 +291,4 @@ TEST_F(LargeFile, BadLinesCutByTheReadingAreRefusedAsInMemory) {
   EXPECT_EQ(OnlyKey(), "_Err_Unknown");  // no blank line between: S9 ends the file
 }
 
-#ifdef MOTDUMP_PATH
-TEST_F(LargeFile, MotdumpOnAnEndlessDeviceEndsWithAnError) {
-  if (!fs::exists("/dev/zero")) GTEST_SKIP() << "no /dev/zero";
-  std::string command = "'" MOTDUMP_PATH "' /dev/zero 2>/dev/null";
-#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
-  // Should it read without end, it fails for want of memory within a few
-  // seconds instead of filling the machine's memory (the sanitizers reserve
-  // too much address space for such a limit).
-  command = "ulimit -v 1048576; " + command;
-#endif
-  command = "timeout 120 sh -c \"" + command + "\"";
-  FILE* p = popen(command.c_str(), "r");
-  ASSERT_NE(p, nullptr);
-  std::string out;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-  const int st = pclose(p);
-  ASSERT_TRUE(WIFEXITED(st));
-  // Refused (1) or unreadable (2), as motdump tells a file it cannot take
-  // whole; either way with the text of the limit.
-  EXPECT_TRUE(WEXITSTATUS(st) == 1 || WEXITSTATUS(st) == 2) << WEXITSTATUS(st);
-  EXPECT_EQ(out.rfind("{\"ok\": false, ", 0), 0u) << out;
-  EXPECT_NE(out.find("\"message\": \"" + GetTexte(kTooBig) + "\"}"), std::string::npos) << out;
-}
-#endif
-
 }  // namespace

@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -32,7 +34,8 @@ class Motdump : public ::testing::Test {
 
   static TRun Run(const std::string& args) {
     TRun r;
-    FILE* p = popen((std::string("'") + MOTDUMP_PATH + "' " + args + " 2>/dev/null").c_str(), "r");
+    // A run that hangs is ended, and fails, instead of holding the suite.
+    FILE* p = popen((std::string("timeout 30 '") + MOTDUMP_PATH + "' " + args + " 2>/dev/null").c_str(), "r");
     if (!p) return r;
     char buf[4096];
     size_t n;
@@ -228,6 +231,42 @@ TEST_F(Motdump, TextReportsRefusalsAndUnreadableFiles) {
   r = Run("--texte '" + (Dir / "absent.mot").string() + "'");
   EXPECT_EQ(r.Status, 2);
   EXPECT_EQ(r.Out, "Fichier illisible : " + (Dir / "absent.mot").string() + "\n");
+}
+
+// Only a regular file is read, as the program reads it: a pipe would keep
+// the reading waiting for ever, a device need never end (/dev/zero used to
+// be read up to the size limit).
+TEST_F(Motdump, RefusesWhatIsNotARegularFile) {
+  const std::string fifo = (Dir / "tube.mot").string();
+  fs::remove(fifo);
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  for (const std::string& path : {fifo, std::string("/dev/zero")}) {
+    TRun r = Run("'" + path + "'");
+    EXPECT_EQ(r.Status, 2) << path;
+    EXPECT_EQ(r.Out, "{\"ok\": false, \"error\": null, \"message\": \"Impossible d'ouvrir le fichier \\\"" +
+                         path + "\\\". Ce n'est pas un fichier ordinaire.\"}\n");
+    r = Run("--texte '" + path + "'");
+    EXPECT_EQ(r.Status, 2) << path;
+    EXPECT_EQ(r.Out, "Fichier illisible : " + path + "\n");
+  }
+}
+
+// Control characters in a file name or a version name reach the terminal
+// escaped, as in the JSON: an escape sequence colours or clears nothing.
+TEST_F(Motdump, TextEscapesControlCharacters) {
+  const std::string name =
+      "a\x1b[31mrouge\x7f\tb\n\xc2\x9b"
+      "2J.mot";
+  const std::string shown = "a\\u001b[31mrouge\\u007f\\tb\\n\\u009b2J.mot";
+  const std::string path = Write(name, MotFile(HeaderPage(true, "15/06/2009", 9, "\x1b[2J\r\n"), 0));
+  TRun r = Run("--texte '" + path + "'");
+  EXPECT_EQ(r.Status, 0);
+  EXPECT_NE(r.Out.find("Fichier : " + (Dir / shown).string() + " ("), std::string::npos) << r.Out;
+  EXPECT_NE(r.Out.find("\nVersion : \\u001b[2J\\r\\n\n"), std::string::npos) << r.Out;
+  fs::remove(path);
+  r = Run("--texte '" + path + "'");
+  EXPECT_EQ(r.Out, "Fichier illisible : " + (Dir / shown).string() + "\n");
+  EXPECT_EQ(r.Out.find('\x1b'), std::string::npos);
 }
 
 }  // namespace

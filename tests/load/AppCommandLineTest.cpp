@@ -97,7 +97,7 @@ TEST(AppTrace, WholeLoadIsTracedWithTimeStamps) {
   const QStringList lines = ReadLines(path);
   ASSERT_FALSE(lines.isEmpty());
   const QRegularExpression stamp(
-      QStringLiteral("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3} (TERM[<>]|MSG) "));
+      QStringLiteral("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3} (TERM[<>]|MSG|---) "));
   for (const QString& l : lines) EXPECT_TRUE(stamp.match(l).hasMatch()) << l.toStdString();
   auto count = [&](const QString& tail) {
     int n = 0;

@@ -91,6 +91,11 @@ int THidrawNode::OpenCount() const {
   return FOpen;
 }
 
+int THidrawNode::Opened() const {
+  std::lock_guard<std::mutex> lock(FFs.FMutex);
+  return FOpened;
+}
+
 uint64_t THidrawNode::Dropped() const {
   std::lock_guard<std::mutex> lock(FFs.FMutex);
   return FDropped;
@@ -306,6 +311,7 @@ void THidrawFs::OpOpen(fuse_req* req, uint64_t ino, fuse_file_info* fi) {
       fh = f->Fh = FNextFh++;
       f->Node = node;
       ++node->FOpen;
+      ++node->FOpened;
       FFiles[fh] = std::move(f);
     }
   }

@@ -74,6 +74,8 @@ class THidrawNode {
   void Vanish();
   bool Exists() const;
   int OpenCount() const;
+  // Opens made since the node appeared (closed ones included).
+  int Opened() const;
   // Reports dropped because a file's queue was full.
   uint64_t Dropped() const;
 
@@ -90,6 +92,7 @@ class THidrawNode {
   bool FExists = true;
   bool FRefusing = false;
   int FOpen = 0;
+  int FOpened = 0;
   uint64_t FDropped = 0;
 };
 

@@ -145,7 +145,6 @@ TEST_F(SystemScenario, HotPlugWithReplugPrompts) {
   EXPECT_EQ(0, Run->MainButtonEnabled("driver")) << "the driver button stays enabled with a terminal";
   bool imageAtUnplug = false;
   std::string why;
-  long replugMark = -1;
   Run->OnBox = [&](const TTraceLine& box) {
     TBoxAction a;
     if (box.Key == "_DeconnectUSB") {
@@ -154,13 +153,14 @@ TEST_F(SystemScenario, HotPlugWithReplugPrompts) {
         Term->Unplug();
       }
     } else if (box.Key == "_ReconnectUSB") {
-      if (!Term->Present()) {
-        replugMark = static_cast<long>(Run->Lines().size());
-        Term->Plug();
-      }
-      // A technician answers once the terminal is back: the program then
-      // reads its identity again.
-      a.When = [&] { return Run->FindFrame(TTraceLine::ToTerminal, kIdentityRequest, replugMark) >= 0; };
+      if (!Term->Present()) Term->Plug();
+      // A technician answers once the terminal is back and the program has
+      // taken it (it opens the new node to identify it); in the middle of
+      // the load it reads the identity only once the prompt is answered.
+      a.When = [&] {
+        const auto node = Term->Node();
+        return node && node->Opened() > 0;
+      };
       a.MaxWait = 8s;
     }
     return a;
