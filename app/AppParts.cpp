@@ -12,6 +12,7 @@
 #include "F_Main.h"
 #include "F_VMUpgrade.h"
 #include "HidPlatform.h"
+#include "ProgramView.h"
 #include "U_DecodeFileMot.h"
 #include "U_Messages.h"
 #include "U_Textes.h"
@@ -98,6 +99,7 @@ TMainParts MakeApplicationParts(std::shared_ptr<IHidPlatform> platform, const TA
     auto* w = new TfrmVMUpgrade(owner);
     frmVMUpgrade = w;
     auto* part = new TUpgradePart(w);
+    TProgramView::Get().Follow(w);
     w->SetCommonDlg(gCommonDlg);
     // The window fills the panel, covering its picture and buttons.
     if (!panel->layout()) {

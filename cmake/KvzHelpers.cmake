@@ -4,11 +4,12 @@ function(kvz_qt_target target)
   set_target_properties(${target} PROPERTIES AUTOMOC ON AUTOUIC ON AUTORCC ON)
 endfunction()
 
-# kvz_add_gtest(<name> SOURCES ... LIBS ... [QT]): one test executable, its
-# cases discovered by CTest. QT tests run on the offscreen platform; their
+# kvz_add_gtest(<name> SOURCES ... LIBS ... [QT] [FILTER <gtest filter>]): one
+# test executable, its cases (those of FILTER, all by default) discovered by
+# CTest. QT tests run on the offscreen platform; their
 # main() sets that default itself, since discovery runs without ENVIRONMENT.
 function(kvz_add_gtest name)
-  cmake_parse_arguments(T "QT" "" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(T "QT" "FILTER" "SOURCES;LIBS" ${ARGN})
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gmock Threads::Threads)
   if(T_QT)
@@ -23,7 +24,11 @@ function(kvz_add_gtest name)
     # The build machine cannot list the cases: one test per executable.
     add_test(NAME ${name} COMMAND ${name})
   else()
-    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60
+    set(_filter)
+    if(T_FILTER)
+      set(_filter TEST_FILTER ${T_FILTER})
+    endif()
+    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 ${_filter}
       PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen" TIMEOUT 300)
   endif()
 endfunction()

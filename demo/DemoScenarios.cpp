@@ -91,8 +91,8 @@ void UnplugAndReplugUnder(TDemoTour& tour, const QString& picture, const QString
   tour.ShotWithControl(picture + QStringLiteral("-rebranche"));
 }
 
-bool SeesAbsence() { return !TDemoTour::ProgramSeesTerminal() && TDemoTour::MainButtonsShow(false); }
-bool SeesPresence() { return TDemoTour::ProgramSeesTerminal() && TDemoTour::MainButtonsShow(true); }
+bool SeesAbsence() { return TDemoTour::SeesTerminal(false); }
+bool SeesPresence() { return TDemoTour::SeesTerminal(true); }
 
 }  // namespace
 

@@ -21,15 +21,7 @@
 #include <cstdlib>
 #include <thread>
 
-#include "AppParts.h"
 #include "DemoLink.h"
-#include "F_CommonDlg.h"
-#include "F_ErrorDlg.h"
-#include "F_Main.h"
-#include "F_PasswordFirmware.h"
-#include "F_VMUpgrade.h"
-#include "F_Wait.h"
-#include "Gauge.h"
 #include "U_ConstDlg.h"
 #include "U_DecodeFileMot.h"
 #include "U_Textes.h"
@@ -110,17 +102,13 @@ bool StartsWith(const std::string& text, const std::string& head) {
 }  // namespace
 
 QString ProgramShowsText() {
-  auto line = [](QString s) {
-    return s.replace(QRegularExpression(QStringLiteral("[\\r\\n]+")), QStringLiteral(" "));
-  };
-  QWidget* m = QApplication::activeModalWidget();
-  if (auto* e = qobject_cast<TfrmErrorDlg*>(m))
-    return QStringLiteral("« %1 » %2").arg(e->windowTitle(), line(e->mmoError->toPlainText()));
-  if (auto* b = qobject_cast<QMessageBox*>(m))
-    return QStringLiteral("« %1 » %2").arg(b->windowTitle(), line(b->text()));
-  if (m) return QStringLiteral("« %1 »").arg(m->windowTitle());
-  if (frmWait && frmWait->isVisible()) return QStringLiteral("« %1 »").arg(frmWait->windowTitle());
-  return QString();
+  const TProgramFront f = TProgramView::Get().Front();
+  if (f.Kind == TProgramFront::None) return QString();
+  if (f.Kind != TProgramFront::MessageBox && f.Kind != TProgramFront::ErrorDialog)
+    return QStringLiteral("« %1 »").arg(f.Title);
+  QString text = f.Text;
+  return QStringLiteral("« %1 » %2")
+      .arg(f.Title, text.replace(QRegularExpression(QStringLiteral("[\\r\\n]+")), QStringLiteral(" ")));
 }
 
 // ---------------------------------------------------------------------------
@@ -153,21 +141,11 @@ TBoxMatch TBoxMatch::PasswordDialog() {
   return {QStringLiteral("dialogue « Saisie mot de passe »"), [](const TShownBox& b) { return b.Password; }};
 }
 
-TMsgResult TTourPresenter::Present(const TMessage& msg) {
-  TShownBox box;
-  box.Msg = msg;
-  const int id = FTour.BoxOpened(box);
-  std::fprintf(stderr, "Message : %s\n", msg.Text.c_str());
-  const TMsgResult r = TQtMessagePresenter::Present(msg);
-  FTour.BoxClosed(id);
-  return r;
-}
-
 // ---------------------------------------------------------------------------
 
 TDemoTour::TDemoTour(const QString& dir, const QString& scenario, std::shared_ptr<TVirtualTerminal> terminal,
                      int limitSeconds, bool fast)
-    : FDir(dir), FScenario(scenario), FTerminal(std::move(terminal)), FPresenter(*this), FFast(fast) {
+    : FDir(dir), FScenario(scenario), FTerminal(std::move(terminal)), FFast(fast) {
   FClock.start();
   QDir().mkpath(FDir);
   // The hard limit: whatever happens, the process ends.
@@ -193,10 +171,21 @@ TDemoTour::TDemoTour(const QString& dir, const QString& scenario, std::shared_pt
       QMetaObject::invokeMethod(
           this,
           [this] {
-            if (frmVMUpgrade && FMain) Save(QStringLiteral("02-identite-terminal"), FMain);
+            if (TProgramView::Get().UpgradeWindow() && FMain)
+              Save(QStringLiteral("02-identite-terminal"), FMain);
           },
           Qt::QueuedConnection);
   };
+  FPerson.Habits.Answer = false;  // the road's steps answer
+  FPerson.OnShown = [](const TShownBox& b) {
+    if (!b.Password) std::fprintf(stderr, "Message : %s\n", b.Msg.Text.c_str());
+  };
+  // Well into the transfer, once.
+  connect(&TProgramView::Get(), &TProgramView::ProgressSet, this, [this](int v) {
+    if (FTransferShot || v < 40 || v >= 100 || !FMain) return;
+    FTransferShot = true;
+    Save(QStringLiteral("03-transfert"), FMain);
+  });
 }
 
 TDemoTour::~TDemoTour() { FWatch->Done = true; }
@@ -211,7 +200,6 @@ void TDemoTour::SetControl(TControlServer* control) {
 void TDemoTour::Start(QWidget* mainWindow) {
   FMain = mainWindow;
   QTimer::singleShot(0, this, [this] { Save(QStringLiteral("01-fenetre-principale"), FMain); });
-  HookGauge();
   auto* poll = new QTimer(this);
   poll->setInterval(50);
   connect(poll, &QTimer::timeout, this, &TDemoTour::Poll);
@@ -220,45 +208,32 @@ void TDemoTour::Start(QWidget* mainWindow) {
 
 // ---- Boxes.
 
-int TDemoTour::BoxOpened(const TShownBox& box) {
-  FLog.push_back(box);
-  TOpenBox o;
-  o.Id = FNextBoxId++;
-  o.Box = box;
-  o.Since = Now();
-  FOpen.push_back(o);
-  return o.Id;
-}
-
-void TDemoTour::BoxClosed(int id) {
-  FOpen.erase(std::remove_if(FOpen.begin(), FOpen.end(), [id](const TOpenBox& o) { return o.Id == id; }),
-              FOpen.end());
-}
-
-TDemoTour::TOpenBox* TDemoTour::Top() { return FOpen.empty() ? nullptr : &FOpen.back(); }
-
-bool TDemoTour::PasswordDialogUp() const { return frmPasswordFirmware && frmPasswordFirmware->isVisible(); }
-
-void TDemoTour::TrackPasswordDialog() {
-  QWidget* dialog = PasswordDialogUp() ? frmPasswordFirmware : nullptr;
-  bool tracked = false;
-  for (const TOpenBox& o : FOpen) tracked = tracked || (o.Box.Password && o.Widget == dialog);
-  FOpen.erase(std::remove_if(
-                  FOpen.begin(), FOpen.end(),
-                  [](const TOpenBox& o) { return o.Box.Password && (!o.Widget || !o.Widget->isVisible()); }),
-              FOpen.end());
-  if (dialog && !tracked) {
-    TShownBox b;
-    b.Password = true;
-    const int id = BoxOpened(b);
-    FOpen.back().Widget = dialog;
-    (void)id;
+TDemoTour::TFrontWindow* TDemoTour::Top() {
+  const TProgramFront f = FPerson.Record();
+  FFronts.erase(std::remove_if(FFronts.begin(), FFronts.end(),
+                               [](const TFrontWindow& w) { return !w.Window || !w.Window->isVisible(); }),
+                FFronts.end());
+  if (f.Window) {
+    bool known = false;
+    for (const TFrontWindow& w : FFronts) known = known || w.Window == f.Window;
+    if (!known) {
+      TFrontWindow w;
+      w.Window = f.Window;
+      w.IsBox = f.Kind != TProgramFront::WaitDialog;
+      w.Box.Password = f.Kind == TProgramFront::PasswordDialog;
+      if (const TMessage* m = FPerson.FrontMessage()) w.Box.Msg = *m;
+      w.Since = Now();
+      FFronts.push_back(w);
+    }
   }
+  for (auto it = FFronts.rbegin(); it != FFronts.rend(); ++it)
+    if (it->IsBox && it->Window == f.Window) return &*it;
+  return nullptr;
 }
 
 void TDemoTour::HandleStray() {
-  TOpenBox* t = Top();
-  if (!t || t->Claimed || !t->Widget) return;
+  TFrontWindow* t = Top();
+  if (!t || t->Claimed) return;
   if (Now() - t->Since < AnswerDelayMs() + (FFast ? 800 : 1500)) return;
   // A box the next box step waits for is not a stray: the steps before it
   // are still running.
@@ -271,33 +246,16 @@ void TDemoTour::HandleStray() {
   ++FStray;
   const QString name = QStringLiteral("inattendu-%1").arg(FStray, 2, 10, QLatin1Char('0'));
   Save(name, FMain, Layers());
-  Save(name + QStringLiteral("-boite"), t->Widget);
+  Save(name + QStringLiteral("-boite"), t->Window);
   FFailures << QStringLiteral("Boîte inattendue : %1").arg(Describe(t->Box));
   std::fprintf(stderr, "%s\n", qPrintable(FFailures.last()));
   // Answered so that the road can end: a password dialog is cancelled, any
   // other box gets its default button.
-  QWidget* w = t->Widget;
-  if (auto* pw = qobject_cast<TfrmPasswordFirmware*>(w)) {
-    Click(pw->btnCancel);
-    return;
-  }
-  QAbstractButton* button = nullptr;
-  if (auto* mb = qobject_cast<QMessageBox*>(w)) button = mb->defaultButton();
-  if (auto* ed = qobject_cast<TfrmErrorDlg*>(w)) button = ed->btnOk;
-  if (!button)
-    for (QPushButton* b : w->findChildren<QPushButton*>())
-      if (b->isDefault() && b->isVisible()) button = b;
-  if (button)
-    Click(button);
-  else if (auto* d = qobject_cast<QDialog*>(w))
-    QMetaObject::invokeMethod(d, &QDialog::reject, Qt::QueuedConnection);
+  Click(t->Box.Password ? TProgramButton::FrontCancel : TProgramButton::FrontOk);
 }
 
-void TDemoTour::Click(QWidget* button) {
-  // From the event loop, not from inside the poll: the click may open a
-  // modal loop of its own (the password dialog's OK sends the password).
-  if (auto* b = qobject_cast<QAbstractButton*>(button))
-    QMetaObject::invokeMethod(b, &QAbstractButton::click, Qt::QueuedConnection);
+void TDemoTour::Click(TProgramButton button) {
+  QTimer::singleShot(0, this, [this, button] { FPerson.Click(button); });
 }
 
 // ---- Steps.
@@ -316,16 +274,15 @@ void TDemoTour::ExpectBox(const TBoxMatch& box, const QString& picture) {
   AddStep(
       QStringLiteral("attendre : %1").arg(box.What),
       [this, m] {
-        TOpenBox* t = Top();
-        return t && !t->Claimed && t->Widget && t->Widget->isVisible() && m->Matches(t->Box) &&
-               Now() - t->Since >= AnswerDelayMs();
+        TFrontWindow* t = Top();
+        return t && !t->Claimed && m->Matches(t->Box) && Now() - t->Since >= AnswerDelayMs();
       },
       [this, picture] {
-        TOpenBox* t = Top();
+        TFrontWindow* t = Top();
         t->Claimed = true;
         if (picture.isEmpty()) return;
         Save(picture, FMain, Layers());
-        Save(picture + QStringLiteral("-boite"), t->Widget);
+        Save(picture + QStringLiteral("-boite"), t->Window);
       });
   FSteps.back().Box = m;
 }
@@ -336,33 +293,19 @@ void TDemoTour::Answer(TAnswer answer) {
   AddStep(
       what,
       [this] {
-        TOpenBox* t = Top();
-        return t && t->Claimed && t->Widget && t->Widget->isVisible();
+        TFrontWindow* t = Top();
+        return t && t->Claimed;
       },
       [this, answer, what] {
-        QWidget* w = Top()->Widget;
-        QAbstractButton* button = nullptr;
-        if (auto* mb = qobject_cast<QMessageBox*>(w)) {
-          for (QAbstractButton* b : mb->buttons()) {
-            const auto role = mb->buttonRole(b);
-            if ((answer == TAnswer::Ok && role == QMessageBox::AcceptRole) ||
-                (answer == TAnswer::Cancel && role == QMessageBox::RejectRole))
-              button = b;
-          }
-          if (answer == TAnswer::Default) button = mb->defaultButton();
-        } else if (auto* ed = qobject_cast<TfrmErrorDlg*>(w)) {
-          if (answer == TAnswer::Retry && ed->bbtnRetry->isVisible()) button = ed->bbtnRetry;
-          if (answer == TAnswer::Cancel || answer == TAnswer::Default) button = ed->btnOk;
-        } else if (auto* pw = qobject_cast<TfrmPasswordFirmware*>(w)) {
-          if (answer == TAnswer::Ok || answer == TAnswer::Default) button = pw->btnOk;
-          if (answer == TAnswer::Cancel) button = pw->btnCancel;
-        }
-        if (!button) {
+        const TProgramButton b = answer == TAnswer::Cancel  ? TProgramButton::FrontCancel
+                                 : answer == TAnswer::Retry ? TProgramButton::FrontRetry
+                                                            : TProgramButton::FrontOk;
+        if (!TProgramView::Get().Button(b)) {
           Fail(QStringLiteral("Étape « %1 » : la boîte « %2 » n'a pas ce bouton.")
-                   .arg(what, w->windowTitle()));
+                   .arg(what, TProgramView::Get().Front().Title));
           return;
         }
-        Click(button);
+        Click(b);
       });
 }
 
@@ -370,30 +313,10 @@ void TDemoTour::TypePassword(const QString& text) {
   AddStep(
       QStringLiteral("taper le mot de passe « %1 »").arg(text),
       [this] {
-        TOpenBox* t = Top();
-        return t && t->Box.Password && PasswordDialogUp() && t->Widget == frmPasswordFirmware &&
-               QApplication::activeModalWidget() == frmPasswordFirmware;
+        TFrontWindow* t = Top();
+        return t && t->Box.Password && QApplication::activeModalWidget() == t->Window;
       },
-      [text] {
-        QLineEdit* edit = frmPasswordFirmware->edtPassword;
-        edit->setFocus();
-        auto key = [edit](int k, const QString& t) {
-          QKeyEvent press(QEvent::KeyPress, k, Qt::NoModifier, t);
-          QKeyEvent release(QEvent::KeyRelease, k, Qt::NoModifier, t);
-          QCoreApplication::sendEvent(edit, &press);
-          QCoreApplication::sendEvent(edit, &release);
-        };
-        key(Qt::Key_End, QString());
-        for (int n = static_cast<int>(edit->text().size()); n > 0; --n)
-          key(Qt::Key_Backspace, QStringLiteral("\b"));
-        for (QChar c : text) {
-          int k = Qt::Key_unknown;
-          if (c.isDigit()) k = Qt::Key_0 + (c.unicode() - '0');
-          if (c.isLetter() && c.toUpper().unicode() >= 'A' && c.toUpper().unicode() <= 'Z')
-            k = Qt::Key_A + (c.toUpper().unicode() - 'A');
-          key(k, QString(c));
-        }
-      });
+      [this, text] { FPerson.Fill(text); });
 }
 
 void TDemoTour::PressOnControl(const QString& buttonName, const QString& what) {
@@ -478,10 +401,8 @@ void TDemoTour::Do(const QString& what, std::function<void()> action) {
 
 void TDemoTour::ClickLoad() {
   AddStep(
-      QStringLiteral("appuyer sur « Charger »"), [this] { return Idle(); },
-      [this] {
-        if (frmVMUpgrade) Click(frmVMUpgrade->btnLoad);
-      });
+      QStringLiteral("appuyer sur « Charger »"), [] { return Idle(); },
+      [this] { Click(TProgramButton::Charger); });
 }
 
 void TDemoTour::ExpectLog(std::vector<TBoxMatch> boxes) { FExpectedLog = std::move(boxes); }
@@ -492,38 +413,22 @@ void TDemoTour::Check(const QString& what, std::function<bool()> condition) {
 
 // ---- Conditions.
 
-bool TDemoTour::ProgramSeesTerminal() {
-  const TCommonDlg* dlg = MainCommonDlg();
-  return dlg && dlg->IsConnected();
-}
-
-bool TDemoTour::MainButtonsShow(bool present) {
-  return frmMain && frmMain->btnLoad->isEnabled() == present && frmMain->btnPilote->isEnabled() == !present;
-}
-
-bool TDemoTour::Idle() const {
-  const TfrmVMUpgrade* w = frmVMUpgrade;
-  return w && w->btnLoad->isEnabled() && !w->FBusy() && FOpen.empty() && !QApplication::activeModalWidget() &&
-         !(frmWait && frmWait->isVisible());
-}
-
-QString TDemoTour::ShownVersionName() { return frmVMUpgrade ? frmVMUpgrade->lblNameVers->text() : QString(); }
-
 QString TDemoTour::UnknownText() { return QTexte("_Unknown"); }
 
+bool TDemoTour::PasswordDialogUp() {
+  return TProgramView::Get().Front().Kind == TProgramFront::PasswordDialog;
+}
+
 QString TDemoTour::PasswordText() {
-  return frmPasswordFirmware ? frmPasswordFirmware->edtPassword->text() : QString();
+  return PasswordDialogUp() ? TProgramView::Get().Front().Text : QString();
 }
 
 // ---- The run.
 
 std::vector<QWidget*> TDemoTour::Layers() const {
   std::vector<QWidget*> out;
-  bool waitTracked = false;
-  for (const TOpenBox& o : FOpen) waitTracked = waitTracked || (frmWait && o.Widget == frmWait);
-  if (frmWait && frmWait->isVisible() && !waitTracked) out.push_back(frmWait);
-  for (const TOpenBox& o : FOpen)
-    if (o.Widget && o.Widget->isVisible()) out.push_back(o.Widget);
+  for (const TFrontWindow& w : FFronts)
+    if (w.Window && w.Window->isVisible()) out.push_back(w.Window);
   return out;
 }
 
@@ -532,18 +437,6 @@ void TDemoTour::Save(const QString& name, QWidget* widget, const std::vector<QWi
   const QPixmap pix = Compose(widget, layers);
   const QString path = QDir(FDir).filePath(name + QStringLiteral(".png"));
   if (!pix.save(path, "PNG")) std::fprintf(stderr, "Capture impossible : %s\n", qPrintable(path));
-}
-
-void TDemoTour::HookGauge() {
-  TfrmVMUpgrade* w = frmVMUpgrade;
-  if (!w || w == FHooked) return;
-  FHooked = w;
-  // Well into the transfer, once.
-  connect(w->Gauge, &TGauge::ProgressSet, this, [this](int v) {
-    if (FTransferShot || v < 40 || v >= 100 || !FMain) return;
-    FTransferShot = true;
-    Save(QStringLiteral("03-transfert"), FMain);
-  });
 }
 
 void TDemoTour::ControlReply(const QJsonObject& reply) { FReplies.push_back(reply); }
@@ -557,14 +450,6 @@ const QJsonObject* TDemoTour::Reply(int id) const {
 void TDemoTour::Poll() {
   if (FFinished || !FMain || FInPoll) return;
   FInPoll = true;
-  HookGauge();
-  TrackPasswordDialog();
-  if (TOpenBox* t = Top(); t && !t->Widget) {
-    QWidget* m = QApplication::activeModalWidget();
-    bool taken = false;
-    for (const TOpenBox& o : FOpen) taken = taken || (m && o.Widget == m);
-    if (m && !taken) t->Widget = m;
-  }
   HandleStray();
   if (FStep < FSteps.size()) {
     const TStep& s = FSteps[FStep];
@@ -602,8 +487,9 @@ void TDemoTour::Finish() {
   if (FFinished) return;
   FFinished = true;
   QStringList problems = FFailures;
-  bool logOk = FLog.size() == FExpectedLog.size();
-  for (size_t i = 0; logOk && i < FLog.size(); ++i) logOk = FExpectedLog[i].Matches(FLog[i]);
+  const std::vector<TShownBox>& log = Log();
+  bool logOk = log.size() == FExpectedLog.size();
+  for (size_t i = 0; logOk && i < log.size(); ++i) logOk = FExpectedLog[i].Matches(log[i]);
   if (!logOk) {
     QStringList expected;
     for (const TBoxMatch& m : FExpectedLog) expected << m.What;
@@ -614,7 +500,7 @@ void TDemoTour::Finish() {
   for (const auto& [what, condition] : FChecks)
     if (!condition()) problems << QStringLiteral("Non vérifié : %1").arg(what);
   QStringList shown;
-  for (const TShownBox& b : FLog) shown << Describe(b);
+  for (const TShownBox& b : log) shown << Describe(b);
   QString report =
       QStringLiteral("Tour « %1 » %2.\nBoîtes montrées :\n    %3")
           .arg(FScenario, problems.isEmpty() ? QStringLiteral("réussi") : QStringLiteral("échoué"),
@@ -631,8 +517,8 @@ void TDemoTour::Finish() {
   // The demo ends as a user ends it; the watchdog ends it when that fails.
   if (FQuitThroughControl && FControl) {
     FControl->Post(QJsonObject{{QStringLiteral("op"), QStringLiteral("fermer")}, {QStringLiteral("id"), 0}});
-  } else if (frmMain) {
-    Click(frmMain->btnExit);
+  } else {
+    Click(TProgramButton::Quit);
   }
 }
 

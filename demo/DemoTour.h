@@ -1,5 +1,6 @@
 // The demo's tours: one road of the program walked by itself on the virtual
-// terminal, as a technician would walk it. A road (DemoScenarios.cpp) is a
+// terminal, as a technician would walk it, by the person of the tests
+// (Person.h), who knows the program only by what it shows (ProgramView.h). A road (DemoScenarios.cpp) is a
 // list of steps: wait for a box or a state, answer a box, type into the
 // password dialog, press a button of the control window "Terminal virtuel"
 // (in its own process, through the control server), take pictures. Every
@@ -22,12 +23,11 @@
 #include <memory>
 #include <vector>
 
-#include "U_QtShell.h"
+#include "Person.h"
 #include "VirtualTerminal.h"
 
 class QWidget;
 class TControlServer;
-class TDemoTour;
 class TObjFileMot;
 
 // The box or dialog the program shows now, in one line, for the control
@@ -35,10 +35,7 @@ class TObjFileMot;
 QString ProgramShowsText();
 
 // A box or dialog the program showed.
-struct TShownBox {
-  bool Password = false;  // the password dialog (not a presenter box)
-  TMessage Msg;           // presenter boxes
-};
+using TShownBox = TPerson::TShown;
 
 // Which box a step waits for, with its French description.
 struct TBoxMatch {
@@ -51,16 +48,6 @@ struct TBoxMatch {
   static TBoxMatch PasswordDialog();
 };
 
-// Shows the real boxes and lets the tour see them.
-class TTourPresenter : public TQtMessagePresenter {
- public:
-  explicit TTourPresenter(TDemoTour& tour) : FTour(tour) {}
-  TMsgResult Present(const TMessage& msg) override;
-
- private:
-  TDemoTour& FTour;
-};
-
 class TDemoTour : public QObject {
   Q_OBJECT
  public:
@@ -71,7 +58,8 @@ class TDemoTour : public QObject {
             int limitSeconds, bool fast);
   ~TDemoTour() override;
 
-  IMessagePresenter& Presenter() { return FPresenter; }
+  // The program's message presenter during the tour: the person.
+  IMessagePresenter& Presenter() { return FPerson; }
   // The control window's server; none: steps that need it fail.
   void SetControl(TControlServer* control);
   // Starts once the main window is shown; ends the message loop with the
@@ -88,7 +76,7 @@ class TDemoTour : public QObject {
   // window, or the control window's close box (EndThroughControlWindow).
   int ExitCode() const { return FExitCode; }
   void EndThroughControlWindow() { FQuitThroughControl = true; }
-  const std::vector<TShownBox>& Log() const { return FLog; }
+  const std::vector<TShownBox>& Log() const { return FPerson.Shown(); }
   const TVirtualTerminal& Terminal() const { return *FTerminal; }
 
   // ---- Steps of a road, in order.
@@ -119,27 +107,25 @@ class TDemoTour : public QObject {
   void Check(const QString& what, std::function<bool()> condition);
 
   // ---- Conditions.
-  // The program holds the terminal (its device dialogue is connected).
-  static bool ProgramSeesTerminal();
-  // The main window's buttons follow the terminal's presence.
-  static bool MainButtonsShow(bool present);
+  // The program holds the terminal (or holds none) and its buttons say so.
+  static bool SeesTerminal(bool present) { return TProgramView::Get().ShowsTerminal(present); }
   // The upgrade window is there, "Charger" is enabled, nothing is busy and
   // no box is up.
-  bool Idle() const;
+  static bool Idle() { return TProgramView::Get().Idle(); }
   // The version name the upgrade window shows; empty without one.
-  static QString ShownVersionName();
+  static QString ShownVersionName() { return TProgramView::Get().Identity().Version; }
   static QString UnknownText();
-  bool PasswordDialogUp() const;
+  static bool PasswordDialogUp();
   // What the password dialog's field holds; empty without the dialog.
   static QString PasswordText();
 
  private:
-  friend class TTourPresenter;
-  struct TOpenBox {
-    int Id;
+  // A window that came up in front: a box, a dialog or the wait dialog.
+  struct TFrontWindow {
+    QPointer<QWidget> Window;
     TShownBox Box;
-    QPointer<QWidget> Widget;
-    qint64 Since;
+    bool IsBox = false;  // not the wait dialog
+    qint64 Since = 0;
     bool Claimed = false;
   };
   struct TStep {
@@ -150,10 +136,8 @@ class TDemoTour : public QObject {
   };
 
   void AddStep(const QString& what, std::function<bool()> ready, std::function<void()> act);
-  int BoxOpened(const TShownBox& box);
-  void BoxClosed(int id);
-  TOpenBox* Top();
-  void TrackPasswordDialog();
+  // The box in front, taken into the list the first time it is seen.
+  TFrontWindow* Top();
   void HandleStray();
   void Poll();
   void Fail(const QString& reason);
@@ -162,8 +146,9 @@ class TDemoTour : public QObject {
   // What is shown over the main window: the wait dialog, then the boxes.
   std::vector<QWidget*> Layers() const;
   void Save(const QString& name, QWidget* widget, const std::vector<QWidget*>& layers = {});
-  void Click(QWidget* button);
-  void HookGauge();
+  // A click from the event loop, not from inside the poll: it may open a
+  // modal loop of its own (the password dialog's OK sends the password).
+  void Click(TProgramButton button);
   void ControlReply(const QJsonObject& reply);
   // The control window's answer to request `id`; null until it comes.
   const QJsonObject* Reply(int id) const;
@@ -172,19 +157,16 @@ class TDemoTour : public QObject {
   QString FDir;
   QString FScenario;
   std::shared_ptr<TVirtualTerminal> FTerminal;
-  TTourPresenter FPresenter;
+  TPerson FPerson;
   TControlServer* FControl = nullptr;
   QWidget* FMain = nullptr;
-  QObject* FHooked = nullptr;
   bool FFast;
 
   std::vector<TStep> FSteps;
   std::vector<std::unique_ptr<TBoxMatch>> FMatches;
   size_t FStep = 0;
   qint64 FStepSince = -1;
-  std::vector<TOpenBox> FOpen;
-  int FNextBoxId = 1;
-  std::vector<TShownBox> FLog;
+  std::vector<TFrontWindow> FFronts;
   std::vector<TBoxMatch> FExpectedLog;
   std::vector<std::pair<QString, std::function<bool()>>> FChecks;
   QStringList FFailures;

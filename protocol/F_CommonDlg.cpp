@@ -208,6 +208,7 @@ TCommonDlg::~TCommonDlg() {
 }
 
 int TCommonDlg::TimeoutPercent = 100;
+int TCommonDlg::TimeoutCapMs = 0;
 
 QString TCommonDlg::Caption() { return QStringLiteral("Fenêtre de dialogue commune"); }
 
@@ -368,7 +369,8 @@ bool TCommonDlg::SendAndWait(const TBytes& Frame, int TimeoutTicks) {
   }
   if (FClaimSerial == serial && Device == dev) dev->SetDataHandler(handler);
 
-  const long long ms = static_cast<long long>(TicksToMs(TimeoutTicks)) * TimeoutPercent / 100;
+  long long ms = static_cast<long long>(TicksToMs(TimeoutTicks)) * TimeoutPercent / 100;
+  if (TimeoutCapMs > 0 && ms > TimeoutCapMs) ms = TimeoutCapMs;
   TimeOutUSB->setInterval(static_cast<int>(ms < 1 ? 1 : ms));
   TimeOutUSB->start();
   if (Waiting && !TimedOut) {

@@ -101,6 +101,9 @@ class TCommonDlg : public QObject, public TDialogueCore {
   // length, at least 1 ms. 100 in the program; tests that walk many
   // exchanges may shorten the waits.
   static int TimeoutPercent;
+  // When above 0, no answer time-out is longer than this (in ms): tests that
+  // wait for blocks the terminal leaves unanswered need not wait 5 s each.
+  static int TimeoutCapMs;
 
   THidQtDispatcher& Dispatcher() { return *FDispatcher; }
   // Output reports whose write was skipped because the terminal went away

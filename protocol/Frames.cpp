@@ -59,11 +59,6 @@ std::vector<TBytes> CutIntoReports(const TBytes& Frame, int ReportLength) {
   return reports;
 }
 
-int TicksToMs(int ticks) {
-  if (ticks <= 0) return 0;
-  return static_cast<int>((static_cast<long long>(ticks) * 1000 + 9) / 18);
-}
-
 std::string HexDump(const uint8_t* data, size_t size) {
   static const char digits[] = "0123456789ABCDEF";
   std::string s;

@@ -67,7 +67,9 @@ size_t ReportCount(size_t FrameSize);
 
 // Ticks of 1/18 second to milliseconds, rounded to the nearest (negative
 // ticks give 0).
-int TicksToMs(int ticks);
+constexpr int TicksToMs(int ticks) {
+  return ticks <= 0 ? 0 : static_cast<int>((static_cast<long long>(ticks) * 1000 + 9) / 18);
+}
 
 // "55 80 FF ..." for traces and test messages.
 std::string HexDump(const uint8_t* data, size_t size);

@@ -12,17 +12,19 @@ TEST(HidCallQueue, InvokeFromAnotherThreadWaitsUntilTheMainThreadRanTheCall) {
   std::atomic<int> wakeUps{0};
   THidCallQueue q([&] { ++wakeUps; });
   std::atomic<bool> returned{false};
-  int ranOn = 0;  // main-thread state, written by the call
+  int ranOn = 0;                   // main-thread state, written by the call
+  bool callerWaitedForIt = false;  // the caller had not returned when the call ran
   std::thread t([&] {
-    q.Invoke([&] { ranOn = q.IsMainThread() ? 1 : 2; });
+    q.Invoke([&] {
+      ranOn = q.IsMainThread() ? 1 : 2;
+      callerWaitedForIt = !returned;
+    });
     returned = true;
   });
   while (q.PendingCount() == 0) std::this_thread::sleep_for(1ms);
-  std::this_thread::sleep_for(20ms);
-  EXPECT_FALSE(returned.load());  // still waiting for the main thread
   EXPECT_EQ(1u, q.RunPending());
   t.join();
-  EXPECT_TRUE(returned.load());
+  EXPECT_TRUE(callerWaitedForIt);
   EXPECT_EQ(1, ranOn);
   EXPECT_EQ(1, wakeUps.load());
 }

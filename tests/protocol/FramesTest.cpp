@@ -106,15 +106,8 @@ TEST(CutIntoReports, ReportCountsAndBufferLengths) {
   EXPECT_EQ(back, f);
 }
 
-TEST(TicksToMs, RoundedToTheNearestMillisecond) {
-  EXPECT_EQ(TicksToMs(1), 56);
-  EXPECT_EQ(TicksToMs(2), 111);
-  EXPECT_EQ(TicksToMs(10), 556);
-  EXPECT_EQ(TicksToMs(18), 1000);
-  EXPECT_EQ(TicksToMs(91), 5056);
-  EXPECT_EQ(TicksToMs(182), 10111);
-  EXPECT_EQ(TicksToMs(0), 0);
-  EXPECT_EQ(TicksToMs(-3), 0);
-}
+// Ticks of 1/18 s, rounded to the nearest millisecond.
+static_assert(TicksToMs(1) == 56 && TicksToMs(2) == 111 && TicksToMs(10) == 556 && TicksToMs(18) == 1000);
+static_assert(TicksToMs(91) == 5056 && TicksToMs(182) == 10111 && TicksToMs(0) == 0 && TicksToMs(-3) == 0);
 
 }  // namespace

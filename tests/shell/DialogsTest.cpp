@@ -9,7 +9,6 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QTextBlock>
-#include <algorithm>
 
 #include "F_ErrorDlg.h"
 #include "F_Wait.h"
@@ -41,8 +40,6 @@ TEST(ErrorDialog, KeepsItsOwnCaptionsAndHidesRetryWhenAsked) {
                                                                   "essayer"));
               EXPECT_EQ(dlg->btnOk->text(), "Annuler");
               EXPECT_FALSE(dlg->bbtnRetry->isVisible());
-              EXPECT_EQ(dlg->height(), 142);
-              EXPECT_GE(dlg->width(), 205);  // wider when the title needs it
               seen = true;
               dlg->bbtnRetry->click();  // hidden: a scripted click still must not count as shown
               dlg->btnOk->click();
@@ -98,7 +95,6 @@ TEST(WaitDialog, CaptionsFromTheCatalogueAndCancelOnlyRecords) {
   EXPECT_EQ(w->windowTitle(), "Attente");
   EXPECT_EQ(w->lblWait->text(), "Veuillez patienter...");
   EXPECT_EQ(w->btnCancel->text(), "Annuler");
-  EXPECT_EQ(w->lblWait->geometry(), QRect(0, 40, std::max(163, w->width()), 13));
   EXPECT_FALSE(w->Cancelled);
   w->btnCancel->click();
   EXPECT_TRUE(w->Cancelled);

@@ -13,87 +13,38 @@ class Tables : public testing::Test {
   TCatalogueScope scope;
 };
 
-// Every row of the status table, key and text as the catalogue holds them.
-struct TStatusRow {
-  int Code;
-  const char* Key;
-  const char* Text;
-};
-
-const TStatusRow kStatusRows[] = {
-    {-5, "_ERR_CRC_APP", "CRC Incorrect"},
-    {-4, "_ERR_SWITCH_ON", "Opération impossible switch actif"},
-    {-3, "_ERR_WEIGAND_INVALID", "Type de protocole non géré par l'application"},
-    {-2, "_ERR_TIMEOUT_APP", "TimeOut d'attente trame atteint"},
-    {-1, "_ERR_NO_ANSWER", "Pas de réponse. Vérifier le branchement du matériel."},
-    {0, "_ERR_EMIT_TRAM", "Emission trame ok"},
-    {1, "_ERR_TRAM_CORRECT", "Gestion correcte de la trame"},
-    {2, "_ERR_TRAM_TIME_OUT", "Erreur de time out (tous les caractères de la trame ne sont pas reçus)"},
-    {3, "_ERR_CRC_TRAM", "Erreur sur le CRC de la trame"},
-    {4, "_ERR_PAS_MEMOIRE", "Erreur PAS MEMOIRE"},
-    {5, "_ERR_PAS_VGKDISQUE", "Erreur PAS VGKDISQUE ou PAS VGKMASTER"},
-    {6, "_ERR_ECRITURE_VGKDISQUE", "Erreur ECRITURE VGKDISQUE"},
-    {7, "_ERR_PAS_DE_CLE", "Erreur PAS DE CLE"},
-    {8, "_ERR_ECRIT_CLE", "Erreur ECRIT CLE"},
-    {9, "_ERR_EFFACEMENT", "Erreur EFFACEMENT"},
-    {10, "_ERR_MESSAGE_INCONNU", "Erreur numéro de message inconnu"},
-    {11, "_ERR_COMMANDE", "Erreur COMMANDE"},
-    {12, "_ERR_NUMBLOC", "Erreur NUMBLOC"},
-    {13, "_ERR_PROGMIC", "Erreur PROGMIC"},
-    {14, "_ERR_LECT_VGKMEM", "Erreur LECT VGKMEM"},
-    {15, "_ERR_PAS_VGKMEM", "Erreur PAS VGKMEM"},
-    {16, "_ERR_MOT_PASSE", "Erreur le mot de passe est incorrecte"},
-    {17, "_ERR_MPD_IDENTI", "Erreur l'identification (via le mot de passe) n'est pas réalisée"},
-    {18, "_ERR_ECRIT_FLASH", "Erreur d'écriture en flash"},
-    {19, "_ERR_RW_RTC", "Erreur de lecture ou d'écriture dans la RTC"},
-    {20, "_ERR_PARAM", "Erreur sur un paramètre de la trame"},
-    {21, "_ERR_DEBORDEMENT", "Erreur débordement de l'espace mémoire"},
-    {22, "_ERR_SIZE_TRAME", "Erreur la longueur de la trame est incorrecte"},
-    {23, "_ERR_PRG_APPLIC", "Erreur le header du programme application est incorrecte (ProgBoot)"},
-    {24, "_ERR_PROG_SYNC", "Erreur pas de synchronisation, demande de chargement \"SYNC_BOOT\"  (ProgBoot)"},
-    {25, "_ERR_COPY_PROG", "Erreur la copie du programme n'est pas valide"},
-    {26, "_ERR_CRC_PROG", "Erreur le CRC interne au programme d'application est incorrecte"},
-    {27, "_ERR_PAS_CPP", "Erreur pas de carte à puce"},
-    {28, "_ERR_LECT_CPP",
-     "Erreur lecture carte à puce. Vérifier que la puce de votre carte est orientée vers le bas."},
-    {29, "_ERR_WR_CARD", "Erreur d'écriture dans la carte"},
-    {255, "_ERR_UNKNOWN", "Erreur inconnue"},
-};
-
-TEST_F(Tables, EveryStatusCodeShowsItsOwnText) {
-  std::set<std::string> texts;
-  for (const TStatusRow& row : kStatusRows) {
-    SCOPED_TRACE(row.Code);
-    EXPECT_STREQ(StatusKey(row.Code), row.Key);
-    EXPECT_EQ(StatusText(row.Code), row.Text);
-    texts.insert(StatusText(row.Code));
-  }
-  // No two codes share a text.
-  EXPECT_EQ(texts.size(), sizeof kStatusRows / sizeof kStatusRows[0]);
-  // Every other code from -6 to 256 falls under the last row.
-  std::set<int> known;
-  for (const TStatusRow& row : kStatusRows) known.insert(row.Code);
-  for (int code = -6; code <= 256; ++code) {
-    if (known.count(code)) continue;
+// The status table by its invariants: every status it knows has a key of
+// its own, every key a catalogue text, and no two statuses share a text;
+// any other code is told by its number.
+TEST_F(Tables, EveryKnownStatusHasItsOwnKeyAndCatalogueText) {
+  std::set<std::string> keys, texts;
+  for (int code = -300; code <= 300; ++code) {
     SCOPED_TRACE(code);
-    EXPECT_STREQ(StatusKey(code), "");
-    EXPECT_EQ(StatusText(code), "Code erreur inconnue (" + std::to_string(code) + ")");
-  }
-}
-
-TEST_F(Tables, StatusCodesOutsideTheTableAreFormatted) {
-  EXPECT_EQ(StatusText(30), "Code erreur inconnue (30)");
-  EXPECT_EQ(StatusText(-6), "Code erreur inconnue (-6)");
-  EXPECT_EQ(StatusText(254), "Code erreur inconnue (254)");
-}
-
-TEST_F(Tables, EveryKnownStatusHasACatalogueText) {
-  for (int code = -5; code <= 255; ++code) {
     const std::string key = StatusKey(code);
-    if (!key.empty()) {
-      EXPECT_FALSE(GetTexte(key).empty()) << key;
+    if (key.empty()) {
+      EXPECT_EQ(StatusText(code), "Code erreur inconnue (" + std::to_string(code) + ")");
+      continue;
     }
+    EXPECT_EQ(key.rfind("_ERR_", 0), 0u);
+    EXPECT_FALSE(GetTexte(key).empty());
+    EXPECT_EQ(StatusText(code), GetTexte(key));
+    keys.insert(key);
+    texts.insert(StatusText(code));
   }
+  EXPECT_EQ(keys.size(), 36u) << "-5 to 29 and 255";
+  EXPECT_EQ(texts.size(), keys.size());
+}
+
+TEST_F(Tables, StatusesTheProgramTells) {
+  EXPECT_EQ(StatusText(kStatusNoAnswer), "Pas de réponse. Vérifier le branchement du matériel.");
+  EXPECT_EQ(StatusText(kStatusSwitchOn), "Opération impossible switch actif");
+  EXPECT_EQ(StatusText(kStatusOk), "Gestion correcte de la trame");
+  EXPECT_EQ(StatusText(kStatusBadPassword), "Erreur le mot de passe est incorrecte");
+  EXPECT_EQ(StatusText(kStatusNeedPassword),
+            "Erreur l'identification (via le mot de passe) n'est pas réalisée");
+  EXPECT_EQ(StatusText(18), "Erreur d'écriture en flash");
+  EXPECT_EQ(StatusText(255), "Erreur inconnue");
+  EXPECT_STREQ(StatusKey(255), "_ERR_UNKNOWN");
 }
 
 TEST_F(Tables, ApplicationTypeTexts) {

@@ -6,7 +6,6 @@
 #include <QEventLoop>
 #include <QMessageBox>
 #include <QPointer>
-#include <QTest>
 #include <QTimer>
 #include <memory>
 
@@ -72,34 +71,4 @@ bool WaitUntil(std::function<bool()> cond, int timeoutMs) {
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
   }
   return true;
-}
-
-QWidget* TopModal() { return QApplication::activeModalWidget(); }
-
-QWidget* PressKey(int key, Qt::KeyboardModifiers modifiers) {
-  QWidget* target = QApplication::focusWidget();
-  QWidget* modal = TopModal();
-  // Keys go to the modal window while one is up, wherever the focus was.
-  if (modal && (!target || target->window() != modal))
-    target = modal->focusWidget() ? modal->focusWidget() : modal;
-  if (!target) target = QApplication::activeWindow();
-  if (!target) return nullptr;
-  QPointer<QWidget> guard(target);
-  QTest::keyClick(target, static_cast<Qt::Key>(key), modifiers);
-  return guard;
-}
-
-void PressWhenShown(std::function<bool(QWidget*)> match, int key, int timeoutMs) {
-  WhenShown(
-      std::move(match),
-      [key](QWidget* w) {
-        QWidget* target = w->focusWidget() ? w->focusWidget() : w;
-        QTest::keyClick(target, static_cast<Qt::Key>(key));
-      },
-      timeoutMs);
-}
-
-bool IsBoxWith(QWidget* w, const QString& text) {
-  auto* box = qobject_cast<QMessageBox*>(w);
-  return box && box->text().contains(text);
 }

@@ -1,4 +1,5 @@
-// Acts on dialogs that a test's code under test shows modally: a watcher
+// Acts on dialogs that the code under test shows modally (the unit tests of
+// the dialogs and the device dialogue; a whole load uses the person): a watcher
 // runs from the event loop (the modal loop included) and hands the first
 // matching top-level widget to an action, such as a click on a button.
 #pragma once
@@ -30,16 +31,3 @@ QAbstractButton* FindButton(QWidget* w, const QString& nameOrText);
 // Runs the event loop until `cond` holds or `timeoutMs` passed; true when
 // it holds.
 bool WaitUntil(std::function<bool()> cond, int timeoutMs = 10000);
-
-// The modal window on top (a message box or a dialog run with exec), or
-// none.
-QWidget* TopModal();
-// A key press as the keyboard gives it: to the widget that has the focus
-// (of the active window), else to the top modal window or the active
-// window. Returns the widget that got it, or none.
-QWidget* PressKey(int key, Qt::KeyboardModifiers modifiers = Qt::NoModifier);
-// Presses `key` in the next visible top-level widget that `match` accepts,
-// once it shows (from the event loop, nested loops included).
-void PressWhenShown(std::function<bool(QWidget*)> match, int key, int timeoutMs = 10000);
-// Whether `w` is a message box whose text contains `text`.
-bool IsBoxWith(QWidget* w, const QString& text);

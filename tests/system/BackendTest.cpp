@@ -60,6 +60,7 @@ class SystemBackend : public ::testing::Test {
  protected:
   void SetUp() override {
     if (!SandboxSkipReason().empty()) GTEST_SKIP() << SandboxSkipReason();
+    ASSERT_TRUE(SystemWorld()->Nodes.WaitAllReleased(5000)) << "files of the last test still open";
   }
 
   // A terminal that answers at once (within the write), bcdDevice 4.
@@ -186,7 +187,7 @@ TEST_F(SystemBackend, ReadWaitingWhenTheNodeVanishesFailsAsNotConnected) {
     TBytes in(65);
     r = h->Read(in.data(), in.size(), 5000);
   });
-  std::this_thread::sleep_for(100ms);
+  ASSERT_TRUE(SystemWorld()->Nodes.WaitForWaiter(5000));
   term.Unplug();
   reader.join();
   EXPECT_EQ(EHidReadStatus::Failed, r.Status);
@@ -286,8 +287,8 @@ TEST_F(SystemBackend, PlugAndUnplugReachTheMonitorOncePerNode) {
   ASSERT_GE(fd, 0) << "the udev monitor is not listening";
   auto notices = [&] {
     pollfd p{fd, POLLIN, 0};
+    // Every notice of a plug or an unplug is sent before it returns.
     if (poll(&p, 1, 2000) <= 0) return 0;
-    std::this_thread::sleep_for(50ms);  // the node's notice comes last
     return source->ConsumeNotices();
   };
   term.Plug();
@@ -313,6 +314,7 @@ TEST_F(SystemBackend, ReplugIsANewNode) {
   EXPECT_EQ("/dev/hidraw1", second[0].InterfacePath);
   EXPECT_NE(first[0].DeviceInstance, second[0].DeviceInstance);
   held.reset();
+  ASSERT_TRUE(SystemWorld()->Nodes.WaitAllReleased(5000));
   term.Unplug();
   term.Plug();
   ASSERT_TRUE(platform->ListInterfaces(third));

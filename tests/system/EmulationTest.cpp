@@ -37,6 +37,7 @@ class SystemEmulation : public ::testing::Test {
  protected:
   void SetUp() override {
     if (!SandboxSkipReason().empty()) GTEST_SKIP() << SandboxSkipReason();
+    ASSERT_TRUE(SystemWorld()->Nodes.WaitAllReleased(5000)) << "files of the last test still open";
     TEmulatedTerminalConfig c;
     c.Terminal.UsbVersion = 4;
     Term = std::make_unique<TEmulatedTerminal>(c);
@@ -115,7 +116,7 @@ TEST_F(SystemEmulation, ReportsGoToEveryOpenFile) {
   std::promise<ssize_t> result;
   std::future<ssize_t> blocked = result.get_future();
   std::thread reader([&] { result.set_value(read(b, buf, sizeof buf)); });
-  std::this_thread::sleep_for(50ms);
+  ASSERT_TRUE(SystemWorld()->Nodes.WaitForWaiter(5000));
   ASSERT_EQ(65, write(a, kIdentityReport.data(), kIdentityReport.size()));
   if (blocked.wait_for(3s) != std::future_status::ready) pthread_kill(reader.native_handle(), SIGUSR1);
   reader.join();
@@ -139,9 +140,9 @@ TEST_F(SystemEmulation, UnplugFailsTheOpenFiles) {
   const int fd = Open(O_RDWR);
   ASSERT_GE(fd, 0);
   ASSERT_EQ(65, write(fd, kIdentityReport.data(), kIdentityReport.size()));
-  std::this_thread::sleep_for(50ms);
-  Term->Unplug();
   pollfd p{fd, POLLIN, 0};
+  ASSERT_EQ(1, poll(&p, 1, 2000)) << "the answer was not queued";
+  Term->Unplug();
   ASSERT_EQ(1, poll(&p, 1, 1000));
   EXPECT_EQ(POLLIN | POLLERR | POLLHUP, p.revents & (POLLIN | POLLERR | POLLHUP));
   uint8_t buf[128];
@@ -178,7 +179,7 @@ TEST_F(SystemEmulation, WaitingReadIsInterruptible) {
     n = read(fd, buf, sizeof buf);
     error = errno;
   });
-  std::this_thread::sleep_for(100ms);
+  ASSERT_TRUE(SystemWorld()->Nodes.WaitForWaiter(5000));
   pthread_kill(reader.native_handle(), SIGUSR1);
   reader.join();
   EXPECT_EQ(-1, n);

@@ -223,7 +223,8 @@ int TGuiRun::MainButtonEnabled(const std::string& which) {
   const int top = which == "load" ? 304 : 144;
   const long dark = FX.DarkPixels(w, 231 + 8, top + 8, 400 - 16, 60 - 16);
   Log("    " + which + " button: " + std::to_string(dark) + " dark pixels");
-  return dark < 0 ? -1 : dark > 20 ? 1 : 0;
+  // Dark all over: not painted yet (a loaded machine draws late).
+  return dark < 0 || dark > (400 - 16) * (60 - 16) / 2 ? -1 : dark > 20 ? 1 : 0;
 }
 
 std::vector<std::string> TGuiRun::Boxes(size_t from) const {

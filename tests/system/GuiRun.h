@@ -63,7 +63,7 @@ class TGuiRun {
   // Whether a button of the main window's panel ("load" or "driver") is
   // enabled, read from the screen: an enabled button's label is drawn in
   // black, a disabled one's in grey. Valid while the panel is not covered
-  // by the upgrade window; -1 when it cannot be told.
+  // by the upgrade window; -1 when it cannot be told (not painted yet).
   int MainButtonEnabled(const std::string& which);
 
   // The trace so far.

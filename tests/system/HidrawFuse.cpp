@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <deque>
 
@@ -345,7 +346,22 @@ void THidrawFs::OpRelease(fuse_req* req, fuse_file_info* fi) {
       FFiles.erase(it);
     }
   }
+  FChanged.notify_all();
   fuse_reply_err(req, 0);
+}
+
+bool THidrawFs::WaitAllReleased(int timeoutMs) {
+  std::unique_lock<std::mutex> lock(FMutex);
+  return FChanged.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return FFiles.empty(); });
+}
+
+bool THidrawFs::WaitForWaiter(int timeoutMs) {
+  std::unique_lock<std::mutex> lock(FMutex);
+  return FChanged.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] {
+    for (const auto& kv : FFiles)
+      if (!kv.second->Reads.empty() || kv.second->Poll) return true;
+    return false;
+  });
 }
 
 void THidrawFs::OpRead(fuse_req* req, std::size_t size, fuse_file_info* fi) {
@@ -381,6 +397,7 @@ void THidrawFs::OpRead(fuse_req* req, std::size_t size, fuse_file_info* fi) {
     fuse_reply_err(req, EINTR);
   } else if (!now(*it->second)) {
     it->second->Reads.push_back({req, size});
+    FChanged.notify_all();
   }
 }
 
@@ -444,6 +461,7 @@ void THidrawFs::OpPoll(fuse_req* req, fuse_file_info* fi, fuse_pollhandle* ph) {
       f.Poll = ph;
     }
   }
+  FChanged.notify_all();
   fuse_reply_poll(req, revents);
 }
 

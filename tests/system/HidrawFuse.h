@@ -29,6 +29,7 @@
 // is interrupted.
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -116,6 +117,12 @@ class THidrawFs {
   std::shared_ptr<THidrawNode> AddNode(const THidrawNodeInfo& info,
                                        std::function<int(const uint8_t*, std::size_t)> writer);
 
+  // Handshakes for the tests. A close(2) returns before the kernel tells the
+  // server, which frees a node's minor only then: until every file is
+  // released. A reader or poller that waits for a report: until one does.
+  bool WaitAllReleased(int timeoutMs);
+  bool WaitForWaiter(int timeoutMs);
+
   struct TOpenFile;
 
  private:
@@ -141,6 +148,7 @@ class THidrawFs {
   void Serve();
 
   std::mutex FMutex;
+  std::condition_variable FChanged;  // a file released, a read or a poll waiting
   std::string FDir;
   std::string FAbortFile;  // the connection's abort file in fusectl
   fuse_session* FSession = nullptr;

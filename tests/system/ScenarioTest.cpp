@@ -38,6 +38,7 @@ class SystemScenario : public ::testing::Test {
  protected:
   void SetUp() override {
     if (!SandboxSkipReason().empty()) GTEST_SKIP() << SandboxSkipReason();
+    ASSERT_TRUE(SystemWorld()->Nodes.WaitAllReleased(5000)) << "files of the last program still open";
     const std::string base = KVZ_SYSTEM_ARTIFACTS;
     mkdir(base.c_str(), 0755);
     Dir = base + "/" + ::testing::UnitTest::GetInstance()->current_test_info()->name();
@@ -131,6 +132,8 @@ TEST_F(SystemScenario, HotPlugWithReplugPrompts) {
   ASSERT_TRUE(Run->StartProgram(FirmwarePath, error)) << error;
   ASSERT_TRUE(Run->WaitMainWindow(20s)) << Run->Describe();
   Run->Settle(500ms, 5s);
+  Run->Drive([&] { return Run->MainButtonEnabled("load") >= 0 && Run->MainButtonEnabled("driver") >= 0; },
+             10s);
   EXPECT_TRUE(Run->Boxes().empty()) << Run->Describe();
   EXPECT_EQ(0, Run->CountFrames(TTraceLine::ToTerminal));
   EXPECT_EQ(0, Run->MainButtonEnabled("load")) << "load button enabled without a terminal";

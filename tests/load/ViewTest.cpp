@@ -41,7 +41,7 @@
 #include "U_Paths.h"
 #include "U_QtShell.h"
 #include "U_Textes.h"
-#include "UpgradeRig.h"
+#include "LoadRig.h"
 
 namespace {
 
@@ -189,13 +189,13 @@ TEST(View, EveryTextIsWholeInItsRoom) {
   const std::vector<std::pair<const char*, std::function<QStringList()>>> views{
       {"main window",
        [] {
-         TUpgradeRig rig;
-         rig.Start(TUpgradeRig::TerminalConfig(), false);
+         TLoadRig rig;
+         rig.Start(TLoadRig::TerminalConfig(), false);
          return ShownCut(rig.Main.get());
        }},
       {"upgrade window in the main window, every application name",
        [] {
-         TUpgradeRig rig;
+         TLoadRig rig;
          rig.Start();
          EXPECT_TRUE(rig.WaitLoadEnd());
          QStringList cut;
@@ -245,9 +245,10 @@ TEST(View, EveryTextIsWholeInItsRoom) {
 }
 
 TEST(View, KeyboardFocusShowsAndIsToldFromTheDefaultButton) {
-  TUpgradeRig rig;
+  TLoadRig rig;
   rig.Start();
   ASSERT_TRUE(rig.WaitLoadEnd());
+  rig.Person->Habits.Answer = false;  // the boxes below are answered here
   TfrmVMUpgrade* w = rig.Upgrade();
   EXPECT_EQ(FocusUnseen(rig.Main.get()), QStringList()) << "main and upgrade windows";
   // "Charger" with the focus against "Charger" as the default button.
@@ -278,42 +279,37 @@ TEST(View, KeyboardFocusShowsAndIsToldFromTheDefaultButton) {
 TEST(View, TheWaitBoxStandsAsideForEveryOtherBox) {
   for (const bool password : {false, true}) {
     SCOPED_TRACE(password ? "password asked, the wait goes on" : "unplugged during the boot request");
-    TUpgradeRig rig;
-    TQtMessagePresenter real;
-    rig.Presenter.Forward = &real;
-    auto cfg = TUpgradeRig::TerminalConfig();
+    // The person answers every box and types the password; it shows the
+    // real boxes.
+    TLoadRig rig;
+    rig.Person->Habits.Password = "x1";
+    auto cfg = TLoadRig::TerminalConfig();
     if (password) cfg.Password = "x1";
     rig.Start(cfg);
     rig.Terminal->AddFault(TTermCommand::EnterLoader, {TTermFaultKind::NoAnswer, 0, !password});
-    // Every 10 ms: a box up while the wait box shows is counted; message
-    // boxes are answered.
+    // Every 10 ms: a box up while the wait box shows is counted.
     int boxes = 0, covered = 0;
     QTimer watch;
     QObject::connect(&watch, &QTimer::timeout, [&] {
-      QWidget* box = TopModal();
-      if (!box) return;
+      if (!QApplication::activeModalWidget()) return;
       ++boxes;
       covered += frmWait && frmWait->isVisible();
-      if (qobject_cast<QMessageBox*>(box)) QTest::keyClick(box, Qt::Key_Return);
     });
     watch.start(10);
-    if (!password) WhenTrue([&] { return frmWait && frmWait->isVisible(); }, [&] { rig.Terminal->Unplug(); });
+    if (!password)
+      rig.Person->When([&] { return frmWait && frmWait->isVisible(); }, [&] { rig.Terminal->Unplug(); });
     bool back = false;
-    WhenShown(
-        [](QWidget* w) { return qobject_cast<TfrmPasswordFirmware*>(w) != nullptr; },
-        [&](QWidget* box) {
-          // Asked for again after the password, the boot program is unanswered a while.
-          rig.Terminal->AddFault(TTermCommand::EnterLoader, {TTermFaultKind::NoAnswer, 0, true});
-          const int asked = rig.Terminal->CommandCount(TTermCommand::EnterLoader);
-          WhenTrue(
-              [&rig, asked] { return rig.Terminal->CommandCount(TTermCommand::EnterLoader) > asked + 3; },
-              [&] {
-                back = frmWait && frmWait->isVisible();
-                rig.Terminal->ClearFaults();
-              });
-          QTest::keyClicks(static_cast<TfrmPasswordFirmware*>(box)->edtPassword, "x1");
-          QTest::keyClick(box, Qt::Key_Return);
-        });
+    rig.Person->OnShown = [&](const TPerson::TShown& s) {
+      if (!s.Password) return;
+      // Asked for again after the password, the boot program is unanswered a while.
+      rig.Terminal->AddFault(TTermCommand::EnterLoader, {TTermFaultKind::NoAnswer, 0, true});
+      const int asked = rig.Terminal->CommandCount(TTermCommand::EnterLoader);
+      rig.Person->When([&rig, asked] { return rig.Terminal->CommandCount(TTermCommand::EnterLoader) > asked + 3; },
+                       [&] {
+                         back = frmWait && frmWait->isVisible();
+                         rig.Terminal->ClearFaults();
+                       });
+    };
     EXPECT_TRUE(rig.WaitLoadEnd());
     EXPECT_GT(boxes, 0);
     EXPECT_EQ(covered, 0);
@@ -325,8 +321,9 @@ TEST(View, TheWaitBoxStandsAsideForEveryOtherBox) {
 // A box that comes up while the main window is minimised brings it back:
 // alone on the screen it would hold a window the desktop cannot restore.
 TEST(View, ABoxBringsTheMinimisedMainWindowBack) {
-  TUpgradeRig rig;
-  rig.Start(TUpgradeRig::TerminalConfig(), false);
+  TLoadRig rig;
+  rig.Start(TLoadRig::TerminalConfig(), false);
+  rig.Person->Habits.Answer = false;  // the boxes below are answered here
   for (const auto& show : std::vector<std::function<void()>>{[] { ShowPlainKey("_DeconnectUSB"); },
                                                              [] { ShowErrorText("Pas de réponse"); }}) {
     rig.Main->showMinimized();

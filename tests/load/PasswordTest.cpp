@@ -54,7 +54,6 @@ TEST(PasswordDialog, CaptionsAndLayout) {
   EXPECT_EQ(d->btnOk->text(), "Ok");
   EXPECT_EQ(d->btnCancel->text(), "Annuler");
   EXPECT_EQ(d->lblPwd->text(), "Mot de passe terminal de programmation");
-  EXPECT_EQ(d->edtPassword->geometry(), QRect(14, 48, 185, 21));
   EXPECT_EQ(d->edtPassword->echoMode(), QLineEdit::Password);
   EXPECT_FALSE(d->FAccepted);
   d.reset();
@@ -80,6 +79,18 @@ TEST(PasswordDialog, KeyFilterKeepsLettersAndDigitsAndTheFieldHoldsSixteen) {
   EXPECT_EQ(d->edtPassword->text(), "ab10123456789ABC");
   EXPECT_TRUE(TfrmPasswordFirmware::KeyPasses(QChar(8)));
   EXPECT_FALSE(TfrmPasswordFirmware::KeyPasses(QChar(0xE9)));
+}
+
+TEST(PasswordDialog, EveryLetterAndDigitPassesTheEndsOfEachRangeIncluded) {
+  for (int c = 0; c < 256; ++c) {
+    const bool letterOrDigit = (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+    EXPECT_EQ(TfrmPasswordFirmware::KeyPasses(QChar(c)), letterOrDigit || c == 8) << c;
+  }
+  PasswordRig rig;
+  auto d = rig.Make();
+  d->show();
+  QTest::keyClicks(d->edtPassword, "/0:9@A[Z`a{z");
+  EXPECT_EQ(d->edtPassword->text(), "09AZaz");
 }
 
 TEST(PasswordDialog, PasteDropAndInputMethodKeepOnlyLettersAndDigits) {

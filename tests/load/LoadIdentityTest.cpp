@@ -6,7 +6,7 @@
 #include <QLabel>
 
 #include "F_VMUpgrade.h"
-#include "UpgradeRig.h"
+#include "LoadRig.h"
 
 namespace {
 
@@ -19,21 +19,13 @@ struct TIdentityCase {
 
 void PrintTo(const TIdentityCase& c, std::ostream* os) { *os << c.Name; }
 
-class LoadIdentity : public testing::TestWithParam<TIdentityCase> {
- protected:
-  void SetUp() override {
-    FSaved = TfrmVMUpgrade::Pauses();
-    TfrmVMUpgrade::Pauses() = TUpgradePauses{20, 20, 20, 20};
-  }
-  void TearDown() override { TfrmVMUpgrade::Pauses() = FSaved; }
-  TUpgradePauses FSaved;
-};
+class LoadIdentity : public testing::TestWithParam<TIdentityCase> {};
 
 TEST_P(LoadIdentity, DeviceChange) {
   const TIdentityCase c = GetParam();
   // Older than the terminal's fv0099 of 14/06/2009 in version and in date;
   // its boot program reports 01/03/2008, older than the file.
-  TUpgradeRig rig(TFileSpec{"fv0098", "01/01/2009"});
+  TLoadRig rig(TFileSpec{"fv0098", "01/01/2009"});
   bool acted = false;
   int identitiesBefore = 0, identitiesAfter = 0;
   QString dateBefore, dateAfter;
@@ -51,8 +43,9 @@ TEST_P(LoadIdentity, DeviceChange) {
     dateAfter = rig.Upgrade()->lblDateAppli->text();
   };
   const std::string when = c.Box;
-  rig.Presenter.OnMessage = [&](const TMessage& m) {
-    if (!acted && (when == "warning" ? m.Kind == TMsgKind::Warning : m.Key == when)) act();
+  rig.Person->OnShown = [&](const TPerson::TShown& s) {
+    if (!acted && !s.Password && (when == "warning" ? s.Msg.Kind == TMsgKind::Warning : s.Msg.Key == when))
+      act();
   };
   rig.Start();
   ASSERT_TRUE(rig.WaitLoadEnd());
@@ -73,10 +66,10 @@ TEST_P(LoadIdentity, DeviceChange) {
   if (when == "warning") {
     // The older date is still asked for: the date compared is the
     // application's that the load read, not the boot program's.
-    ASSERT_EQ(rig.Presenter.Shown.size(), 3u);
-    EXPECT_NE(rig.Presenter.Shown[1].Text.find("du 14/06/2009 par celle-ci du 01/01/2009"),
+    ASSERT_EQ(rig.Boxes().size(), 3u);
+    EXPECT_NE(rig.Boxes()[1].Msg.Text.find("du 14/06/2009 par celle-ci du 01/01/2009"),
               std::string::npos);
-    EXPECT_EQ(rig.Presenter.Shown[2].Key, "_LoadVelmoraOk");
+    EXPECT_EQ(rig.Boxes()[2].Msg.Key, "_LoadVelmoraOk");
     EXPECT_TRUE(rig.TerminalHasImage());
   } else {
     // Plugged in under the last box: the labels catch up once the load ended.

@@ -12,12 +12,12 @@
 #include "F_Main.h"
 #include "F_VMUpgrade.h"
 #include "Frames.h"
+#include "LoadRig.h"
 #include "ModalDriver.h"
 #include "MotTestUtil.h"
 #include "ScriptedPresenter.h"
 #include "SimHidBus.h"
 #include "U_Paths.h"
-#include "UpgradeRig.h"
 #include "VirtualTerminal.h"
 
 namespace {
@@ -78,19 +78,16 @@ QStringList ReadLines(const QString& path) {
 }
 
 TEST(AppTrace, WholeLoadIsTracedWithTimeStamps) {
-  TUpgradeRig rig;  // its firmware file beside the (pretended) executable
+  TLoadRig rig;  // its firmware file beside the (pretended) executable
   QTemporaryDir dir;
   const QString path = dir.filePath("trace.txt");
   TAppTrace trace;
   ASSERT_TRUE(trace.Open(path.toStdString()));
-  TTracingPresenter tracing(rig.Presenter, trace);
+  TTracingPresenter tracing(*rig.Person, trace);
   IMessagePresenter* previous = SetMessagePresenter(&tracing);
-  rig.Terminal = TVirtualTerminal::Create(TUpgradeRig::TerminalConfig());
-  rig.Terminal->Plug(*rig.Bus);
   TAppOptions options;
   options.Trace = &trace;
-  rig.Main = std::make_unique<TfrmMain>(MakeApplicationParts(rig.Bus, options));
-  rig.Main->show();
+  rig.Start(TLoadRig::TerminalConfig(), true, options);
   const bool ended = rig.WaitLoadEnd();
   rig.Main.reset();
   SetMessagePresenter(previous);

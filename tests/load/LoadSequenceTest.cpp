@@ -1,0 +1,386 @@
+// The load of a firmware file in the real windows against the virtual
+// terminal, driven by the person: the roads of the sequence, the upgrade
+// window's identity display and its presence call-backs.
+#include <gtest/gtest.h>
+
+#include <QGroupBox>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTimer>
+
+#include "F_CommonDlg.h"
+#include "F_Main.h"
+#include "F_PasswordFirmware.h"
+#include "F_VMUpgrade.h"
+#include "LoadRig.h"
+#include "ScriptedPresenter.h"
+#include "U_ConstDlg.h"
+#include "U_DecodeFileMot.h"
+
+namespace {
+
+const char* kOk = "_LoadVelmoraOk";
+const std::string kNoAnswer = "Pas de r\xC3\xA9ponse. V\xC3\xA9rifier le branchement du mat\xC3\xA9riel.";
+
+TEST(TerminalDate, FirstReadingThenTheTwoDigitYearReading) {
+  EXPECT_EQ(TfrmVMUpgrade::ReadTerminalDate("15/06/2009"), QDate(2009, 6, 15));
+  EXPECT_EQ(TfrmVMUpgrade::ReadTerminalDate("15-06-2009"), QDate(2009, 6, 15));
+  EXPECT_EQ(TfrmVMUpgrade::ReadTerminalDate("  15/06/09"), QDate(9, 6, 15));
+  EXPECT_FALSE(TfrmVMUpgrade::ReadTerminalDate("15/06/200").isValid());
+  EXPECT_FALSE(TfrmVMUpgrade::ReadTerminalDate("31/02/2009").isValid());
+  EXPECT_FALSE(TfrmVMUpgrade::ReadTerminalDate("<Inconnu>!").isValid());
+}
+
+TEST(BlockTimeout, LongWaitMarkOnBlockZeroOnly) {
+  TObjFileMot file;
+  auto b0 = std::make_unique<TDatasToSend>(0);
+  const uint8_t mark[] = {0x11, 0x00, 0x00, 0x11};
+  std::copy(mark, mark + 4, b0->Buffer.begin() + 10);
+  file.Blocks.Add(std::move(b0));
+  file.Blocks.Add(std::make_unique<TDatasToSend>(1));
+  EXPECT_EQ(TfrmVMUpgrade::BlockTimeoutTicks(file, 0), 182);
+  EXPECT_EQ(TfrmVMUpgrade::BlockTimeoutTicks(file, 1), 91);
+  file.Blocks.GetItem(0).Buffer[13] = 0x12;
+  EXPECT_EQ(TfrmVMUpgrade::BlockTimeoutTicks(file, 0), 91);
+}
+
+TEST(UpgradeWindow, CaptionsAndTheSmallBarStartingAgain) {
+  TScriptedPresenter p;
+  QWidget owner;
+  TfrmVMUpgrade w(&owner);
+  EXPECT_EQ(w.gbxVersAppli->title(), QString::fromUtf8("Mat\xC3\xA9riel"));
+  EXPECT_EQ(w.lblNameVersA->text(), QString::fromUtf8("Num\xC3\xA9ro de version"));
+  EXPECT_EQ(w.btnBack->text(), QString::fromUtf8("Pr\xC3\xA9"
+                                                 "c\xC3\xA9"
+                                                 "dant"));
+  EXPECT_EQ(w.btnLoad->text(), "Charger");
+  EXPECT_FALSE(w.btnLoad->isEnabled());
+  w.PrgBarLoadFirmware->setValue(20);
+  w.TmrSendLoadFirmwareTimer();
+  EXPECT_EQ(w.PrgBarLoadFirmware->value(), 0);
+  // Without a device dialogue nothing is read or shown.
+  EXPECT_FALSE(w.ReadTerminalInfo(true));
+  EXPECT_TRUE(p.Shown.empty());
+}
+
+TEST(LoadSequence, TerminalAtStartIsLoadedWithoutAClickAndWithoutWarning) {
+  TLoadRig rig;
+  rig.Start();
+  ASSERT_NE(rig.View.UpgradeWindow(), nullptr) << "a terminal present at start opens the upgrade window";
+  ASSERT_TRUE(rig.WaitLoadEnd());
+  EXPECT_EQ(rig.Keys(), std::vector<std::string>{kOk});
+  EXPECT_TRUE(rig.TerminalHasImage());
+  EXPECT_EQ(rig.Terminal->CommandCount(TTermCommand::LeaveLoader), 0);
+  // Five blocks: 0, 20, 40, 60, 80 after the acceptances, 100, then 0.
+  EXPECT_EQ(rig.Gauge, (std::vector<int>{0, 0, 20, 40, 60, 80, 100, 0}));
+  // The identity after the load is the new application's.
+  const TProgramIdentity id = rig.View.Identity();
+  EXPECT_EQ(id.Name, "Terminal de prog.");
+  EXPECT_EQ(id.Version, "fv0100");
+  EXPECT_EQ(id.Date, "15/06/2009");
+  EXPECT_EQ(id.FrameVersion, "2");
+  EXPECT_EQ(id.UsbVersion, "4");
+  EXPECT_TRUE(rig.View.Idle());
+}
+
+// The comparison of the file with the terminal's application (fv0099 of
+// 14/06/2009): the warnings, their texts, and what each answer leads to.
+struct TComparison {
+  TFileSpec File;
+  std::string TerminalVersion;
+  std::vector<TMsgResult> Answers;
+  std::vector<std::string> Keys;
+  std::vector<std::string> Texts;  // the warnings' texts hold these
+};
+
+class Comparison : public testing::TestWithParam<TComparison> {};
+
+TEST_P(Comparison, WarnsAndLoadsOrLeaves) {
+  const TComparison& c = GetParam();
+  TLoadRig rig(c.File);
+  TVirtualTerminalConfig cfg = TLoadRig::TerminalConfig();
+  cfg.Application.VersionName = c.TerminalVersion;
+  rig.Person->Habits.Script.assign(c.Answers.begin(), c.Answers.end());
+  rig.Start(cfg);
+  ASSERT_TRUE(rig.WaitLoadEnd());
+  EXPECT_EQ(rig.Keys(), c.Keys);
+  for (size_t i = 0; i < c.Texts.size() && i < rig.Boxes().size(); ++i) {
+    EXPECT_EQ(rig.Boxes()[i].Msg.Kind, TMsgKind::Warning);
+    EXPECT_NE(rig.Boxes()[i].Msg.Text.find(c.Texts[i]), std::string::npos) << rig.Boxes()[i].Msg.Text;
+  }
+  const bool loaded = c.Keys.back() == kOk;
+  EXPECT_EQ(rig.TerminalHasImage(), loaded);
+  if (!loaded) {
+    EXPECT_EQ(rig.Terminal->CommandCount(TTermCommand::Block), 0);
+    EXPECT_EQ(rig.Terminal->CommandCount(TTermCommand::LeaveLoader), 1);
+    EXPECT_FALSE(rig.Terminal->InLoader());
+    // The reset: value labels unknown, the USB pair hidden.
+    EXPECT_TRUE(IdentityUnknown(rig.View.Identity()));
+    EXPECT_FALSE(rig.View.Identity().UsbShown);
+  }
+}
+
+const std::string kOlderVersion =
+    "Attention vous allez remplacer votre version d'application par une version ant\xC3\xA9rieure.\n\r"
+    "Etes-vous s\xC3\xBBr de vouloir remplacer votre version fv0100 par celle-ci version fv0099?";
+const std::string kOlderDate =
+    "Attention vous allez remplacer votre version d'application par une version dont la date est "
+    "ant\xC3\xA9rieure.\r\nEtes-vous s\xC3\xBBr de vouloir remplacer votre version du 14/06/2009 par "
+    "celle-ci du 13/06/2009?";
+
+INSTANTIATE_TEST_SUITE_P(
+    OlderVersionOrDate, Comparison,
+    testing::Values(
+        TComparison{{"fv0099", "15/06/2009"}, "fv0100", {TMsgResult::Ok}, {"warning", kOk}, {kOlderVersion}},
+        // Upper-case letters sort before lower-case ones.
+        TComparison{{"FV0100", "15/06/2009"}, "fv0099", {TMsgResult::Cancel}, {"warning"}, {"FV0100"}},
+        TComparison{{"fv0100", "13/06/2009"}, "fv0099", {TMsgResult::Cancel}, {"warning"}, {kOlderDate}},
+        TComparison{
+            {"fv0098", "01/01/2009"},
+            "fv0099",
+            {TMsgResult::Ok, TMsgResult::Ok},
+            {"warning", "warning", kOk},
+            {"version fv0099 par celle-ci version fv0098", "du 14/06/2009 par celle-ci du 01/01/2009"}}));
+
+TEST(LoadSequence, DifferentApplicationIsRefused) {
+  TLoadRig rig;
+  auto cfg = TLoadRig::TerminalConfig();
+  cfg.Application.AppType = 14;
+  rig.Start(cfg);
+  ASSERT_TRUE(rig.WaitLoadEnd());
+  EXPECT_EQ(rig.Keys(), std::vector<std::string>{"_AppliDiff"});
+  EXPECT_EQ(rig.Boxes()[0].Msg.Kind, TMsgKind::Plain);
+  EXPECT_EQ(rig.Terminal->CommandCount(TTermCommand::LeaveLoader), 1);
+}
+
+TEST(LoadSequence, TerminalInItsBootProgramIsLoadedWithoutComparison) {
+  TLoadRig rig(TFileSpec{"aa0001", "01/01/2000"});  // older in every way
+  auto cfg = TLoadRig::TerminalConfig();
+  cfg.StartInLoader = true;
+  rig.Start(cfg);
+  ASSERT_TRUE(rig.WaitLoadEnd());
+  EXPECT_EQ(rig.Keys(), std::vector<std::string>{kOk});
+  EXPECT_TRUE(rig.TerminalHasImage());
+}
+
+TEST(LoadSequence, PasswordAtTheBootProgramRequestAccepted) {
+  TLoadRig rig;
+  auto cfg = TLoadRig::TerminalConfig();
+  cfg.Password = "Secret42";
+  rig.Person->Habits.Password = "Secret42";
+  rig.Start(cfg);
+  ASSERT_TRUE(rig.WaitLoadEnd());
+  EXPECT_EQ(rig.Keys(), (std::vector<std::string>{"password", kOk}));
+  EXPECT_TRUE(rig.TerminalHasImage());
+  EXPECT_EQ(frmPasswordFirmware, nullptr);
+}
+
+TEST(LoadSequence, PasswordCancelledBeforeTheTransferResetsWithoutLeaving) {
+  TLoadRig rig;
+  auto cfg = TLoadRig::TerminalConfig();
+  cfg.Password = "Secret42";
+  rig.Person->Habits.CancelPassword = true;
+  rig.Start(cfg);
+  ASSERT_TRUE(rig.WaitLoadEnd());
+  EXPECT_EQ(rig.Keys(), std::vector<std::string>{"password"});
+  EXPECT_EQ(rig.Terminal->CommandCount(TTermCommand::LeaveLoader), 0);
+  EXPECT_GE(rig.Terminal->CommandCount(TTermCommand::Close), 1) << "the reset closes the dialogue";
+  EXPECT_TRUE(IdentityUnknown(rig.View.Identity()));
+}
+
+TEST(LoadSequence, PasswordAskedWhileLeavingTheBootProgram) {
+  TLoadRig rig;
+  rig.Person->Habits.Password = "x";
+  rig.Start();
+  rig.Terminal->AddBlockFault(0, TTermFault{TTermFaultKind::Status, 12, false});
+  rig.Terminal->AddFault(TTermCommand::LeaveLoader, TTermFault{TTermFaultKind::Status, 17, false});
+  ASSERT_TRUE(rig.WaitLoadEnd());
+  EXPECT_EQ(rig.Keys(), (std::vector<std::string>{"Erreur NUMBLOC", "password"}));
+  EXPECT_EQ(rig.Terminal->CommandCount(TTermCommand::LeaveLoader), 2);
+  EXPECT_FALSE(rig.Terminal->InLoader());
+}
+
+TEST(LoadSequence, UnplugBetweenTwoBlocksSaysNoAnswerAndEndsCleanly) {
+  TLoadRig rig;
+  rig.Start();
+  // Unplugged right after block 1 was accepted, before block 2 goes.
+  QObject::connect(&rig.View, &TProgramView::ProgressSet, rig.Person.get(), [&](int v) {
+    if (v == 20) rig.Terminal->Unplug();
+  });
+  ASSERT_TRUE(rig.WaitLoadEnd());
+  ASSERT_GE(rig.Boxes().size(), 1u);
+  // Not "Gestion correcte de la trame": the load has failed.
+  EXPECT_EQ(rig.Boxes()[0].Msg.Text, kNoAnswer);
+  EXPECT_FALSE(rig.Boxes()[0].Msg.RetryVisible);
+  EXPECT_FALSE(rig.Shown(kOk));
+  EXPECT_EQ(rig.Terminal->CommandCount(TTermCommand::Block), 2);
+  EXPECT_TRUE(IdentityUnknown(rig.View.Identity()));
+  // The window closes afterwards.
+  rig.Person->Click(TProgramButton::Back);
+  EXPECT_TRUE(WaitFor([&] { return !rig.View.UpgradeWindow(); }));
+}
+
+// The unplug and replug prompts of a terminal that does not restart by
+// itself: what the person does when asked, and how many prompts come.
+struct TPrompts {
+  bool Unplugs, Replugs;
+  std::vector<std::string> Keys;
+};
+
+class Prompts : public testing::TestWithParam<TPrompts> {};
+
+TEST_P(Prompts, AtMostFiveOfEach) {
+  TLoadRig rig;
+  auto cfg = TLoadRig::TerminalConfig();
+  cfg.UsbVersion = 1;
+  cfg.RestartOnEndBlock = false;
+  rig.Person->Habits.UnplugWhenAsked = GetParam().Unplugs;
+  rig.Person->Habits.ReplugWhenAsked = GetParam().Replugs;
+  rig.Start(cfg);
+  ASSERT_TRUE(rig.WaitLoadEnd());
+  EXPECT_EQ(rig.Keys(), GetParam().Keys);
+  if (GetParam().Replugs) {
+    EXPECT_EQ(rig.View.Identity().Version, "fv0100");
+  }
+}
+
+const std::string kUnplug = "_DeconnectUSB", kReplug = "_ReconnectUSB";
+INSTANTIATE_TEST_SUITE_P(
+    UsbVersionOne, Prompts,
+    testing::Values(
+        TPrompts{true, true, {kUnplug, kReplug, kOk}},
+        TPrompts{false, false, {kUnplug, kUnplug, kUnplug, kUnplug, kUnplug, kOk}},
+        // Never plugged back: no terminal for the identity read,
+        // which is said, and the success is still shown.
+        TPrompts{
+            true, false, {kUnplug, kReplug, kReplug, kReplug, kReplug, kReplug, "_NoVelmoraConnect", kOk}}));
+
+TEST(LoadSequence, NoTerminalWhenTheLoadStarts) {
+  TLoadRig rig;
+  rig.Start();
+  ASSERT_TRUE(rig.WaitLoadEnd());
+  rig.Person->ClearShown();
+  rig.Person->Unplug();
+  ASSERT_TRUE(WaitFor([&] { return rig.View.ShowsTerminal(false); }));
+  rig.Person->Click(TProgramButton::Charger);
+  ASSERT_TRUE(WaitFor([&] { return !rig.Boxes().empty(); }));
+  ASSERT_TRUE(rig.WaitLoadEnd());
+  EXPECT_EQ(rig.Keys(), std::vector<std::string>{"_VerifyUSBConnection"});
+  EXPECT_TRUE(rig.View.Idle());
+}
+
+TEST(UpgradeWindow, IdentityShownThenClearedByAnUnplugWhileIdleAndReadAgainAtAReplug) {
+  TLoadRig rig;
+  rig.Start();
+  ASSERT_TRUE(rig.WaitLoadEnd());
+  TfrmVMUpgrade* w = rig.Upgrade();
+  rig.Dialogue()->FrameVersion = -1;
+  rig.Dialogue()->AppType = 255;
+  w->ShowTerminalInfo();
+  EXPECT_EQ(rig.View.Identity().FrameVersion, "<Inconnu>");
+  EXPECT_EQ(rig.View.Identity().Name, "Programme boot");
+
+  // Unplugged while idle: every value label unknown after the pause, the
+  // main window's buttons swapped.
+  rig.Person->Unplug();
+  ASSERT_TRUE(WaitFor([&] { return rig.View.Identity().Version == "<Inconnu>"; }));
+  EXPECT_TRUE(IdentityUnknown(rig.View.Identity()));
+  EXPECT_EQ(rig.View.Identity().UsbVersion, "<Inconnu>");
+  EXPECT_TRUE(rig.View.ShowsTerminal(false));
+
+  // Plugged again: the identity is read again, silently.
+  rig.Person->ClearShown();
+  rig.Person->Plug();
+  ASSERT_TRUE(WaitFor([&] { return rig.View.Identity().Version == "fv0100"; }));
+  EXPECT_TRUE(rig.Boxes().empty());
+  EXPECT_TRUE(rig.View.ShowsTerminal(true));
+
+  // One upgrade window at most: the main window's request opens none while
+  // it is there; closed, the main window's buttons are back and open a
+  // fresh one.
+  rig.Main->btnLoadClick();
+  EXPECT_EQ(rig.Main->findChildren<TfrmVMUpgrade*>().size(), 1u);
+  rig.Person->Click(TProgramButton::Back);
+  ASSERT_TRUE(WaitFor([&] { return !rig.View.UpgradeWindow(); }));
+  EXPECT_TRUE(rig.View.Button(TProgramButton::Load)->isVisible());
+  rig.Person->Click(TProgramButton::Load);
+  EXPECT_NE(rig.View.UpgradeWindow(), nullptr);
+}
+
+TEST(UpgradeWindow, UnusableTerminalDateIsReportedAndTheDialogueClosed) {
+  TLoadRig rig;
+  auto cfg = TLoadRig::TerminalConfig();
+  cfg.Application.AppDate = "31/02/2009";
+  rig.Start(cfg);
+  ASSERT_TRUE(rig.WaitLoadEnd());
+  EXPECT_EQ(rig.Keys(), std::vector<std::string>{"_BadDateAppliSoft"});
+  EXPECT_EQ(rig.Terminal->CommandCount(TTermCommand::Close), 1);
+  EXPECT_EQ(rig.Terminal->CommandCount(TTermCommand::EnterLoader), 0);
+  TfrmVMUpgrade* w = rig.Upgrade();
+  EXPECT_FALSE(w->FInfoValid);
+  // The same read without errors shown is silent.
+  rig.Person->ClearShown();
+  EXPECT_FALSE(w->ReadTerminalInfo(false));
+  EXPECT_TRUE(rig.Boxes().empty());
+  EXPECT_EQ(rig.Terminal->CommandCount(TTermCommand::Close), 2);
+  EXPECT_EQ(w->FTermAppliType, 9);
+  EXPECT_EQ(w->FTermVersionName, "fv0099");
+}
+
+TEST(UpgradeWindow, PlugInNoticeDuringALoadKeepsTheWindowBusyAndTheIdentity) {
+  TLoadRig rig;
+  auto cfg = TLoadRig::TerminalConfig();
+  cfg.LatencyMs = 100;
+  rig.Start(cfg);
+  TfrmVMUpgrade* w = rig.Upgrade();
+  ASSERT_NE(w, nullptr);
+  bool plugging = false, busyAfterNotice = false, closedDuringLoad = true;
+  int noticesAfterPlug = 0, typeAfterNotice = 0;
+  std::string nameAfterNotice;
+  // Another HID device in the middle of the transfer: the dialogue reports
+  // the terminal again and the window's presence call-back runs within the
+  // load. This connection comes after the window's, so it sees the state the
+  // call-back left.
+  QObject::connect(rig.Dialogue(), &TCommonDlg::ConnectedChanged, rig.Person.get(), [&](bool) {
+    if (!plugging || noticesAfterPlug++ > 0) return;
+    busyAfterNotice = w->FBusy();
+    typeAfterNotice = w->FTermAppliType;
+    nameAfterNotice = w->FTermVersionName;
+    closedDuringLoad = rig.Main->close();
+  });
+  rig.Person->When([&] { return rig.Terminal->CommandCount(TTermCommand::Block) >= 1; },
+                   [&] {
+                     plugging = true;
+                     rig.Person->PlugOther();
+                   });
+  ASSERT_TRUE(rig.WaitLoadEnd());
+  ASSERT_GE(noticesAfterPlug, 1);
+  EXPECT_TRUE(busyAfterNotice);
+  EXPECT_FALSE(closedDuringLoad);
+  // The identity read of the call-back could not be made (an exchange was
+  // under way): what the load read at its start stays.
+  EXPECT_EQ(typeAfterNotice, 9);
+  EXPECT_EQ(nameAfterNotice, "fv0099");
+  EXPECT_EQ(rig.Keys(), std::vector<std::string>{kOk});
+  EXPECT_TRUE(rig.TerminalHasImage());
+}
+
+TEST(UpgradeWindow, LoadButtonStartsAnotherLoadAfterItsTimer) {
+  TLoadRig rig;
+  rig.Start();
+  ASSERT_TRUE(rig.WaitLoadEnd());
+  rig.Person->ClearShown();
+  rig.Terminal->ClearHistory();
+  rig.Person->Click(TProgramButton::Charger);
+  EXPECT_EQ(rig.Terminal->CommandCount(TTermCommand::Identity), 0) << "the load starts through the timer";
+  bool disabledDuringLoad = false;
+  rig.Person->When([&] { return rig.Terminal->CommandCount(TTermCommand::Block) > 0; },
+                   [&] { disabledDuringLoad = !rig.View.Button(TProgramButton::Charger)->isEnabled(); });
+  ASSERT_TRUE(WaitFor([&] { return rig.Terminal->CommandCount(TTermCommand::Identity) > 0; }));
+  ASSERT_TRUE(rig.WaitLoadEnd());
+  EXPECT_TRUE(disabledDuringLoad) << "a second load cannot be started from the button";
+  EXPECT_EQ(rig.Keys(), std::vector<std::string>{kOk});
+}
+
+}  // namespace
