@@ -482,18 +482,19 @@ TEST_F(CommonDlg, ErrorDialogDuringAnExchangeLetsEventsThrough) {
   TQtMessagePresenter boxes;
   Presenter.Forward = &boxes;
   Term->AddFault(TTermCommand::EnterLoader, {TTermFaultKind::Status, 9});
-  // A timer armed before the exchange: it can only run while the dialog's
-  // loop turns, since the exchange does not return before it is closed.
+  // A timer armed before the exchange: it can only see the dialog while the
+  // dialog's loop turns, since the exchange does not return before the
+  // dialog is closed; once it has seen it, it closes it with Escape.
   bool timerRanUnderTheDialog = false;
-  QTimer::singleShot(50,
-                     [&] { timerRanUnderTheDialog = frmErrorDlg != nullptr && frmErrorDlg->isVisible(); });
-  WhenTrue([] { return frmErrorDlg != nullptr && frmErrorDlg->isVisible(); },
-           [] {
-             // Escape, once the timer has had its turn.
-             QTimer::singleShot(100, [] {
-               if (frmErrorDlg) QTest::keyClick(frmErrorDlg, Qt::Key_Escape);
-             });
-           });
+  QTimer watch;
+  QObject::connect(&watch, &QTimer::timeout, [&] {
+    if (timerRanUnderTheDialog || !frmErrorDlg || !frmErrorDlg->isVisible()) return;
+    timerRanUnderTheDialog = true;
+    QTimer::singleShot(0, [] {
+      if (frmErrorDlg) QTest::keyClick(frmErrorDlg, Qt::Key_Escape);
+    });
+  });
+  watch.start(5);
   EXPECT_FALSE(D->EnterLoader(true));
   EXPECT_TRUE(timerRanUnderTheDialog);
   EXPECT_EQ(frmErrorDlg, nullptr);
