@@ -82,10 +82,7 @@ std::string StartSystemWorld() {
 }
 
 TEmulatedTerminal::TEmulatedTerminal(const TEmulatedTerminalConfig& config)
-    : FConfig(config),
-      FTerminal(TVirtualTerminal::Create(config.Terminal)),
-      FSysfs({config.Terminal.VendorID, config.Terminal.ProductID, config.Terminal.UsbVersion, "KVZ Systemes",
-              config.Terminal.ProductString, config.Terminal.InputReportLength - 1}) {}
+    : FConfig(config), FTerminal(TVirtualTerminal::Create(config.Terminal)), FSysfs(config.Terminal) {}
 
 // The kernel's and udev's order: on arrival the sysfs entries and the node
 // exist before the notices go out; on removal the open files fail first,
@@ -154,6 +151,12 @@ void TEmulatedTerminal::SetRefusing(bool refusing) {
   FConfig.Refusing = refusing;
   if (FNode) FNode->SetRefusing(refusing);
 }
+
+const std::vector<uint8_t> kIdentityReport = [] {
+  std::vector<uint8_t> r = {0x00, 7, 0x55, 0x80, 0xFF, 0x07, 0x00, 0x01, 0x2C};
+  r.resize(65);
+  return r;
+}();
 
 TTestFirmware MakeTestFirmware(int pages) {
   TTestFirmware fw;

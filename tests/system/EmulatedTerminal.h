@@ -77,6 +77,10 @@ class TEmulatedTerminal {
   std::thread FPump;
 };
 
+// The identity request (55 80 FF 07 00 01 2C) as the output report the
+// program writes: report ID 0, count, frame, zeros.
+extern const std::vector<uint8_t> kIdentityReport;
+
 // A firmware image for the tests: a header page (application type 9,
 // version fv0100 of 15/06/2009) and `pages` - 1 pages of a pattern; the .mot
 // text of it at 0x8000.

@@ -117,7 +117,8 @@ bool TSysfsUsbHidDevice::Create(int minor, std::string& error) {
   const std::string hid = intf + "/0003:" + ids + "." + Format("%04X", ++hidSeq);
   const std::string hidraw = hid + "/hidraw/hidraw" + std::to_string(minor);
   const std::string product =
-      Format("%x", FId.VendorID) + "/" + Format("%x", FId.ProductID) + "/" + Format("%x", FId.BcdDevice);
+      Format("%x", FId.VendorID) + "/" + Format("%x", FId.ProductID) + "/" + Format("%x", FId.UsbVersion);
+  const std::vector<uint8_t> descriptor = VendorReportDescriptor(FId.InputReportLength - 1);
   const std::string dev = std::to_string(kHidrawMajor) + ":" + std::to_string(minor);
   ++devnum;
   FLevels = {
@@ -150,7 +151,6 @@ bool TSysfsUsbHidDevice::Create(int minor, std::string& error) {
   };
   std::error_code ec;
   fs::create_directories(hidraw, ec);
-  auto Bytes = [](const std::vector<uint8_t>& b) { return std::string(b.begin(), b.end()); };
   auto put = [&](const std::string& path, const std::string& text) {
     std::ofstream(path, std::ios::binary) << text;
     return fs::file_size(path, ec) == text.size() && !ec;
@@ -169,10 +169,10 @@ bool TSysfsUsbHidDevice::Create(int minor, std::string& error) {
   }
   ok = ok && put(usb + "/idVendor", Format("%04x\n", FId.VendorID)) &&
        put(usb + "/idProduct", Format("%04x\n", FId.ProductID)) &&
-       put(usb + "/bcdDevice", Format("%04x\n", FId.BcdDevice)) &&
-       put(usb + "/manufacturer", FId.Manufacturer + "\n") && put(usb + "/product", FId.Product + "\n") &&
+       put(usb + "/bcdDevice", Format("%04x\n", FId.UsbVersion)) &&
+       put(usb + "/manufacturer", "KVZ Systemes\n") && put(usb + "/product", FId.ProductString + "\n") &&
        put(intf + "/bInterfaceNumber", "00\n") &&
-       put(hid + "/report_descriptor", Bytes(VendorReportDescriptor(FId.ReportSize))) &&
+       put(hid + "/report_descriptor", std::string(descriptor.begin(), descriptor.end())) &&
        put(hidraw + "/dev", dev + "\n") && link(hid, hidraw + "/device") &&
        link(hidraw, "/sys/class/hidraw/hidraw" + std::to_string(minor)) &&
        link(hidraw, "/sys/dev/char/" + dev);

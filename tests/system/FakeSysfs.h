@@ -25,20 +25,13 @@
 #include <string>
 #include <vector>
 
+#include "VirtualTerminal.h"
+
 constexpr int kHidrawMajor = 241;
 
 // The report descriptor of a vendor-defined device with one input and one
 // output report of `size` bytes and no report IDs.
 std::vector<uint8_t> VendorReportDescriptor(int size = 64);
-
-struct TUsbHidIdentity {
-  uint16_t VendorID = 0;
-  uint16_t ProductID = 0;
-  uint16_t BcdDevice = 0;
-  std::string Manufacturer;
-  std::string Product;
-  int ReportSize = 64;
-};
 
 class TUdevAnnouncer {
  public:
@@ -58,7 +51,9 @@ class TUdevAnnouncer {
 
 class TSysfsUsbHidDevice {
  public:
-  explicit TSysfsUsbHidDevice(const TUsbHidIdentity& id) : FId(id) {}
+  // The device `id` describes (its USB version is the bcdDevice), made by
+  // "KVZ Systemes".
+  explicit TSysfsUsbHidDevice(const TVirtualTerminalConfig& id) : FId(id) {}
 
   // Creates the entries for hidraw<minor>; false (with the reason) when a
   // file could not be written.
@@ -69,7 +64,7 @@ class TSysfsUsbHidDevice {
   bool Announce(TUdevAnnouncer& udev, bool add);
 
   std::string DevNode() const { return "/dev/hidraw" + std::to_string(FMinor); }
-  std::string HidName() const { return FId.Manufacturer + " " + FId.Product; }
+  std::string HidName() const { return "KVZ Systemes " + FId.ProductString; }
   std::string HidPhys() const { return "usb-0000:00:14.0-1/input0"; }
 
  private:
@@ -78,7 +73,7 @@ class TSysfsUsbHidDevice {
     std::string Subsystem;
     std::map<std::string, std::string> Uevent;
   };
-  TUsbHidIdentity FId;
+  TVirtualTerminalConfig FId;
   int FMinor = 0;
   std::vector<TLevel> FLevels;  // USB device, interface, hid device, hidraw node
 };

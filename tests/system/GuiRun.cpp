@@ -44,12 +44,6 @@ bool TitleIs(const std::string& title, const std::string& want) {
   return title == want || title.rfind(want + " \xE2\x80\x94 ", 0) == 0;
 }
 
-std::string Elapsed(TClock::time_point since) {
-  return std::to_string(
-             std::chrono::duration_cast<std::chrono::milliseconds>(TClock::now() - since).count()) +
-         " ms";
-}
-
 TTraceLine ParseTraceLine(const std::string& line) {
   TTraceLine t;
   // Date and time stamp: two fields.
@@ -163,11 +157,9 @@ struct TGuiRun::TSession {
       XEvent e;
       XNextEvent(X, &e);
       if (e.type == MapNotify && e.xmap.event == Root && !e.xmap.override_redirect)
-        Mapped[e.xmap.window] = ++MapSeq;
-      else if (e.type == UnmapNotify && e.xunmap.event == Root)
-        Mapped.erase(e.xunmap.window);
-      else if (e.type == DestroyNotify)
-        Mapped.erase(e.xdestroywindow.window);
+        Mapped.push_back(e.xmap.window);
+      else if ((e.type == UnmapNotify && e.xunmap.event == Root) || e.type == DestroyNotify)
+        Mapped.erase(std::remove(Mapped.begin(), Mapped.end(), e.xunmap.window), Mapped.end());
     }
   }
 
@@ -189,11 +181,8 @@ struct TGuiRun::TSession {
   // The top-level windows mapped now with their titles, newest first.
   std::vector<std::pair<Window, std::string>> Windows() {
     Pump();
-    std::vector<std::pair<uint64_t, Window>> order;
-    for (const auto& kv : Mapped) order.emplace_back(kv.second, kv.first);
-    std::sort(order.rbegin(), order.rend());
     std::vector<std::pair<Window, std::string>> out;
-    for (const auto& o : order) out.emplace_back(o.second, Title(o.second));
+    for (auto it = Mapped.rbegin(); it != Mapped.rend(); ++it) out.emplace_back(*it, Title(*it));
     return out;
   }
 
@@ -270,8 +259,7 @@ struct TGuiRun::TSession {
   std::string DisplayName;
   Display* X = nullptr;
   Window Root = 0;
-  uint64_t MapSeq = 0;
-  std::map<Window, uint64_t> Mapped;  // window -> map order
+  std::vector<Window> Mapped;  // top-level windows, in the order they were mapped
   pid_t Program = -1;
   std::string Exit = "not started";
   int Trace = -1;    // the trace file, read as it grows
@@ -348,7 +336,7 @@ void TGuiRun::ServeTopBox() {
       if (!taken && TitleIs(title, BoxTitle(b.Line.MsgKind))) {
         b.Id = id;
         b.Shown = now;
-        Log("    box " + b.Line.Key + " shown after " + Elapsed(b.Seen));
+        Log("    box " + b.Line.Key + " shown after " + std::to_string((now - b.Seen) / 1ms) + " ms");
         return;
       }
     }
@@ -359,7 +347,7 @@ void TGuiRun::ServeTopBox() {
     }
     return;
   }
-  if (F->Mapped.count(b.Id) == 0) {
+  if (std::count(F->Mapped.begin(), F->Mapped.end(), b.Id) == 0) {
     if (b.Presses == 0) FProblems.push_back("the box " + b.Line.Key + " closed before it was answered");
     Log("    box " + b.Line.Key + " closed");
     FLastActivity = now;

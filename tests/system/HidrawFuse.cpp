@@ -100,12 +100,8 @@ struct THidrawOps {
       for (auto& kv : fs.FNodes)
         if (parent == FUSE_ROOT_ID && kv.second->FExists && kv.second->Name() == name) e.ino = kv.first;
     }
-    if (e.ino == 0) {
-      fuse_reply_err(req, ENOENT);
-      return;
-    }
     e.attr = Attr(e.ino);
-    fuse_reply_entry(req, &e);
+    e.ino != 0 ? fuse_reply_entry(req, &e) : fuse_reply_err(req, ENOENT);
   }
 
   static void Getattr(fuse_req_t req, fuse_ino_t ino, fuse_file_info*) {
