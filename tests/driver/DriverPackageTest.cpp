@@ -1,6 +1,7 @@
 // The embedded package: the INF text, the udev rule and the resources.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <sstream>
 #include <stdexcept>
@@ -23,39 +24,33 @@ std::vector<std::string> CrLfLines(const std::string& text) {
 }
 }  // namespace
 
-TEST(DriverInf, SizeEncodingAndLineEnds) {
+// The INF is the committed text: its bytes, CR LF line ends, Windows-1252,
+// its sections, banners and spacing.
+TEST(DriverInf, IsTheCommittedText) {
   const std::string inf = ReadBytes(kInfPath);
   ASSERT_EQ(inf.size(), 1634u);
+  // FNV-1a of the whole file: any changed byte shows here.
+  std::uint64_t h = 14695981039346656037ull;
+  for (unsigned char c : inf) h = (h ^ c) * 1099511628211ull;
+  EXPECT_EQ(h, 0x94ce9fcc38a32b31ull);
   for (size_t i = 0; i < inf.size(); ++i) {
-    if (inf[i] == '\n') {
-      ASSERT_TRUE(i > 0 && inf[i - 1] == '\r') << "lone LF at " << i;
-    }
-    if (inf[i] == '\r') {
-      ASSERT_TRUE(i + 1 < inf.size() && inf[i + 1] == '\n') << "lone CR at " << i;
-    }
+    ASSERT_TRUE(inf[i] != '\n' || (i > 0 && inf[i - 1] == '\r')) << "lone LF at " << i;
+    ASSERT_TRUE(inf[i] != '\r' || (i + 1 < inf.size() && inf[i + 1] == '\n')) << "lone CR at " << i;
   }
   // One empty line at the end, not two.
   EXPECT_EQ(inf.substr(inf.size() - 5), "\"\r\n\r\n");
   // Windows-1252: the only byte outside ASCII is the e acute of "Répertoire".
-  int high = 0;
-  for (unsigned char c : inf) high += c >= 0x80;
-  EXPECT_EQ(high, 1);
+  EXPECT_EQ(std::count_if(inf.begin(), inf.end(), [](unsigned char c) { return c >= 0x80; }), 1);
   EXPECT_NE(inf.find("INSTDISK=\"R\xE9pertoire d'installation du Terminal\""), std::string::npos);
-}
 
-TEST(DriverInf, SectionsBannersAndSpacing) {
-  const std::vector<std::string> lines = CrLfLines(ReadBytes(kInfPath));
+  const std::vector<std::string> lines = CrLfLines(inf);
   std::vector<std::string> sections, banners;
   for (size_t i = 0; i < lines.size(); ++i) {
     const std::string& l = lines[i];
     if (!l.empty() && l[0] == '[') {
       sections.push_back(l);
-      if (i > 0) {
-        EXPECT_EQ(lines[i - 1], "") << l;
-      }
-      if (i > 1) {
-        EXPECT_NE(lines[i - 2], "") << "two empty lines before " << l;
-      }
+      EXPECT_TRUE(i == 0 || lines[i - 1].empty()) << l;
+      EXPECT_TRUE(i < 2 || !lines[i - 2].empty()) << "two empty lines before " << l;
     }
     if (l == kDashes && i + 2 < lines.size() && lines[i + 2] == kDashes) {
       banners.push_back(lines[i + 1]);
@@ -74,13 +69,6 @@ TEST(DriverInf, SectionsBannersAndSpacing) {
   EXPECT_EQ(sections, wanted);
   EXPECT_EQ(banners, (std::vector<std::string>{";  Windows 2000 Sections", ";  Windows 98 Sections",
                                                ";  String Definitions"}));
-}
-
-TEST(DriverInf, BytesAreTheCommittedText) {
-  // FNV-1a of the whole file: any changed byte shows here.
-  std::uint64_t h = 14695981039346656037ull;
-  for (unsigned char c : ReadBytes(kInfPath)) h = (h ^ c) * 1099511628211ull;
-  EXPECT_EQ(h, 0x94ce9fcc38a32b31ull);
 }
 
 TEST(DriverUdevRule, GivesTheSeatAccessToTheTerminalOnly) {
@@ -102,22 +90,25 @@ TEST(DriverUdevRule, GivesTheSeatAccessToTheTerminalOnly) {
   }
 }
 
+// Each resource is the file the build was configured with, whatever the
+// letter case of its name; the INF is always this program's own text.
 TEST(DriverResources, EmbeddedBytesAreTheConfiguredFiles) {
-  EXPECT_EQ(DriverResourceBytes("INF"), ReadBytes(KVZ_EMBEDDED_INF));
-  EXPECT_EQ(DriverResourceBytes("HEX"), ReadBytes(KVZ_EMBEDDED_HEX));
-  EXPECT_EQ(DriverResourceBytes("SYSTERM"), ReadBytes(KVZ_EMBEDDED_SYSTERM));
-  EXPECT_EQ(DriverResourceBytes("SYSGEN"), ReadBytes(KVZ_EMBEDDED_SYSGEN));
-  EXPECT_EQ(DriverResourceBytes("UDEV"), ReadBytes(KVZ_EMBEDDED_UDEV));
-  // The INF is always this program's own text.
+  const struct {
+    const char *Name, *Spelled;
+    std::string File;
+  } resources[] = {{"INF", "inf", KVZ_EMBEDDED_INF},
+                   {"HEX", "Hex", KVZ_EMBEDDED_HEX},
+                   {"SYSTERM", "SysTerm", KVZ_EMBEDDED_SYSTERM},
+                   {"SYSGEN", "sysgen", KVZ_EMBEDDED_SYSGEN},
+                   {"UDEV", "uDev", KVZ_EMBEDDED_UDEV}};
+  for (const auto& r : resources) {
+    SCOPED_TRACE(r.Name);
+    EXPECT_EQ(DriverResourceBytes(r.Name), ReadBytes(r.File));
+    EXPECT_EQ(DriverResourceBytes(r.Spelled), ReadBytes(r.File));
+  }
   EXPECT_EQ(DriverResourceBytes("INF"), ReadBytes(kInfPath));
-}
-
-TEST(DriverResources, NamesIgnoreLetterCaseAndUnknownNamesFail) {
-  EXPECT_EQ(DriverResourceBytes("inf"), DriverResourceBytes("INF"));
-  EXPECT_EQ(DriverResourceBytes("SysTerm"), DriverResourceBytes("SYSTERM"));
-  EXPECT_THROW(DriverResourceBytes("TXT"), std::runtime_error);
-  EXPECT_THROW(DriverResourceBytes(""), std::runtime_error);
-  EXPECT_THROW(DriverResourceBytes("../INF"), std::runtime_error);
+  for (const char* unknown : {"TXT", "", "../INF"})
+    EXPECT_THROW(DriverResourceBytes(unknown), std::runtime_error);
 }
 
 TEST(DriverInstallerCommandLine, PathWithSpacesIsAppendedUnquoted) {

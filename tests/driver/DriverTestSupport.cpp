@@ -120,38 +120,26 @@ std::string RunAsUnprivileged(const std::function<std::string()>& body) {
   if (::pipe2(fds, O_CLOEXEC) != 0) return "child failed: no pipe";
   const pid_t pid = ::fork();
   if (pid == 0) {
-    ::close(fds[0]);
-    std::string out;
-    if (::geteuid() == 0 && (::setgroups(0, nullptr) != 0 || ::setresgid(65534, 65534, 65534) != 0 ||
-                             ::setresuid(65534, 65534, 65534) != 0))
-      out = "child failed: rights not dropped";
-    else
-      try {
+    std::string out = "child failed: rights not dropped";
+    try {
+      if (::geteuid() != 0 || (::setgroups(0, nullptr) == 0 && ::setresgid(65534, 65534, 65534) == 0 &&
+                               ::setresuid(65534, 65534, 65534) == 0))
         out = body();
-      } catch (const std::exception& e) {
-        out = std::string("child failed: ") + e.what();
-      }
-    for (size_t done = 0; done < out.size();) {
-      const ssize_t n = ::write(fds[1], out.data() + done, out.size() - done);
-      if (n <= 0) break;
-      done += static_cast<size_t>(n);
+    } catch (const std::exception& e) {
+      out = std::string("child failed: ") + e.what();
     }
-    ::_exit(0);
+    // Small enough for the pipe: read once the child has ended.
+    ::_exit(::write(fds[1], out.data(), out.size()) == static_cast<ssize_t>(out.size()) ? 0 : 1);
   }
   ::close(fds[1]);
+  int status = 0;
+  const bool ended =
+      pid > 0 && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
   std::string out;
   char buf[4096];
-  for (ssize_t n; (n = ::read(fds[0], buf, sizeof buf)) != 0;) {
-    if (n > 0)
-      out.append(buf, static_cast<size_t>(n));
-    else if (errno != EINTR)
-      break;
-  }
+  for (ssize_t n; (n = ::read(fds[0], buf, sizeof buf)) > 0;) out.append(buf, static_cast<size_t>(n));
   ::close(fds[0]);
-  int status = 0;
-  if (pid < 0 || ::waitpid(pid, &status, 0) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
-    return "child failed: status " + std::to_string(status);
-  return out;
+  return ended ? out : "child failed: status " + std::to_string(status);
 }
 
 void GiveToUnprivileged(const std::string& path) {

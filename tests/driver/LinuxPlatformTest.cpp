@@ -39,24 +39,29 @@ class LinuxPlatformTest : public ::testing::Test {
 // --- Installer -------------------------------------------------------------------
 
 // One prompt: a single pkexec call runs a fixed script that installs, then
-// reloads; every path is an argument of its own, spaces and all.
+// reloads; every path is an argument of its own, spaces and all. The rule
+// goes through a private copy, removed afterwards, under the runtime folder
+// or, without an absolute one, under /tmp.
 TEST_F(LinuxPlatformTest, OneInstallerCallInstallsThenReloads) {
   const std::string runtime = Root.MakeDir("run time");
-  TEnvScope env("XDG_RUNTIME_DIR", runtime.c_str());
-  TFakeInstaller fake(Root, 0, true);
-  EXPECT_TRUE(Install(fake.Script));
-  const auto calls = fake.Calls();
-  ASSERT_EQ(calls.size(), 1u);
-  ASSERT_EQ(calls[0].size(), 8u);
-  // The rule goes through a private copy: <runtime>kvz-rule-XXXXXX/<rule>.
-  const std::string copy = calls[0][6];
-  EXPECT_EQ(copy.rfind(runtime + "kvz-rule-", 0), 0u) << copy;
-  EXPECT_EQ(fs::path(copy).filename(), kUdevRuleFileName);
-  EXPECT_EQ(calls[0], (std::vector<std::string>{"/bin/sh", "-c", calls[0][2], "sh", "/usr/bin/install",
-                                                "/bin/true", copy, Target()}));
-  EXPECT_EQ(calls[0][2], "\"$1\" -m 0644 -T -- \"$3\" \"$4\" && \"$2\" control --reload-rules");
-  EXPECT_EQ(ReadBytes(Target()), Rule());
-  EXPECT_FALSE(Exists(fs::path(copy).parent_path().string()));  // removed afterwards
+  for (const char* env : {runtime.c_str(), static_cast<const char*>(nullptr), "relative/run"}) {
+    SCOPED_TRACE(env ? env : "unset");
+    TEnvScope scope("XDG_RUNTIME_DIR", env);
+    fs::remove(Target());
+    TFakeInstaller fake(Root, 0, true);
+    EXPECT_TRUE(Install(fake.Script));
+    const auto calls = fake.Calls();
+    ASSERT_EQ(calls.size(), 1u);
+    ASSERT_EQ(calls[0].size(), 8u);
+    const std::string copy = calls[0][6];
+    EXPECT_EQ(copy.rfind(env == runtime.c_str() ? runtime + "kvz-rule-" : "/tmp/kvz-rule-", 0), 0u) << copy;
+    EXPECT_EQ(fs::path(copy).filename(), kUdevRuleFileName);
+    EXPECT_EQ(calls[0], (std::vector<std::string>{"/bin/sh", "-c", calls[0][2], "sh", "/usr/bin/install",
+                                                  "/bin/true", copy, Target()}));
+    EXPECT_EQ(calls[0][2], "\"$1\" -m 0644 -T -- \"$3\" \"$4\" && \"$2\" control --reload-rules");
+    EXPECT_EQ(ReadBytes(Target()), Rule());
+    EXPECT_FALSE(Exists(fs::path(copy).parent_path().string()));
+  }
 }
 
 // Whatever stands beside the executable (another rule, a link to a secret),
@@ -106,17 +111,6 @@ TEST_F(LinuxPlatformTest, InstallerIsRunByPathAndInheritsNoDescriptor) {
   TEnvScope path("PATH", (bin + ":/usr/bin:/bin").c_str());
   EXPECT_FALSE(Install("pkexec"));
   EXPECT_EQ(fake.Calls().size(), 1u);  // the first call only
-}
-
-TEST_F(LinuxPlatformTest, PrivateCopyGoesUnderTmpWithoutAnAbsoluteRuntimeDir) {
-  for (const char* runtime : {static_cast<const char*>(nullptr), "relative/run"}) {
-    SCOPED_TRACE(runtime ? runtime : "unset");
-    TEnvScope env("XDG_RUNTIME_DIR", runtime);
-    TFakeInstaller fake(Root, 0);
-    EXPECT_TRUE(Install(fake.Script));
-    ASSERT_EQ(fake.Calls().size(), 1u);
-    EXPECT_EQ(fake.Calls()[0][6].rfind("/tmp/kvz-rule-", 0), 0u) << fake.Calls()[0][6];
-  }
 }
 
 // The result is the call's exit code: a failed install or reload, a refused
@@ -196,7 +190,9 @@ TEST_F(LinuxPlatformTest, ALinkRacingTheCreationIsNeverFollowed) {
 
 // --- Fallback copy -------------------------------------------------------------------
 
-TEST_F(LinuxPlatformTest, CopyWritesTheEmbeddedRuleReadableByAll) {
+// The copy writes the embedded rule, readable by all; never over a rule
+// there, nor through a dangling link, nor into a missing rules folder.
+TEST_F(LinuxPlatformTest, CopyWritesTheEmbeddedRuleOnlyWhereNothingStands) {
   const mode_t old = ::umask(077);
   Platform("unused")->CopyDriverFiles();
   ::umask(old);
@@ -204,18 +200,14 @@ TEST_F(LinuxPlatformTest, CopyWritesTheEmbeddedRuleReadableByAll) {
   struct stat st;
   ASSERT_EQ(::stat(Target().c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0644u);
-}
 
-TEST_F(LinuxPlatformTest, CopyNeverOverwritesNorLeavesAnything) {
   WriteBytes(Target(), "# installed before\n");
   Platform("unused")->CopyDriverFiles();
   EXPECT_EQ(ReadBytes(Target()), "# installed before\n");
-  // Not even through a dangling link.
   fs::remove(Target());
   fs::create_symlink(Root.Path() + "/dangling", Target());
   Platform("unused")->CopyDriverFiles();
   EXPECT_FALSE(Exists(Root.Path() + "/dangling"));
-  // No rules folder: nothing made.
   RulesDir = Root.Path() + "/no such folder/";
   Platform("unused")->CopyDriverFiles();
   EXPECT_FALSE(Exists(RulesDir));
@@ -239,6 +231,11 @@ TEST(LinuxPlatformDirs, DefaultsAndInjectedValues) {
   ASSERT_EQ(p->PackageFiles().size(), 5u);
   EXPECT_EQ(p->PackageFiles()[4].Resource, "UDEV");
   EXPECT_EQ(p->PackageFiles()[4].FileName, kUdevRuleFileName);
+
+  // Without one given, the folder of the executable's path.
+  SetExecutablePathForTesting("/srv/tools dir/VelmoraUpgrade");
+  EXPECT_EQ(NewDriverPlatform({})->ExecutableDir(), "/srv/tools dir/");
+  SetExecutablePathForTesting("");
 }
 
 // The rule counts as installed in any of the folders given, the first found
@@ -255,12 +252,6 @@ TEST(LinuxPlatformDirs, RuleInstalledInAnyRulesFolder) {
   EXPECT_EQ(p->InstalledBefore(), o.RulesDirs[1] + kUdevRuleFileName);
   fs::create_directory(o.RulesDirs[0] + kUdevRuleFileName);  // not a rule
   EXPECT_EQ(p->InstalledBefore(), o.RulesDirs[1] + kUdevRuleFileName);
-}
-
-TEST(LinuxPlatformDirs, ExecutableDirFollowsTheExecutablePath) {
-  SetExecutablePathForTesting("/srv/tools dir/VelmoraUpgrade");
-  EXPECT_EQ(NewDriverPlatform({})->ExecutableDir(), "/srv/tools dir/");
-  SetExecutablePathForTesting("");
 }
 
 }  // namespace

@@ -6,8 +6,7 @@
 // entries, the device node, then the "add" notices. Unplug() makes it go:
 // the node's open files fail (queued reports are still read, then EIO;
 // writes ENODEV; poll POLLERR|POLLHUP), the node and the sysfs entries
-// leave, then the "remove" notices. An unplug decided by the terminal itself
-// (one of its faults) takes the same road.
+// leave, then the "remove" notices. Both are made by the test's thread.
 //
 // Each report the terminal sends is taken from its simulated device by one
 // pump thread and queued for every file open on the node at that moment,
@@ -16,10 +15,7 @@
 // write() returns.
 #pragma once
 
-#include <condition_variable>
-#include <deque>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 
@@ -38,28 +34,15 @@ TSystemWorld* SystemWorld();
 // Mounts the device nodes (after EnterSandbox); the reason when it fails.
 std::string StartSystemWorld();
 
-// The one reader of the simulated terminal's reports (see the .cpp).
-struct TReportConsumer {
-  void Pump(IHidHandle& handle, THidrawNode& node);
-  void DrainNow(IHidHandle& handle, THidrawNode& node);
-  std::mutex WriteMutex;  // one write at a time on the terminal
-  std::mutex ReadMutex;   // one reader of its reports at a time
-  std::mutex WaitMutex;
-  std::condition_variable Cond;
-  int Drainers = 0;
-};
-
 struct TEmulatedTerminalConfig {
   TVirtualTerminalConfig Terminal;  // Terminal.UsbVersion is the bcdDevice
-  std::string Manufacturer = "KVZ Systemes";
-  std::string Serial;
-  bool Refusing = false;  // open fails with EACCES (no udev rule for the technician)
+  bool Refusing = false;            // open fails with EACCES (no udev rule for the technician)
 };
 
 class TEmulatedTerminal {
  public:
   explicit TEmulatedTerminal(const TEmulatedTerminalConfig& config);
-  ~TEmulatedTerminal();  // unplugged
+  ~TEmulatedTerminal() { Unplug(); }
   TEmulatedTerminal(const TEmulatedTerminal&) = delete;
   TEmulatedTerminal& operator=(const TEmulatedTerminal&) = delete;
 
@@ -67,58 +50,45 @@ class TEmulatedTerminal {
   void Plug();
   // Unplug. Returns once the node is gone and the notices are sent.
   void Unplug();
-  bool Present() const;
+  bool Present() const { return FNode != nullptr; }
 
   // "Installing the rule": the node (and every later one) accepts opens.
   void SetRefusing(bool refusing);
 
   std::shared_ptr<TVirtualTerminal> Terminal() const { return FTerminal; }
-  TSimHidBus& Bus() { return *FBus; }
-  // /dev/hidrawN of the node present (empty when unplugged).
-  std::string DevNode() const;
-  std::string Syspath() const;
-  std::shared_ptr<THidrawNode> Node() const;
-  // Plug and unplug cycles the emulation carried out (both directions).
-  int Transitions() const;
+  // /dev/hidrawN of the node present.
+  std::string DevNode() const { return FSysfs.DevNode(); }
+  std::shared_ptr<THidrawNode> Node() const { return FNode; }
+  // Plugs and unplugs the emulation carried out.
+  int Transitions() const { return FTransitions; }
   // Faults of the emulation itself (a sysfs file that could not be written,
   // a notice not sent); empty when none.
-  std::string Error() const;
+  std::string Error() const { return FError; }
 
  private:
-  void Worker();
-  void Apply(bool plugged);  // worker thread
-  void Request();            // ask the worker to follow the simulated device
-  void WaitIdle();
-
   TEmulatedTerminalConfig FConfig;
-  std::shared_ptr<TSimHidBus> FBus;
+  TSimHidBus FBus;
   std::shared_ptr<TVirtualTerminal> FTerminal;
-  std::shared_ptr<TSimHidDevice> FDevice;
   TSysfsUsbHidDevice FSysfs;
-
-  mutable std::mutex FMutex;
-  std::condition_variable FCond;
-  uint64_t FRequested = 0;  // requests made
-  uint64_t FDone = 0;       // requests the worker has followed
-  bool FStop = false;
-  bool FPresent = false;
-  bool FRefusing = false;
   int FTransitions = 0;
   std::string FError;
   std::shared_ptr<THidrawNode> FNode;
-  std::shared_ptr<IHidHandle> FHandle;
-  std::thread FPumpThread;
-  std::thread FWorker;
+  std::shared_ptr<IHidHandle> FReader;
+  std::thread FPump;
 };
 
-// A firmware image for the tests: a header page (application type 9, the
-// version name and the date) and `pages` - 1 pages of a pattern; the .mot
+// The identity request (55 80 FF 07 00 01 2C) as the output report the
+// program writes: report ID 0, count, frame, zeros.
+extern const std::vector<uint8_t> kIdentityReport;
+
+// A firmware image for the tests: a header page (application type 9,
+// version fv0100 of 15/06/2009) and `pages` - 1 pages of a pattern; the .mot
 // text of it at 0x8000.
 struct TTestFirmware {
   std::vector<uint8_t> Image;
   std::string MotText;
 };
-TTestFirmware MakeTestFirmware(int pages, const std::string& version = "fv0100",
-                               const std::string& date = "15/06/2009");
-// The terminal's image holds every page of `image` and its end block.
-bool TerminalHasImage(const TVirtualTerminal& terminal, const std::vector<uint8_t>& image, std::string* why);
+TTestFirmware MakeTestFirmware(int pages);
+// The terminal's image holds every page of `image` and its end block; why
+// not otherwise.
+std::string MissingFromTerminal(const TVirtualTerminal& terminal, const std::vector<uint8_t>& image);

@@ -14,6 +14,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <future>
 #include <thread>
 
@@ -25,13 +26,8 @@ namespace {
 using TBytes = std::vector<uint8_t>;
 using namespace std::chrono_literals;
 
-const TBytes kIdentityReport = [] {
-  TBytes r(65, 0);
-  const TBytes frame = {0x55, 0x80, 0xFF, 0x07, 0x00, 0x01, 0x2C};
-  r[1] = static_cast<uint8_t>(frame.size());
-  std::copy(frame.begin(), frame.end(), r.begin() + 2);
-  return r;
-}();
+// The errno a failed call left (0 when it did not fail).
+int Err(long rc) { return rc == -1 ? errno : 0; }
 
 class SystemEmulation : public ::testing::Test {
  protected:
@@ -56,20 +52,19 @@ class SystemEmulation : public ::testing::Test {
   std::vector<int> Fds;
 };
 
-TEST_F(SystemEmulation, NodeIsTheTerminalsHidrawDevice) {
+TEST_F(SystemEmulation, NodeIsTheTerminalsHidrawDeviceRefusingWithoutTheRule) {
   const int fd = Open(O_RDWR);
   ASSERT_GE(fd, 0) << std::strerror(errno);
   struct stat st;
   ASSERT_EQ(0, fstat(fd, &st));
   EXPECT_TRUE(S_ISCHR(st.st_mode));
-  EXPECT_EQ(static_cast<unsigned>(TSysfsUsbHidDevice::kHidrawMajor), major(st.st_rdev));
+  EXPECT_EQ(static_cast<unsigned>(kHidrawMajor), major(st.st_rdev));
   EXPECT_EQ(0u, minor(st.st_rdev));
 
   int size = 0;
   ASSERT_EQ(0, ioctl(fd, HIDIOCGRDESCSIZE, &size));
   EXPECT_EQ(static_cast<int>(VendorReportDescriptor().size()), size);
-  hidraw_report_descriptor d;
-  std::memset(&d, 0, sizeof d);
+  hidraw_report_descriptor d{};
   d.size = static_cast<__u32>(size);
   ASSERT_EQ(0, ioctl(fd, HIDIOCGRDESC, &d));
   EXPECT_EQ(VendorReportDescriptor(), TBytes(d.value, d.value + size));
@@ -91,36 +86,57 @@ TEST_F(SystemEmulation, NodeIsTheTerminalsHidrawDevice) {
 
   // sysfs: the node's device number leads back to it.
   char link[512] = {};
-  ASSERT_GT(readlink(("/sys/dev/char/" + std::to_string(TSysfsUsbHidDevice::kHidrawMajor) + ":0").c_str(),
-                     link, sizeof link - 1),
+  ASSERT_GT(readlink(("/sys/dev/char/" + std::to_string(kHidrawMajor) + ":0").c_str(), link, sizeof link - 1),
             0);
   EXPECT_NE(nullptr, std::strstr(link, "/hidraw/hidraw0"));
+
+  // Without the udev rule for the technician, opens fail with EACCES.
+  Term->SetRefusing(true);
+  EXPECT_EQ(EACCES, Err(Open(O_RDWR)));
+  EXPECT_EQ(EACCES, Err(Open(O_RDONLY)));
+  EXPECT_EQ(0, access("/dev/hidraw0", F_OK));
+  EXPECT_EQ(EACCES, Err(access("/dev/hidraw0", R_OK | W_OK)));
+  Term->SetRefusing(false);
+  EXPECT_GE(Open(O_RDWR), 0);
 }
 
 // One report per read, without the report ID (the device has none), to
-// every file open when it came; reads block, poll wakes.
+// every file open when it came; reads block, poll wakes, and a read waiting
+// for a report ends with EINTR when its thread is signalled.
 TEST_F(SystemEmulation, ReportsGoToEveryOpenFile) {
+  struct sigaction sa {};
+  sa.sa_handler = [](int) {};
+  sigaction(SIGUSR1, &sa, nullptr);  // no SA_RESTART
   const int a = Open(O_RDWR);
   const int b = Open(O_RDONLY);
+  const int nb = Open(O_RDONLY | O_NONBLOCK);
   ASSERT_GE(a, 0);
   ASSERT_GE(b, 0);
-  uint8_t buf[128];
-  const int nb = Open(O_RDONLY | O_NONBLOCK);
   ASSERT_GE(nb, 0);
-  errno = 0;
-  EXPECT_EQ(-1, read(nb, buf, sizeof buf));
-  EXPECT_EQ(EAGAIN, errno);
+  uint8_t buf[128];
+  EXPECT_EQ(EAGAIN, Err(read(nb, buf, sizeof buf)));
 
-  // A read that waits for the answer; a signal ends it should it never come.
-  signal(SIGUSR1, [](int) {});
-  std::promise<ssize_t> result;
-  std::future<ssize_t> blocked = result.get_future();
-  std::thread reader([&] { result.set_value(read(b, buf, sizeof buf)); });
-  ASSERT_TRUE(SystemWorld()->Nodes.WaitForWaiter(5000));
-  ASSERT_EQ(65, write(a, kIdentityReport.data(), kIdentityReport.size()));
-  if (blocked.wait_for(3s) != std::future_status::ready) pthread_kill(reader.native_handle(), SIGUSR1);
-  reader.join();
-  EXPECT_EQ(64, blocked.get()) << "the waiting read did not get the report";
+  // A read that waits while `meanwhile` runs; a signal ends it should it
+  // not end otherwise.
+  auto blockedRead = [&](std::function<void(pthread_t)> meanwhile) {
+    std::promise<std::pair<ssize_t, int>> result;
+    std::future<std::pair<ssize_t, int>> done = result.get_future();
+    std::thread reader([&] {
+      const ssize_t n = read(b, buf, sizeof buf);
+      result.set_value({n, errno});
+    });
+    EXPECT_TRUE(SystemWorld()->Nodes.WaitForWaiter(5000));
+    meanwhile(reader.native_handle());
+    if (done.wait_for(3s) != std::future_status::ready) pthread_kill(reader.native_handle(), SIGUSR1);
+    reader.join();
+    return done.get();
+  };
+  const auto interrupted = blockedRead([](pthread_t t) { pthread_kill(t, SIGUSR1); });
+  EXPECT_EQ(-1, interrupted.first);
+  EXPECT_EQ(EINTR, interrupted.second);
+  const auto answered = blockedRead(
+      [&](pthread_t) { EXPECT_EQ(65, write(a, kIdentityReport.data(), kIdentityReport.size())); });
+  EXPECT_EQ(64, answered.first) << "the waiting read did not get the report";
   EXPECT_EQ(0x55, buf[1]);  // count byte, then the frame
   EXPECT_EQ(0x81, buf[2]);
 
@@ -131,9 +147,7 @@ TEST_F(SystemEmulation, ReportsGoToEveryOpenFile) {
   EXPECT_EQ(10, read(a, small, sizeof small));  // cut to the size asked
   EXPECT_EQ(0, poll(&p, 1, 0));                 // the rest of that report is gone
   EXPECT_EQ(64, read(nb, buf, sizeof buf));
-  errno = 0;
-  EXPECT_EQ(-1, write(a, buf, 1));
-  EXPECT_EQ(EINVAL, errno);
+  EXPECT_EQ(EINVAL, Err(write(a, buf, 1)));
 }
 
 TEST_F(SystemEmulation, UnplugFailsTheOpenFiles) {
@@ -147,59 +161,13 @@ TEST_F(SystemEmulation, UnplugFailsTheOpenFiles) {
   EXPECT_EQ(POLLIN | POLLERR | POLLHUP, p.revents & (POLLIN | POLLERR | POLLHUP));
   uint8_t buf[128];
   EXPECT_EQ(64, read(fd, buf, sizeof buf));  // what was queued is still read
-  errno = 0;
-  EXPECT_EQ(-1, read(fd, buf, sizeof buf));
-  EXPECT_EQ(EIO, errno);
-  errno = 0;
-  EXPECT_EQ(-1, write(fd, kIdentityReport.data(), kIdentityReport.size()));
-  EXPECT_EQ(ENODEV, errno);
+  EXPECT_EQ(EIO, Err(read(fd, buf, sizeof buf)));
+  EXPECT_EQ(ENODEV, Err(write(fd, kIdentityReport.data(), kIdentityReport.size())));
   int size = 0;
-  errno = 0;
-  EXPECT_EQ(-1, ioctl(fd, HIDIOCGRDESCSIZE, &size));
-  EXPECT_EQ(ENODEV, errno);
-  errno = 0;
-  EXPECT_EQ(-1, open("/dev/hidraw0", O_RDWR | O_CLOEXEC));
-  EXPECT_EQ(ENOENT, errno);
+  EXPECT_EQ(ENODEV, Err(ioctl(fd, HIDIOCGRDESCSIZE, &size)));
+  EXPECT_EQ(ENOENT, Err(open("/dev/hidraw0", O_RDWR | O_CLOEXEC)));
   struct stat st;
   EXPECT_NE(0, stat("/sys/class/hidraw/hidraw0", &st));
-}
-
-// A read waiting for a report ends with EINTR when its thread is signalled.
-TEST_F(SystemEmulation, WaitingReadIsInterruptible) {
-  const int fd = Open(O_RDONLY);
-  ASSERT_GE(fd, 0);
-  struct sigaction sa;
-  std::memset(&sa, 0, sizeof sa);
-  sa.sa_handler = [](int) {};
-  sigaction(SIGUSR1, &sa, nullptr);  // no SA_RESTART
-  int error = 0;
-  ssize_t n = 0;
-  std::thread reader([&] {
-    uint8_t buf[64];
-    n = read(fd, buf, sizeof buf);
-    error = errno;
-  });
-  ASSERT_TRUE(SystemWorld()->Nodes.WaitForWaiter(5000));
-  pthread_kill(reader.native_handle(), SIGUSR1);
-  reader.join();
-  EXPECT_EQ(-1, n);
-  EXPECT_EQ(EINTR, error);
-}
-
-TEST_F(SystemEmulation, RefusingNodeFailsOpenWithEacces) {
-  Term->SetRefusing(true);
-  errno = 0;
-  EXPECT_EQ(-1, Open(O_RDWR));
-  EXPECT_EQ(EACCES, errno);
-  errno = 0;
-  EXPECT_EQ(-1, Open(O_RDONLY));
-  EXPECT_EQ(EACCES, errno);
-  EXPECT_EQ(0, access("/dev/hidraw0", F_OK));
-  errno = 0;
-  EXPECT_EQ(-1, access("/dev/hidraw0", R_OK | W_OK));
-  EXPECT_EQ(EACCES, errno);
-  Term->SetRefusing(false);
-  EXPECT_GE(Open(O_RDWR), 0);
 }
 
 }  // namespace

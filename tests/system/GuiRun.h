@@ -1,19 +1,29 @@
-// One run of the real program under the test's X server, driven the way a
-// technician drives it: the harness follows the support trace, and when a
-// message box is announced there (the program writes its MSG line just
-// before showing it) it waits for the box's window, acts (unplugs the
-// terminal, plugs it back...) and answers the box with a real key press.
+// One run of the real program under an X server of the test's own (Xvfb in
+// the private /tmp and network namespace, no window manager), driven the
+// way a technician drives it: the harness follows the support trace
+// (`--trace FILE`), and when a message box is announced there (the program
+// writes its MSG line just before showing it) it waits for the box's
+// window, acts (unplugs the terminal, plugs it back...) and answers the box
+// with a real key press through the XTEST extension.
 #pragma once
 
 #include <chrono>
-#include <cstdio>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "ProgramRun.h"
-#include "XSession.h"
+// One line of the trace ("2026-12-09 10:15:02.123 TERM< 55 80 ...").
+struct TTraceLine {
+  enum EKind { ToTerminal, FromTerminal, Message, Other };
+  EKind Kind = Other;
+  std::vector<uint8_t> Bytes;  // frames
+  std::string MsgKind;         // Plain, Information, Warning, TransmissionError, Error
+  std::string Key;             // catalogue key, "-" when none
+  std::string Text;
+  std::string Raw;  // the line without its time stamp
+};
 
 // How to answer one box.
 struct TBoxAction {
@@ -26,8 +36,6 @@ struct TBoxAction {
 
 class TGuiRun {
  public:
-  using TClock = std::chrono::steady_clock;
-
   // `dir` receives the trace, the program's output and the harness's log.
   explicit TGuiRun(std::string dir);
   ~TGuiRun();
@@ -71,45 +79,27 @@ class TGuiRun {
   // The catalogue keys (or texts) of the boxes shown, in order, from line
   // `from` on.
   std::vector<std::string> Boxes(size_t from = 0) const;
-  // Frames sent to the terminal (TERM<) and answers taken (TERM>) from line
-  // `from` on.
-  int CountFrames(TTraceLine::EKind kind, size_t from = 0) const;
-  // Index of the first line at or after `from` that is the frame `prefix`
-  // to the terminal; -1 when none.
-  long FindFrame(TTraceLine::EKind kind, const std::vector<uint8_t>& prefix, size_t from = 0) const;
+  // Lines of `kind` from line `from` on that start with `prefix`.
+  int CountFrames(TTraceLine::EKind kind, size_t from = 0, const std::vector<uint8_t>& prefix = {}) const;
 
   // What went wrong on the harness's side of the run (a box that never
   // came, a box that would not close, the program gone): empty when nothing.
   const std::vector<std::string>& Problems() const { return FProblems; }
   std::string Describe(size_t from = 0) const;  // trace and problems, for failure messages
-
-  void Log(const std::string& text);
   void Screenshot(const std::string& name);
-  const std::string& Dir() const { return FDir; }
 
  private:
-  struct TPendingBox {
-    TTraceLine Line;
-    TBoxAction Action;
-    TClock::time_point Seen;
-    unsigned long Window = 0;
-    TClock::time_point Shown;
-    int Presses = 0;
-    TClock::time_point LastPress;
-  };
+  struct TPendingBox;
+  struct TSession;  // the X server, its client, the program and its trace
+  void Log(const std::string& text);
   void TakeLines();
   void ServeTopBox();
   unsigned long MainWindow();
-  bool ClickMain(int x, int y);
 
   std::string FDir;
-  TXServer FServer;
-  TXDriver FX;
-  std::unique_ptr<TProgramRun> FProgram;
-  std::unique_ptr<TTraceFollower> FTrace;
+  std::unique_ptr<TSession> F;
   std::vector<TTraceLine> FLines;
   std::vector<TPendingBox> FPending;  // nested boxes: the last one is on top
   std::vector<std::string> FProblems;
-  TClock::time_point FLastActivity;
-  std::FILE* FLog = nullptr;
+  std::chrono::steady_clock::time_point FLastActivity;
 };

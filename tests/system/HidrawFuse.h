@@ -6,10 +6,10 @@
 //     dropped when full, as hidraw does). A node that refuses access fails
 //     open with EACCES (and access(2) for reading or writing too), as a
 //     root-owned 0600 node does for a technician.
-//   - read: one report per read (without its report-ID byte when the
-//     device has no report IDs), cut to the size asked; blocks until a
-//     report comes (EAGAIN with O_NONBLOCK); after an unplug the reports
-//     still queued are read, then EIO.
+//   - read: one report per read, without its report-ID byte (the device has
+//     no report IDs), cut to the size asked; blocks until a report comes
+//     (EAGAIN with O_NONBLOCK); after an unplug the reports still queued are
+//     read, then EIO.
 //   - write: one output report per write (byte 0 is the report ID), handed
 //     to the node's writer; fewer than 2 bytes: EINVAL; after an unplug:
 //     ENODEV.
@@ -17,9 +17,8 @@
 //     after an unplug; pollers are woken when a report arrives or the node
 //     goes.
 //   - ioctl: HIDIOCGRDESCSIZE, HIDIOCGRDESC, HIDIOCGRAWINFO,
-//     HIDIOCGRAWNAME(len), HIDIOCGRAWPHYS(len), HIDIOCGRAWUNIQ(len); the
-//     feature and input report requests fail with EPIPE (the terminal has
-//     none); anything else ENOTTY; ENODEV after an unplug.
+//     HIDIOCGRAWNAME(len), HIDIOCGRAWPHYS(len), HIDIOCGRAWUNIQ(len) (empty);
+//     anything else ENOTTY; ENODEV after an unplug.
 //   - files are named hidraw<minor>; the minor is the lowest one whose
 //     previous node is gone and no longer open (the kernel frees a minor
 //     only then). The inode number of a node is (generation << 8) | minor.
@@ -40,60 +39,51 @@
 #include <vector>
 
 struct fuse_session;
-struct fuse_req;
-struct fuse_file_info;
-struct fuse_pollhandle;
 
 struct THidrawNodeInfo {
   std::vector<uint8_t> Descriptor;
-  bool ReportIds = false;
-  uint32_t BusType = 3;  // BUS_USB
   uint16_t Vendor = 0;
   uint16_t Product = 0;
   std::string Name;  // HID_NAME
   std::string Phys;  // HID_PHYS
-  std::string Uniq;  // HID_UNIQ
 };
+
+// Bytes written or -errno.
+using THidrawWriter = std::function<int(const uint8_t*, std::size_t)>;
 
 class THidrawFs;
 
 class THidrawNode {
  public:
+  THidrawNode(THidrawFs& fs, int minor, THidrawNodeInfo info, THidrawWriter writer)
+      : FFs(fs), FMinor(minor), FInfo(std::move(info)), FWriter(std::move(writer)) {}
   int Minor() const { return FMinor; }
   std::string Name() const { return "hidraw" + std::to_string(FMinor); }
-  uint64_t Ino() const { return FIno; }
 
-  // One input report as the device sends it (byte 0 = report ID, 0 without
-  // report IDs): queued for every open file.
+  // One input report as the device sends it (byte 0 = report ID 0): queued
+  // for every open file.
   void Deliver(const uint8_t* report, std::size_t length);
-  // Access for the technician: false makes open fail with EACCES.
+  // Access for the technician: true makes open fail with EACCES.
   void SetRefusing(bool refusing);
   // The device went away: pending reads end (queued reports first, then
   // EIO), pollers see POLLERR|POLLHUP, writes and ioctls fail with ENODEV,
   // and the file leaves the directory.
   void Vanish();
-  bool Exists() const;
-  int OpenCount() const;
   // Opens made since the node appeared (closed ones included).
   int Opened() const;
-  // Reports dropped because a file's queue was full.
-  uint64_t Dropped() const;
 
  private:
   friend class THidrawFs;
-  THidrawNode(THidrawFs& fs, int minor, uint64_t ino, THidrawNodeInfo info,
-              std::function<int(const uint8_t*, std::size_t)> writer);
+  friend struct THidrawOps;
   THidrawFs& FFs;
   const int FMinor;
-  const uint64_t FIno;
   const THidrawNodeInfo FInfo;
-  const std::function<int(const uint8_t*, std::size_t)> FWriter;  // bytes written or -errno
+  const THidrawWriter FWriter;
   // Guarded by the file system's mutex.
   bool FExists = true;
   bool FRefusing = false;
   int FOpen = 0;
   int FOpened = 0;
-  uint64_t FDropped = 0;
 };
 
 class THidrawFs {
@@ -112,10 +102,8 @@ class THidrawFs {
   void Abort();
 
   // A new node at the lowest free minor. `writer` gets every output report
-  // written (on a FUSE thread, without any lock held) and returns the bytes
-  // written or -errno.
-  std::shared_ptr<THidrawNode> AddNode(const THidrawNodeInfo& info,
-                                       std::function<int(const uint8_t*, std::size_t)> writer);
+  // written (on a FUSE thread, without any lock held).
+  std::shared_ptr<THidrawNode> AddNode(const THidrawNodeInfo& info, THidrawWriter writer);
 
   // Handshakes for the tests. A close(2) returns before the kernel tells the
   // server, which frees a node's minor only then: until every file is
@@ -123,29 +111,12 @@ class THidrawFs {
   bool WaitAllReleased(int timeoutMs);
   bool WaitForWaiter(int timeoutMs);
 
-  struct TOpenFile;
-
  private:
   friend class THidrawNode;
-  friend struct THidrawOps;  // the FUSE callback table
-  void OpLookup(fuse_req* req, uint64_t parent, const char* name);
-  void OpGetattr(fuse_req* req, uint64_t ino);
-  void OpAccess(fuse_req* req, uint64_t ino, int mask);
-  void OpOpen(fuse_req* req, uint64_t ino, fuse_file_info* fi);
-  void OpRelease(fuse_req* req, fuse_file_info* fi);
-  void OpRead(fuse_req* req, std::size_t size, fuse_file_info* fi);
-  void OpWrite(fuse_req* req, const char* buf, std::size_t size, fuse_file_info* fi);
-  void OpPoll(fuse_req* req, fuse_file_info* fi, fuse_pollhandle* ph);
-  void OpIoctl(fuse_req* req, unsigned int cmd, fuse_file_info* fi, std::size_t outSize);
-  void OpReaddir(fuse_req* req, uint64_t ino, std::size_t size, long off);
-  void OpInterrupt(fuse_req* req);
-
-  std::shared_ptr<THidrawNode> NodeByIno(uint64_t ino);  // FMutex held
-  void WakeFile(TOpenFile& f);                           // FMutex held
-  // The node of an open file that is still there; otherwise the request is
-  // answered (EBADF: not open, ENODEV: unplugged) and none is returned.
-  std::shared_ptr<THidrawNode> LiveNodeOf(fuse_req* req, fuse_file_info* fi);
-  void Serve();
+  friend struct THidrawOps;  // the FUSE callbacks
+  struct TOpenFile;
+  template <typename P>
+  bool WaitFor(int timeoutMs, P done);
 
   std::mutex FMutex;
   std::condition_variable FChanged;  // a file released, a read or a poll waiting

@@ -31,7 +31,6 @@ extern const char* const kSandboxRuntimeDir;  // XDG_RUNTIME_DIR of the clients
 // here (not root, no FUSE, namespaces refused...).
 std::string EnterSandbox(const std::vector<std::string>& keep);
 
-// What EnterSandbox() found (empty once the sandbox is up); kept for the
-// skip messages of the tests.
-const std::string& SandboxSkipReason();
-void SetSandboxSkipReason(const std::string& reason);
+// Why the tests cannot run here (empty once the sandbox is up), for their
+// skip messages.
+std::string& SandboxSkipReason();

@@ -23,7 +23,6 @@ namespace {
 using TStat = int (*)(const char*, struct stat*);
 using TFstat = int (*)(int, struct stat*);
 using TFstatfs = int (*)(int, struct statfs*);
-using TStatfs = int (*)(const char*, struct statfs*);
 
 template <typename F>
 F Next(const char* name) {
@@ -45,11 +44,6 @@ void AsHidraw(struct stat* s) {
   s->st_size = 0;
 }
 
-void AsSysfs(dev_t dev, struct statfs* b) {
-  if (static_cast<unsigned long>(b->f_type) == TMPFS_MAGIC && SameDevice("/sys", dev))
-    b->f_type = SYSFS_MAGIC;
-}
-
 }  // namespace
 
 extern "C" {
@@ -68,23 +62,12 @@ int fstatfs(int fd, struct statfs* b) {
   static const TFstat realFstat = Next<TFstat>("fstat");
   const int rc = real(fd, b);
   struct stat s;
-  if (rc == 0 && realFstat(fd, &s) == 0) AsSysfs(s.st_dev, b);
+  if (rc == 0 && static_cast<unsigned long>(b->f_type) == TMPFS_MAGIC && realFstat(fd, &s) == 0 &&
+      SameDevice("/sys", s.st_dev))
+    b->f_type = SYSFS_MAGIC;
   return rc;
 }
 
 int fstatfs64(int fd, struct statfs64* b) { return fstatfs(fd, reinterpret_cast<struct statfs*>(b)); }
-
-int statfs(const char* path, struct statfs* b) {
-  static const TStatfs real = Next<TStatfs>("statfs");
-  static const TStat realStat = Next<TStat>("stat");
-  const int rc = real(path, b);
-  struct stat s;
-  if (rc == 0 && realStat(path, &s) == 0) AsSysfs(s.st_dev, b);
-  return rc;
-}
-
-int statfs64(const char* path, struct statfs64* b) {
-  return statfs(path, reinterpret_cast<struct statfs*>(b));
-}
 
 }  // extern "C"

@@ -55,11 +55,10 @@ int main(int argc, char** argv) {
   if (std::getenv("KVZ_SYSTEM_STAGE") == nullptr) {
     setenv("KVZ_SYSTEM_STAGE", "1", 1);
     setenv("KVZ_HIDRAW_DIR", kSandboxFuseDir, 1);
-    setenv("KVZ_HIDRAW_MAJOR", std::to_string(TSysfsUsbHidDevice::kHidrawMajor).c_str(), 1);
-    std::string preload = KVZ_SYSTEM_SHIM;
-    if (const char* old = std::getenv("LD_PRELOAD"); old != nullptr && *old != '\0')
-      preload += std::string(":") + old;
-    setenv("LD_PRELOAD", preload.c_str(), 1);
+    setenv("KVZ_HIDRAW_MAJOR", std::to_string(kHidrawMajor).c_str(), 1);
+    const char* old = std::getenv("LD_PRELOAD");
+    setenv("LD_PRELOAD", (std::string(KVZ_SYSTEM_SHIM) + (old && *old ? ":" + std::string(old) : "")).c_str(),
+           1);
     execv("/proc/self/exe", argv);
     std::perror("restarting with the preload library");
     return 1;
@@ -72,7 +71,7 @@ int main(int argc, char** argv) {
   if (reason.empty()) reason = StartSystemWorld();
   for (int sig : {SIGSEGV, SIGBUS, SIGABRT, SIGFPE, SIGILL, SIGTERM, SIGINT}) signal(sig, OnFatalSignal);
   StartWatchdog();
-  SetSandboxSkipReason(reason);
+  SandboxSkipReason() = reason;
   // In CI a missing prerequisite is a failure, with its reason.
   const char* ci = std::getenv("CI");
   if (!reason.empty() && ci && std::string(ci) == "true") {
