@@ -126,17 +126,59 @@ TEST_F(Core, AckEndsAnyExchangeAtThreeBytesAndKeepsIdentity) {
   EXPECT_EQ(D.Status, 0);
 }
 
-TEST_F(Core, NakFailsAndKeepsThePreviousStatus) {
-  Start(kAnsLoader);
-  Feed(Report(Answer(kAnsLoader, TBytes{17})));
-  EXPECT_EQ(D.Status, 17);
-  EXPECT_FALSE(D.EndExchange());
-  Start(kAnsLoader);
-  Feed(Report(Answer(kCodeNak, TBytes{})));
-  EXPECT_FALSE(D.Waiting);
-  EXPECT_FALSE(D.AnswerOk);
-  EXPECT_FALSE(D.EndExchange());
-  EXPECT_EQ(D.Status, 17);
+// Each answer fed whole, with and without the error dialog, and with the
+// time-out handled in the same round of events after it: the answer was
+// examined first, so the exchange ends with what it said.
+TEST_F(Core, EachAnswerEndsTheExchangeWithItsStatus) {
+  struct TRow {
+    int Expected;
+    uint16_t Code;
+    TBytes Data;
+    int Before;  // Status before the exchange
+    bool Ok;
+    int Status;
+    bool Shown;  // with ShowErrors: the error dialog, once
+  };
+  const TRow rows[] = {
+      {kAnsDialogue, kAnsDialogue, IdentityData(3, 9, "V2.10a", "15/06/2009"), 0, true, 1, false},
+      {kAnsPassword, kAnsPassword, {1, 0}, 0, true, 1, false},
+      {kAnsLoader, kAnsLoader, {1}, 0, true, 1, false},
+      {kAnsBlock, kAnsBlock, {1}, 0, true, 1, false},
+      {kAnsPassword, kAnsPassword, {1, 1}, 0, false, -4, false},    // switch active
+      {kAnsPassword, kAnsPassword, {1, 0, 0}, 0, false, 1, false},  // not the 8-byte answer
+      {kAnsPassword, kAnsPassword, {1, 2}, 0, false, 1, false},
+      {kAnsBlock, kCodeAck, {}, 5, true, 5, false},
+      {kAnsBlock, kCodeNak, {}, 12, false, 12, false},  // a NAK, not "no answer"
+      {kAnsLoader, kCodeNak, {}, 17, false, 17, false},
+      {kAnsLoader, kAnsLoader, {17}, 0, false, 17, true},  // the caller asks for the password
+      {kAnsBlock, kAnsBlock, {0}, 5, false, 0, true},
+      {kAnsBlock, kAnsBlock, {12}, 0, false, 12, true},
+  };
+  for (const TRow& r : rows) {
+    for (const bool show : {false, true}) {
+      for (const bool timeOut : {false, true}) {
+        SCOPED_TRACE(testing::Message() << "code " << r.Code << " status " << r.Status
+                                        << (show ? " shown" : "") << (timeOut ? " timed out" : ""));
+        D.Status = r.Before;
+        Start(r.Expected, show);
+        Feed(Report(Answer(r.Code, r.Data)));
+        EXPECT_FALSE(D.Waiting);
+        EXPECT_EQ(r.Ok, D.AnswerOk);
+        if (timeOut) D.TimeOutExpired();
+        EXPECT_EQ(r.Ok, D.EndExchange());
+        EXPECT_EQ(r.Status, D.Status);
+        if (show && r.Shown) {
+          ASSERT_EQ(Presenter.Shown.size(), 1u);
+          EXPECT_EQ(Presenter.Shown[0].Kind, TMsgKind::TransmissionError);
+          EXPECT_FALSE(Presenter.Shown[0].RetryVisible);
+          EXPECT_EQ(Presenter.Shown[0].Text, StatusText(r.Status));
+        } else {
+          EXPECT_TRUE(Presenter.Shown.empty());
+        }
+        Presenter.Clear();
+      }
+    }
+  }
 }
 
 TEST_F(Core, OtherAnswerCodeIsDroppedAndTheExchangeGoesOnWaiting) {
@@ -149,89 +191,8 @@ TEST_F(Core, OtherAnswerCodeIsDroppedAndTheExchangeGoesOnWaiting) {
   EXPECT_EQ(D.Status, -1);
 }
 
-TEST_F(Core, BadStatusFailsAndIsShownOnlyWithShowErrors) {
-  Start(kAnsBlock);
-  Feed(Report(Answer(kAnsBlock, TBytes{12})));
-  EXPECT_FALSE(D.EndExchange());
-  EXPECT_EQ(D.Status, 12);
-  EXPECT_TRUE(Presenter.Shown.empty());
-
-  Start(kAnsBlock, true);
-  Feed(Report(Answer(kAnsBlock, TBytes{0})));
-  EXPECT_FALSE(D.EndExchange());
-  EXPECT_EQ(D.Status, 0);
-  ASSERT_EQ(Presenter.Shown.size(), 1u);
-  EXPECT_EQ(Presenter.Shown[0].Kind, TMsgKind::TransmissionError);
-  EXPECT_FALSE(Presenter.Shown[0].RetryVisible);
-  EXPECT_EQ(Presenter.Shown[0].Text, StatusText(0));
-}
-
-TEST_F(Core, WithShowErrorsOnlyFailuresShowTheErrorDialog) {
-  // Status 1 of every answer code: nothing shown, also when the answer
-  // itself does not make the exchange succeed.
-  Start(kAnsDialogue, true);
-  Feed(Report(Answer(kAnsDialogue, IdentityData(3, 9, "V2.10a", "15/06/2009"))));
-  EXPECT_TRUE(D.EndExchange());
-  Start(kAnsPassword, true);
-  Feed(Report(Answer(kAnsPassword, TBytes{1, 0})));
-  EXPECT_TRUE(D.EndExchange());
-  Start(kAnsLoader, true);
-  Feed(Report(Answer(kAnsLoader, TBytes{1})));
-  EXPECT_TRUE(D.EndExchange());
-  Start(kAnsBlock, true);
-  Feed(Report(Answer(kAnsBlock, TBytes{1})));
-  EXPECT_TRUE(D.EndExchange());
-  Start(kAnsPassword, true);
-  Feed(Report(Answer(kAnsPassword, TBytes{1, 1})));  // switch active
-  EXPECT_FALSE(D.EndExchange());
-  EXPECT_EQ(D.Status, -4);
-  Start(kAnsPassword, true);
-  Feed(Report(Answer(kAnsPassword, TBytes{1, 0, 0})));  // not the 8-byte answer
-  EXPECT_FALSE(D.EndExchange());
-  EXPECT_EQ(D.Status, 1);
-  Start(kAnsBlock, true);
-  Feed(Report(Answer(kCodeAck, TBytes{})));
-  EXPECT_TRUE(D.EndExchange());
-  Start(kAnsBlock, true);
-  Feed(Report(Answer(kCodeNak, TBytes{})));
-  EXPECT_FALSE(D.EndExchange());
-  EXPECT_TRUE(Presenter.Shown.empty());
-  // A failure status is shown, once.
-  Start(kAnsBlock, true);
-  Feed(Report(Answer(kAnsBlock, TBytes{17})));
-  EXPECT_FALSE(D.EndExchange());
-  ASSERT_EQ(Presenter.Shown.size(), 1u);
-  EXPECT_EQ(Presenter.Shown[0].Text, StatusText(17));
-}
-
-// The answer and the time-out handled in the same round of events: the
-// answer was examined first, so the exchange ends with what it said.
-TEST_F(Core, AnAnswerExaminedBeforeTheTimeOutKeepsItsStatus) {
-  Start(kAnsLoader);
-  Feed(Report(Answer(kAnsLoader, TBytes{17})));
-  D.TimeOutExpired();
-  EXPECT_FALSE(D.EndExchange());
-  EXPECT_EQ(D.Status, 17);  // the caller asks for the password
-
-  D.Status = 12;
-  Start(kAnsBlock);
-  Feed(Report(Answer(kCodeNak, TBytes{})));
-  D.TimeOutExpired();
-  EXPECT_FALSE(D.EndExchange());
-  EXPECT_EQ(D.Status, 12);  // a NAK, not "no answer"
-
-  Start(kAnsBlock);
-  Feed(Report(Answer(kAnsBlock, TBytes{1})));
-  D.TimeOutExpired();
-  EXPECT_TRUE(D.EndExchange());
-  EXPECT_EQ(D.Status, 1);
-
-  Start(kAnsBlock);
-  Feed(Report(Answer(kCodeAck, TBytes{})));
-  D.TimeOutExpired();
-  EXPECT_TRUE(D.EndExchange());
-
-  // The time-out expires while the error dialog of the answer is open.
+// The time-out expires while the error dialog of the answer is open.
+TEST_F(Core, ATimeOutDuringTheErrorDialogKeepsTheAnswersStatus) {
   Start(kAnsLoader, true);
   Presenter.OnMessage = [&](const TMessage&) { D.TimeOutExpired(); };
   Feed(Report(Answer(kAnsLoader, TBytes{17})));
@@ -263,31 +224,6 @@ TEST_F(Core, WrongPasswordStoresTheEncryptedPassword) {
   Start(kAnsPassword);
   Feed(Report(Answer(kAnsPassword, TBytes{16, 0x7E})));
   EXPECT_EQ(D.EncryptedPassword, "7E");
-}
-
-TEST_F(Core, PasswordAnswerResults) {
-  Start(kAnsPassword);
-  Feed(Report(Answer(kAnsPassword, TBytes{1, 0})));
-  EXPECT_TRUE(D.EndExchange());
-  EXPECT_EQ(D.Status, 1);
-
-  Start(kAnsPassword);
-  Feed(Report(Answer(kAnsPassword, TBytes{1, 1})));
-  EXPECT_FALSE(D.Waiting);
-  EXPECT_FALSE(D.EndExchange());
-  EXPECT_EQ(D.Status, -4);
-
-  // Nine bytes: not the 8-byte password answer; no success, Status 1.
-  Start(kAnsPassword);
-  Feed(Report(Answer(kAnsPassword, TBytes{1, 0, 0})));
-  EXPECT_FALSE(D.Waiting);
-  EXPECT_FALSE(D.EndExchange());
-  EXPECT_EQ(D.Status, 1);
-
-  Start(kAnsPassword);
-  Feed(Report(Answer(kAnsPassword, TBytes{1, 2})));
-  EXPECT_FALSE(D.EndExchange());
-  EXPECT_EQ(D.Status, 1);
 }
 
 TEST_F(Core, CompletenessFollowsTheLengthField) {
@@ -342,6 +278,34 @@ TEST_F(Core, ReportsOutsideAnExchangeAreDropped) {
   EXPECT_EQ(D.AppType, -1);
   Feed(late);
   EXPECT_EQ(D.AppType, -1);
+}
+
+// Answers that come late, to a command whose wait has already ended, must
+// not hold the answer buffer against the answer of the next command.
+TEST_F(Core, AnAnswerToAnotherCommandIsDroppedAndTheAwaitedOneTaken) {
+  const TBytes late = Answer(kAnsLoader, {1});  // a boot request's
+  TBytes overlong = late;
+  overlong[3] = 0xFF, overlong[4] = 0x7F;
+  const std::vector<std::pair<const char*, std::vector<TBytes>>> cases{
+      {"whole in one report", {Report(late)}},
+      {"two of them", {Report(late), Report(late)}},
+      {"split over two reports",
+       {Report({late.begin(), late.begin() + 4}), Report({late.begin() + 4, late.end()})}},
+      // 63 bytes from the first report, 64 from each next: the 17th overflows.
+      {"longer than the buffer", std::vector<TBytes>(17, Report(overlong))},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.first);
+    TDialogueCore d;
+    d.ExpectedAnswer = kAnsDialogue;
+    d.BeginExchange();
+    for (const TBytes& r : c.second) d.ReceiveReport(r.data(), r.size());
+    EXPECT_TRUE(d.Waiting);
+    const TBytes identity = Report(Answer(kAnsDialogue, IdentityData(2, 255, "BOOT10", "01/03/2008")));
+    d.ReceiveReport(identity.data(), identity.size());
+    EXPECT_TRUE(d.EndExchange());
+    EXPECT_EQ(d.AppType, 255);
+  }
 }
 
 TEST_F(Core, IdentityFieldsAreReadFromFixedPositions) {
