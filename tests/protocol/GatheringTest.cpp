@@ -88,16 +88,33 @@ TEST_F(Core, WrongChecksumIsAcceptedLikeAnyOther) {
   EXPECT_EQ(D.VersionName, "BOOT01");
 }
 
-TEST_F(Core, SplitAnswerCompletesOnlyWithTheSecondReport) {
-  Start(kAnsDialogue);
-  const TBytes a = Answer(kAnsDialogue, IdentityData(2, 9, "ABCDEF", "01/02/2003"));
-  Feed(TBytes(a.begin(), a.begin() + 10));
-  EXPECT_TRUE(D.Waiting);
-  EXPECT_EQ(D.Answer->Count, 10);
-  EXPECT_EQ(D.AppType, -1);
-  Feed(TBytes(a.begin() + 10, a.end()));
-  EXPECT_FALSE(D.Waiting);
-  EXPECT_TRUE(D.AnswerOk);
+// Fed piece by piece, an answer is complete only with its last byte.
+TEST_F(Core, CompletenessFollowsTheLengthField) {
+  const TBytes id = Answer(kAnsDialogue, IdentityData(2, 9, "ABCDEF", "01/02/2003"));
+  const std::pair<int, std::vector<TBytes>> cases[] = {
+      {kAnsDialogue, {{0x55, 0x06}, {0x00}}},  // an ACK ends any exchange at three bytes
+      {kAnsBlock, {{0x55, 0x8B, 0xFF, 0x07, 0x00}, {0x01}, {0x00}}},  // length 7, status in byte 5
+      {kAnsBlock, {{0x55, 0x8B, 0xFF, 0x02, 0x00}, {0x01}}},  // a length below 6 still waits for the status
+      {kAnsDialogue, {TBytes(id.begin(), id.begin() + 10), TBytes(id.begin() + 10, id.end())}},
+  };
+  std::vector<int> statuses;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(HexDump(c.second[0]));
+    Start(c.first);
+    int fed = 0;
+    for (size_t i = 0; i + 1 < c.second.size(); ++i) {
+      Feed(c.second[i]);
+      fed += static_cast<int>(c.second[i].size());
+      EXPECT_TRUE(D.Waiting);
+      EXPECT_EQ(D.Answer->Count, fed);
+      EXPECT_EQ(D.AppType, -1);  // the ACK keeps the identity
+    }
+    Feed(c.second.back());
+    EXPECT_FALSE(D.Waiting);
+    EXPECT_TRUE(D.AnswerOk);
+    statuses.push_back(D.Status);
+  }
+  EXPECT_EQ(statuses, (std::vector<int>{0, 1, 1, 1}));  // the ACK keeps the status
   EXPECT_EQ(D.AppDate, "01/02/2003");
 }
 
@@ -113,17 +130,6 @@ TEST_F(Core, ReportsWithoutStartByteLeaveTheBufferEmpty) {
   Feed(TBytes{0x00, 0x55});
   EXPECT_EQ(D.Answer->Count, 4);
   EXPECT_EQ(D.Answer->Code(), 0x0081);  // 81 00: not the identity answer
-}
-
-TEST_F(Core, AckEndsAnyExchangeAtThreeBytesAndKeepsIdentity) {
-  Start(kAnsDialogue);
-  Feed(TBytes{0x55, 0x06});
-  EXPECT_TRUE(D.Waiting);
-  Feed(TBytes{0x00});
-  EXPECT_FALSE(D.Waiting);
-  EXPECT_TRUE(D.AnswerOk);
-  EXPECT_EQ(D.AppType, -1);
-  EXPECT_EQ(D.Status, 0);
 }
 
 // Each answer fed whole, with and without the error dialog, and with the
@@ -224,26 +230,6 @@ TEST_F(Core, WrongPasswordStoresTheEncryptedPassword) {
   Start(kAnsPassword);
   Feed(Report(Answer(kAnsPassword, TBytes{16, 0x7E})));
   EXPECT_EQ(D.EncryptedPassword, "7E");
-}
-
-TEST_F(Core, CompletenessFollowsTheLengthField) {
-  Start(kAnsBlock);
-  // Length 7, status 1 in byte 5: complete after six bytes... not before.
-  Feed(TBytes{0x55, 0x8B, 0xFF, 0x07, 0x00});
-  EXPECT_TRUE(D.Waiting);
-  Feed(TBytes{0x01});
-  EXPECT_TRUE(D.Waiting);
-  Feed(TBytes{0x00});
-  EXPECT_FALSE(D.Waiting);
-  EXPECT_TRUE(D.AnswerOk);
-
-  // A length field below 6 still waits for the status byte.
-  Start(kAnsBlock);
-  Feed(TBytes{0x55, 0x8B, 0xFF, 0x02, 0x00});
-  EXPECT_TRUE(D.Waiting);
-  Feed(TBytes{0x01});
-  EXPECT_FALSE(D.Waiting);
-  EXPECT_TRUE(D.AnswerOk);
 }
 
 TEST_F(Core, AnswerLongerThanTheBufferNeverOverrunsIt) {
