@@ -32,7 +32,7 @@ std::vector<std::shared_ptr<TSimHidDevice>> PlugThree(TSimHidBus& bus) {
 
 }  // namespace
 
-TEST_F(HidControllerTest, CreationDefaults) {
+TEST_F(HidControllerTest, CreationDefaultsOnAnEmptyBus) {
   Make();
   EXPECT_EQ("1.0.16", ctl->Version());
   ctl->SetVersion("2.0");
@@ -43,10 +43,6 @@ TEST_F(HidControllerTest, CreationDefaults) {
   EXPECT_TRUE(ctl->HidServicesBound());
   EXPECT_FALSE(ctl->ChangeReported());
   EXPECT_FALSE(ctl->OnDeviceChange().Assigned());
-}
-
-TEST_F(HidControllerTest, EmptyBus) {
-  Make();
   EXPECT_EQ(0, ctl->Count());
   int calls = 0;
   ctl->SetOnEnumerate(THidEnumerateEvent([&](THidDevice*, int32_t) { return ++calls, true; }));
@@ -185,61 +181,75 @@ TEST_F(HidControllerTest, OnDeviceChangeAssignment) {
   EXPECT_EQ(passes + 5, ctl->PassCount());
 }
 
+// An available device that is unplugged leaves at once; the others keep
+// their objects and places across passes, a new one is appended.
 TEST_F(HidControllerTest, ListedDevicesKeepTheirObjectsAcrossPasses) {
-  auto devs = PlugThree(*bus);
-  Make();
-  std::vector<THidDevice*> before = ctl->DeviceList();
-  ctl->DeviceChange();
-  EXPECT_EQ(before, ctl->DeviceList());
-  bus->Unplug(devs[1]);
-  ASSERT_EQ(2, ctl->Count());
-  EXPECT_EQ(before[0], ctl->DeviceList()[0]);
-  EXPECT_EQ(before[2], ctl->DeviceList()[1]);
-  auto n = bus->Plug(OtherConfig("New"));
-  ASSERT_EQ(3, ctl->Count());
-  EXPECT_EQ(n->DeviceInstance(), ctl->DeviceList()[2]->PnPInfo().DeviceInstance);  // appended
-}
-
-TEST_F(HidControllerTest, AnAvailableDeviceThatIsUnpluggedLeavesAtOnce) {
   auto devs = PlugThree(*bus);
   Make();
   TRecorder rec;
   ctl->SetOnDeviceUnplug(rec.UnplugEvent());
   CountChanges();
-  THidDevice* gone = ctl->DeviceList()[0];
-  bus->Unplug(devs[0]);
-  ASSERT_EQ(1u, rec.Unplugs.size());
-  EXPECT_EQ(gone, rec.Unplugs[0]);
-  EXPECT_EQ(2, ctl->Count());
+  std::vector<THidDevice*> before = ctl->DeviceList();
+  ctl->DeviceChange();
+  EXPECT_EQ(before, ctl->DeviceList());
+  bus->Unplug(devs[1]);
+  EXPECT_EQ((std::vector<THidDevice*>{before[1]}), rec.Unplugs);
+  ASSERT_EQ(2, ctl->Count());
+  EXPECT_EQ(before[0], ctl->DeviceList()[0]);
+  EXPECT_EQ(before[2], ctl->DeviceList()[1]);
   EXPECT_EQ(2, ctl->AvailableCount());
   EXPECT_EQ(0, ctl->UnpluggedCount());
   EXPECT_EQ(2, changes);
+  auto n = bus->Plug(OtherConfig("New"));
+  ASSERT_EQ(3, ctl->Count());
+  EXPECT_EQ(n->DeviceInstance(), ctl->DeviceList()[2]->PnPInfo().DeviceInstance);  // appended
 }
 
+// A claimed terminal unplugged stays listed until released; plugged back
+// before that, it comes as a new object appended after the old one.
 TEST_F(HidControllerTest, AClaimedTerminalUnpluggedStaysListedUntilReleased) {
   auto t = bus->Plug(TerminalConfig());
   Make();
   TRecorder rec;
   ctl->SetOnDeviceUnplug(rec.UnplugEvent());
-  THidDevice* d = nullptr;
-  ASSERT_TRUE(ctl->ClaimDeviceAt(d, 0));
+  CountChanges();
+  THidDevice* old = nullptr;
+  ASSERT_TRUE(ctl->ClaimDeviceAt(old, 0));
+  THidDevice* d = old;
   EXPECT_FALSE(ctl->ClaimDeviceAt(d, 0));  // already claimed
   EXPECT_EQ(nullptr, d);
-  d = ctl->DeviceList()[0];
   EXPECT_EQ(0, ctl->UnpluggedCount());
   bus->Unplug(t);
+  EXPECT_EQ(2, changes);
   EXPECT_EQ(1u, rec.Unplugs.size());
   EXPECT_EQ(1, ctl->Count());
   EXPECT_EQ(1, ctl->UnpluggedCount());
   EXPECT_EQ(0, ctl->ClaimedCount());
   EXPECT_EQ(0, ctl->AvailableCount());
-  EXPECT_FALSE(d->Plugged());
-  ctl->DeviceChange();
+  EXPECT_FALSE(old->Plugged());
+  ctl->DeviceChange();  // the unplugged one still listed: every pass fires
+  EXPECT_EQ(3, changes);
   EXPECT_EQ(1u, rec.Unplugs.size());  // fires once only
-  ctl->ReleaseDevice(d);
-  EXPECT_EQ(nullptr, d);
-  EXPECT_EQ(0, ctl->Count());
+  bus->Replug(t);
+  EXPECT_EQ(4, changes);
+  ASSERT_EQ(2, ctl->Count());
+  EXPECT_EQ(old, ctl->DeviceList()[0]);
+  EXPECT_FALSE(old->Plugged());
+  THidDevice* fresh = ctl->DeviceList()[1];
+  EXPECT_TRUE(fresh->Plugged());
+  EXPECT_EQ(old->PnPInfo().DeviceInstance, fresh->PnPInfo().DeviceInstance);
+  EXPECT_EQ(1, ctl->UnpluggedCount());
+  EXPECT_EQ(1, ctl->AvailableCount());
+  EXPECT_EQ(0, ctl->ClaimedCount());
+  ctl->DeviceChange();
+  EXPECT_EQ(5, changes);
+  ctl->ReleaseDevice(old);
+  EXPECT_EQ(nullptr, old);
+  ctl->DeviceChange();
+  EXPECT_EQ(5, changes);
+  EXPECT_EQ(1, ctl->Count());
   EXPECT_EQ(0, ctl->UnpluggedCount());
+  EXPECT_EQ(fresh, ctl->DeviceList()[0]);
 }
 
 TEST_F(HidControllerTest, AWalkSkipsAClaimedDeviceThatWasUnplugged) {
@@ -308,36 +318,6 @@ TEST_F(HidControllerTest, ReleasingAPluggedDeviceMakesItAvailableAgain) {
   EXPECT_EQ(1, ctl->ClaimedCount());
   ctl->ReleaseDevice(d);
   EXPECT_EQ(3, ctl->AvailableCount());
-}
-
-TEST_F(HidControllerTest, ReplugBeforeReleaseAppendsANewObject) {
-  auto t = bus->Plug(TerminalConfig());
-  Make();
-  CountChanges();
-  THidDevice* old = nullptr;
-  ASSERT_TRUE(ctl->ClaimDeviceAt(old, 0));
-  bus->Unplug(t);
-  EXPECT_EQ(2, changes);
-  bus->Replug(t);
-  EXPECT_EQ(3, changes);
-  ASSERT_EQ(2, ctl->Count());
-  EXPECT_EQ(old, ctl->DeviceList()[0]);
-  EXPECT_FALSE(old->Plugged());
-  THidDevice* fresh = ctl->DeviceList()[1];
-  EXPECT_TRUE(fresh->Plugged());
-  EXPECT_EQ(old->PnPInfo().DeviceInstance, fresh->PnPInfo().DeviceInstance);
-  EXPECT_EQ(1, ctl->UnpluggedCount());
-  EXPECT_EQ(1, ctl->AvailableCount());
-  EXPECT_EQ(0, ctl->ClaimedCount());
-  ctl->DeviceChange();  // the unplugged one still listed: every pass fires
-  EXPECT_EQ(4, changes);
-  ctl->DeviceChange();
-  EXPECT_EQ(5, changes);
-  ctl->ReleaseDevice(old);
-  ctl->DeviceChange();
-  EXPECT_EQ(5, changes);
-  EXPECT_EQ(1, ctl->Count());
-  EXPECT_EQ(fresh, ctl->DeviceList()[0]);
 }
 
 TEST_F(HidControllerTest, ASnapshotFailureTreatsEveryDeviceAsGone) {
