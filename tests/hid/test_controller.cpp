@@ -1,4 +1,5 @@
 // The controller's list, passes, walks, claims and setters.
+#include <array>
 #include <thread>
 
 #include "HidTestSupport.h"
@@ -14,6 +15,11 @@ class HidControllerTest : public HidTest {
     HidTest::TearDown();
   }
   void Make() { ctl = std::make_unique<THidDeviceController>(bus, *queue); }
+  // Listed, available, claimed, unplugged.
+  using TCounts = std::array<int, 4>;
+  TCounts Counts() const {
+    return {ctl->Count(), ctl->AvailableCount(), ctl->ClaimedCount(), ctl->UnpluggedCount()};
+  }
   void CountChanges() {
     ctl->SetOnDeviceChange(TNotifyEvent([this](void* sender) {
       EXPECT_EQ(ctl.get(), sender);
@@ -80,9 +86,7 @@ TEST_F(HidControllerTest, ScanOrderCountsAndLeftOutDevices) {
   ASSERT_EQ(2, ctl->Count());
   EXPECT_EQ(a->DeviceInstance(), ctl->DeviceList()[0]->PnPInfo().DeviceInstance);
   EXPECT_EQ(b->DeviceInstance(), ctl->DeviceList()[1]->PnPInfo().DeviceInstance);
-  EXPECT_EQ(2, ctl->AvailableCount());
-  EXPECT_EQ(0, ctl->ClaimedCount());
-  EXPECT_EQ(0, ctl->UnpluggedCount());
+  EXPECT_EQ((TCounts{2, 2, 0, 0}), Counts());
   EXPECT_EQ(ctl.get(), ctl->DeviceList()[0]->Controller());
 }
 
@@ -134,8 +138,7 @@ TEST_F(HidControllerTest, TheDialoguePatternFindsAndHoldsTheTerminal) {
   ASSERT_NE(nullptr, held);  // held during the first assignment's pass
   EXPECT_EQ(1, connected);
   EXPECT_TRUE(held->Claimed());
-  EXPECT_EQ(1, ctl->ClaimedCount());
-  EXPECT_EQ(2, ctl->AvailableCount());
+  EXPECT_EQ((TCounts{3, 2, 1, 0}), Counts());
   // Every device got the unplug handler.
   for (THidDevice* d : ctl->DeviceList()) EXPECT_TRUE(d->OnDeviceUnplug().Assigned());
 
@@ -147,10 +150,7 @@ TEST_F(HidControllerTest, TheDialoguePatternFindsAndHoldsTheTerminal) {
   bus->Unplug(devs[2]);
   EXPECT_EQ(nullptr, held);
   EXPECT_EQ(1, disconnected);
-  EXPECT_EQ(3, ctl->Count());
-  EXPECT_EQ(0, ctl->ClaimedCount());
-  EXPECT_EQ(0, ctl->UnpluggedCount());
-  EXPECT_EQ(3, ctl->AvailableCount());
+  EXPECT_EQ((TCounts{3, 3, 0, 0}), Counts());
 
   bus->Replug(devs[2]);
   EXPECT_NE(nullptr, held);
@@ -194,11 +194,9 @@ TEST_F(HidControllerTest, ListedDevicesKeepTheirObjectsAcrossPasses) {
   EXPECT_EQ(before, ctl->DeviceList());
   bus->Unplug(devs[1]);
   EXPECT_EQ((std::vector<THidDevice*>{before[1]}), rec.Unplugs);
-  ASSERT_EQ(2, ctl->Count());
+  ASSERT_EQ((TCounts{2, 2, 0, 0}), Counts());
   EXPECT_EQ(before[0], ctl->DeviceList()[0]);
   EXPECT_EQ(before[2], ctl->DeviceList()[1]);
-  EXPECT_EQ(2, ctl->AvailableCount());
-  EXPECT_EQ(0, ctl->UnpluggedCount());
   EXPECT_EQ(2, changes);
   auto n = bus->Plug(OtherConfig("New"));
   ASSERT_EQ(3, ctl->Count());
@@ -222,10 +220,7 @@ TEST_F(HidControllerTest, AClaimedTerminalUnpluggedStaysListedUntilReleased) {
   bus->Unplug(t);
   EXPECT_EQ(2, changes);
   EXPECT_EQ(1u, rec.Unplugs.size());
-  EXPECT_EQ(1, ctl->Count());
-  EXPECT_EQ(1, ctl->UnpluggedCount());
-  EXPECT_EQ(0, ctl->ClaimedCount());
-  EXPECT_EQ(0, ctl->AvailableCount());
+  EXPECT_EQ((TCounts{1, 0, 0, 1}), Counts());
   EXPECT_FALSE(old->Plugged());
   ctl->DeviceChange();  // the unplugged one still listed: every pass fires
   EXPECT_EQ(3, changes);
@@ -238,17 +233,14 @@ TEST_F(HidControllerTest, AClaimedTerminalUnpluggedStaysListedUntilReleased) {
   THidDevice* fresh = ctl->DeviceList()[1];
   EXPECT_TRUE(fresh->Plugged());
   EXPECT_EQ(old->PnPInfo().DeviceInstance, fresh->PnPInfo().DeviceInstance);
-  EXPECT_EQ(1, ctl->UnpluggedCount());
-  EXPECT_EQ(1, ctl->AvailableCount());
-  EXPECT_EQ(0, ctl->ClaimedCount());
+  EXPECT_EQ((TCounts{2, 1, 0, 1}), Counts());
   ctl->DeviceChange();
   EXPECT_EQ(5, changes);
   ctl->ReleaseDevice(old);
   EXPECT_EQ(nullptr, old);
   ctl->DeviceChange();
   EXPECT_EQ(5, changes);
-  EXPECT_EQ(1, ctl->Count());
-  EXPECT_EQ(0, ctl->UnpluggedCount());
+  EXPECT_EQ((TCounts{1, 1, 0, 0}), Counts());
   EXPECT_EQ(fresh, ctl->DeviceList()[0]);
 }
 
@@ -292,15 +284,11 @@ TEST_F(HidControllerTest, ReleasingAPluggedDeviceMakesItAvailableAgain) {
   TRecorder rec;
   d->SetDataHandler(rec.DataEvent());
   ASSERT_NE(nullptr, d->Reader());
-  EXPECT_EQ(2, ctl->AvailableCount());
-  EXPECT_EQ(1, ctl->ClaimedCount());
+  EXPECT_EQ((TCounts{3, 2, 1, 0}), Counts());
 
   ctl->ReleaseDevice(d);
   EXPECT_EQ(nullptr, d);
-  EXPECT_EQ(3, ctl->AvailableCount());
-  EXPECT_EQ(0, ctl->ClaimedCount());
-  EXPECT_EQ(0, ctl->UnpluggedCount());
-  ASSERT_EQ(3, ctl->Count());
+  ASSERT_EQ((TCounts{3, 3, 0, 0}), Counts());
   EXPECT_EQ(claimed, ctl->DeviceList()[1]);  // the same object, in its place
   EXPECT_FALSE(claimed->Claimed());
   EXPECT_TRUE(claimed->Plugged());
@@ -314,8 +302,7 @@ TEST_F(HidControllerTest, ReleasingAPluggedDeviceMakesItAvailableAgain) {
   EXPECT_EQ(2, ctl->AvailableCount());
   THidDevice* none = nullptr;
   ctl->ReleaseDevice(none);
-  EXPECT_EQ(2, ctl->AvailableCount());
-  EXPECT_EQ(1, ctl->ClaimedCount());
+  EXPECT_EQ((TCounts{3, 2, 1, 0}), Counts());
   ctl->ReleaseDevice(d);
   EXPECT_EQ(3, ctl->AvailableCount());
 }
@@ -327,8 +314,7 @@ TEST_F(HidControllerTest, ASnapshotFailureTreatsEveryDeviceAsGone) {
   ASSERT_TRUE(ctl->ClaimDeviceAt(d, 1));
   bus->SetSnapshotFails(true);
   ctl->DeviceChange();
-  EXPECT_EQ(1, ctl->Count());
-  EXPECT_EQ(1, ctl->UnpluggedCount());
+  EXPECT_EQ((TCounts{1, 0, 0, 1}), Counts());
   bus->SetSnapshotFails(false);
   ctl->DeviceChange();
   EXPECT_EQ(4, ctl->Count());  // the three come back as new objects
@@ -423,16 +409,14 @@ TEST_F(HidControllerTest, DirectlyDestroyedDevicesAreReplacedOrRemoved) {
   EXPECT_EQ(250, fresh->ReaderSleepTime());
   EXPECT_TRUE(fresh->OnDeviceData().SameCode(rec.DataEvent()));
   EXPECT_TRUE(fresh->OnDeviceUnplug().SameCode(rec.UnplugEvent()));
-  EXPECT_EQ(3, ctl->AvailableCount());
-  EXPECT_EQ(0, ctl->ClaimedCount());
+  EXPECT_EQ((TCounts{3, 3, 0, 0}), Counts());
 
   // An unplugged listed one is removed.
   ASSERT_TRUE(ctl->ClaimDeviceAt(d, 0));
   bus->Unplug(bus->PluggedDevices()[0]);
   EXPECT_EQ(1, ctl->UnpluggedCount());
   delete d;
-  EXPECT_EQ(0, ctl->UnpluggedCount());
-  EXPECT_EQ(2, ctl->Count());
+  EXPECT_EQ((TCounts{2, 2, 0, 0}), Counts());
 }
 
 TEST_F(HidControllerTest, NoticesDuringAPassAreDeferredUntilItEnds) {
@@ -516,10 +500,7 @@ TEST_F(HidControllerTest, AnUnplugHandlerMayReleaseAnyDeviceDuringThePass) {
   bus->UnplugAll();
   bus->SetNoticesEnabled(true);
   ctl->DeviceChange();
-  EXPECT_EQ(0, ctl->Count());
-  EXPECT_EQ(0, ctl->UnpluggedCount());
-  EXPECT_EQ(0, ctl->ClaimedCount());
-  EXPECT_EQ(0, ctl->AvailableCount());
+  EXPECT_EQ((TCounts{0, 0, 0, 0}), Counts());
   EXPECT_GE(unplugs, 1);
 }
 
