@@ -117,6 +117,8 @@ TEST_F(CommonDlg, WithoutTerminalEveryCommandFailsAtOnce) {
   EXPECT_FALSE(D->Busy);
 }
 
+// Held from the creation on; the dialogue destroyed lets it go, for the
+// next one to take it.
 TEST_F(CommonDlg, TerminalPluggedBeforehandIsHeldDuringCreation) {
   auto cfg = Term->Config();
   cfg.UsbVersion = 4;
@@ -129,8 +131,16 @@ TEST_F(CommonDlg, TerminalPluggedBeforehandIsHeldDuringCreation) {
   EXPECT_EQ(D->VersionName, "<Inconnu>");
   EXPECT_EQ(D->TimeOutUSB->isActive(), false);
   EXPECT_EQ(TCommonDlg::Caption(), QString::fromUtf8("Fenêtre de dialogue commune"));
+  ASSERT_TRUE(D->OpenDialogue(255, false));
+  D.reset();
+  EXPECT_EQ(Term->Device()->OpenHandleCount(), 0);
+  Make();
+  EXPECT_NE(D->Device, nullptr);
+  EXPECT_TRUE(D->OpenDialogue(255, false));
 }
 
+// The presence follows plugs and unplugs of the terminal; another HID
+// device plugged or unplugged reports it again, the terminal still held.
 TEST_F(CommonDlg, PlugAndUnplugFollowThePresence) {
   Make();
   EXPECT_EQ(Presence, std::vector<bool>{});
@@ -138,30 +148,24 @@ TEST_F(CommonDlg, PlugAndUnplugFollowThePresence) {
   ASSERT_TRUE(WaitUntil([&] { return D->IsConnected(); }, 2000));
   ASSERT_TRUE(D->OpenDialogue(255, false));
   EXPECT_EQ(D->AppType, 9);
+  THidDevice* held = D->Device;
+  auto mouse = Bus->Plug(Mouse());
+  ASSERT_TRUE(WaitUntil([&] { return Presence.size() == 2; }, 2000));
+  EXPECT_EQ(D->Device, held);
+  Bus->Unplug(mouse);
+  ASSERT_TRUE(WaitUntil([&] { return Presence.size() == 3; }, 2000));
+  EXPECT_EQ(D->Device, held);
   Term->Unplug();
   ASSERT_TRUE(WaitUntil([&] { return !D->IsConnected(); }, 2000));
   EXPECT_EQ(D->Device, nullptr);
   EXPECT_EQ(D->GetUsbVersion(), 0);
-  EXPECT_EQ(Presence, (std::vector<bool>{true, false}));
+  EXPECT_EQ(Presence, (std::vector<bool>{true, true, true, false}));
   // The identity survives the unplug; only the windows reset what they show.
   EXPECT_EQ(D->AppType, 9);
   EXPECT_EQ(D->VersionName, "V2.04A");
   Term->Replug();
   ASSERT_TRUE(WaitUntil([&] { return D->IsConnected(); }, 2000));
   EXPECT_TRUE(D->OpenDialogue(9, false));
-}
-
-TEST_F(CommonDlg, AnotherHidDevicePluggedReportsThePresenceAgain) {
-  MakeWithTerminal();
-  THidDevice* held = D->Device;
-  auto mouse = Bus->Plug(TSimHidDeviceConfig::Make(0x046D, 0xC077, 1, "USB Optical Mouse"));
-  ASSERT_TRUE(WaitUntil([&] { return Presence.size() == 2; }, 2000));
-  EXPECT_EQ(Presence, (std::vector<bool>{true, true}));
-  EXPECT_EQ(D->Device, held);
-  Bus->Unplug(mouse);
-  ASSERT_TRUE(WaitUntil([&] { return Presence.size() == 3; }, 2000));
-  EXPECT_EQ(Presence.back(), true);
-  EXPECT_EQ(D->Device, held);
 }
 
 TEST_F(CommonDlg, TwoTerminalsOnlyTheFirstIsHeld) {
@@ -281,7 +285,7 @@ TEST_F(CommonDlg, EnterLoaderWithoutAnswerInTimeEndsAfterOneTick) {
   EXPECT_TRUE(D->EnterLoader(false));
 }
 
-TEST_F(CommonDlg, NakAckAndOtherCodes) {
+TEST_F(CommonDlg, NakAckOtherCodesAndOverlongAnswers) {
   MakeWithTerminal();
   Term->AddFault(TTermCommand::EnterLoader, {TTermFaultKind::Status, 17});
   EXPECT_FALSE(D->EnterLoader(false));
@@ -301,6 +305,12 @@ TEST_F(CommonDlg, NakAckAndOtherCodes) {
   EXPECT_FALSE(D->OpenDialogue(255, false));
   EXPECT_EQ(D->Status, -1);
   EXPECT_EQ(D->AppType, 9);
+  // An answer longer than the buffer ends by the time-out.
+  Term->AddFault(TTermCommand::EnterLoader, {TTermFaultKind::Overlong, 3000});
+  EXPECT_FALSE(D->EnterLoader(false));
+  EXPECT_EQ(D->Status, -1);
+  EXPECT_LE(D->Answer->Count, Obj_Reponse::kCapacity);
+  EXPECT_TRUE(D->EnterLoader(false));
 }
 
 TEST_F(CommonDlg, BadStatusIsShownOnlyWhenAsked) {
@@ -336,15 +346,6 @@ TEST_F(CommonDlg, GatheringOverSplitReportsLeadingBytesAndBadChecksum) {
   ASSERT_TRUE(D->OpenDialogue(255, false));
   EXPECT_EQ(D->AppType, 14);
   EXPECT_EQ(D->VersionName, "NEWVER");
-}
-
-TEST_F(CommonDlg, AnswerLongerThanTheBufferEndsByTheTimeOut) {
-  MakeWithTerminal();
-  Term->AddFault(TTermCommand::EnterLoader, {TTermFaultKind::Overlong, 3000});
-  EXPECT_FALSE(D->EnterLoader(false));
-  EXPECT_EQ(D->Status, -1);
-  EXPECT_LE(D->Answer->Count, Obj_Reponse::kCapacity);
-  EXPECT_TRUE(D->EnterLoader(false));
 }
 
 TEST_F(CommonDlg, PasswordStatuses) {
@@ -489,16 +490,6 @@ TEST_F(CommonDlg, WholeLoadKeepsTheImageAndTakesTheNewIdentity) {
   ASSERT_TRUE(D->OpenDialogue(9, false));
   EXPECT_EQ(D->VersionName, "V3.00B");
   EXPECT_EQ(D->AppDate, "24/12/2021");
-}
-
-TEST_F(CommonDlg, DestroyedWhileHoldingTheTerminalReleasesIt) {
-  MakeWithTerminal();
-  ASSERT_TRUE(D->OpenDialogue(255, false));
-  D.reset();
-  EXPECT_EQ(Term->Device()->OpenHandleCount(), 0);
-  Make();
-  EXPECT_NE(D->Device, nullptr);
-  EXPECT_TRUE(D->OpenDialogue(255, false));
 }
 
 TEST_F(CommonDlg, BlockingWriteKeepsTheEventLoopRunning) {
