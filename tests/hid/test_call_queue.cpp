@@ -29,14 +29,6 @@ TEST(HidCallQueue, InvokeFromAnotherThreadWaitsUntilTheMainThreadRanTheCall) {
   EXPECT_EQ(1, wakeUps.load());
 }
 
-TEST(HidCallQueue, InvokeOnTheMainThreadRunsAtOnce) {
-  THidCallQueue q;
-  int n = 0;
-  q.Invoke([&] { ++n; });
-  EXPECT_EQ(1, n);
-  EXPECT_EQ(0u, q.PendingCount());
-}
-
 TEST(HidCallQueue, AnExceptionOfAnInvokedCallGoesBackToTheCaller) {
   THidCallQueue q;
   std::atomic<bool> caught{false};
@@ -76,7 +68,7 @@ TEST(HidCallQueue, PumpTimesOutWithoutCallsAndReportsThePredicate) {
   EXPECT_FALSE(q.Pump(5ms));  // nothing ran
 }
 
-TEST(HidCallQueue, PostedCallsRunInOrderAndCallsMayPumpAgain) {
+TEST(HidCallQueue, PostedCallsRunInOrderCallsMayPumpAgainAndInvokeRunsAtOnce) {
   THidCallQueue q;
   std::vector<int> order;
   q.Post([&] {
@@ -87,6 +79,9 @@ TEST(HidCallQueue, PostedCallsRunInOrderAndCallsMayPumpAgain) {
   q.Post([&] { order.push_back(2); });
   EXPECT_EQ(1u, q.RunPending());  // the second ran inside the first
   EXPECT_EQ((std::vector<int>{1, 2, 3}), order);
+  q.Invoke([&] { order.push_back(4); });  // on the main thread: at once
+  EXPECT_EQ((std::vector<int>{1, 2, 3, 4}), order);
+  EXPECT_EQ(0u, q.PendingCount());
 }
 
 TEST(HidCallQueue, DestroyingTheQueueReleasesABlockedCaller) {

@@ -10,11 +10,6 @@ namespace {
 
 class HidControllerTest : public HidTest {
  protected:
-  void TearDown() override {
-    ctl.reset();
-    HidTest::TearDown();
-  }
-  void Make() { ctl = std::make_unique<THidDeviceController>(bus, *queue); }
   // Listed, available, claimed, unplugged.
   using TCounts = std::array<int, 4>;
   TCounts Counts() const {
@@ -27,7 +22,6 @@ class HidControllerTest : public HidTest {
     }));
   }
 
-  std::unique_ptr<THidDeviceController> ctl;
   int changes = 0;
 };
 

@@ -1,4 +1,5 @@
-// The device and its reader, on the simulated bus.
+// The device and its reader on the simulated bus, and stopping, releasing and
+// letting go while work is still in flight.
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
@@ -31,23 +32,25 @@ class HidDeviceTest : public HidTest {
   void SetUp() override {
     HidTest::SetUp();
     terminal = bus->Plug(TerminalConfig());
-    ctl = std::make_unique<THidDeviceController>(bus, *queue);
+    Make();
     ASSERT_EQ(1, ctl->Count());
-  }
-  void TearDown() override {
-    if (dev) ctl->ReleaseDevice(dev);
-    ctl.reset();
-    HidTest::TearDown();
   }
   THidDevice* Claim() {
     THidDevice* d = nullptr;
     EXPECT_TRUE(ctl->ClaimDeviceAt(d, 0));
     return d;
   }
+  // Claimed with the dialogue's pattern: its own unplug releases it.
+  void ClaimWithHandlers() {
+    ASSERT_TRUE(ctl->ClaimDeviceAt(dev, 0));
+    dev->SetOnDeviceUnplug(THidUnplugEvent([this](THidDevice* d) {
+      if (d == dev) ctl->ReleaseDevice(dev);
+    }));
+    dev->SetOnDeviceDataError(rec.ErrorEvent());
+    dev->SetDataHandler(rec.DataEvent());
+  }
 
   std::shared_ptr<TSimHidDevice> terminal;
-  std::unique_ptr<THidDeviceController> ctl;
-  THidDevice* dev = nullptr;
   TRecorder rec;
 };
 
@@ -500,4 +503,47 @@ TEST_F(HidTest, ATerminalThatRefusesAccessIsRecognisedButNotUsable) {
   ASSERT_TRUE(PumpUntil([&] { return rec.Reports.size() == 1; }));
   d->SetDataHandler(nullptr);
   ctl.ReleaseDevice(d);
+}
+
+// While the reader's stop waits, a pass queued before the reader's own
+// hand-over finds the terminal gone and its unplug handler releases (frees)
+// the device; the hand-over that runs next must not reach the freed device
+// (under AddressSanitizer: a use after free of its handler), and the stop
+// must not go on with it.
+TEST_F(HidDeviceTest, DeviceFreedWhileItsReaderStopsGetsNoQueuedReport) {
+  ClaimWithHandlers();
+  std::thread([this] { bus->RaiseNotice(); }).join();  // posted: the pass runs later
+  terminal->SendInputReport(Report(0, 65));
+  ASSERT_TRUE(WaitFor([&] { return queue->PendingCount() == 2; }));  // the pass, then the report
+  bus->SetNoticesEnabled(false);
+  bus->Unplug(terminal);
+  dev->SetDataHandler(nullptr);  // as the dialogue's destruction does
+  EXPECT_EQ(nullptr, dev);
+  EXPECT_TRUE(rec.Reports.empty());
+  EXPECT_EQ(0, ctl->Count());
+  EXPECT_EQ(0, ctl->UnpluggedCount());
+}
+
+// After a failed read the reader pauses one slice (10 s here) before it
+// tries again: a stop or a release meanwhile does not wait it out.
+TEST_F(HidDeviceTest, StopOrReleaseDuringThePauseAfterAFailedReadReturnsAtOnce) {
+  for (const bool release : {false, true}) {
+    SCOPED_TRACE(release ? "release" : "stop");
+    if (!dev) ClaimWithHandlers();
+    dev->SetReaderSleepTime(10000);
+    dev->StartReader();  // stopped by the round before
+    rec.Errors.clear();
+    terminal->SetReadsFail(true);
+    ASSERT_TRUE(PumpUntil([&] { return !rec.Errors.empty(); }));  // then it pauses
+    const auto t0 = std::chrono::steady_clock::now();
+    if (release)
+      ctl->ReleaseDevice(dev);
+    else
+      dev->StopReader();
+    EXPECT_LT(
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count(),
+        5000);
+    EXPECT_TRUE(!dev || dev->Reader() == nullptr);
+    terminal->SetReadsFail(false);
+  }
 }

@@ -1,5 +1,8 @@
 // The simulated bus behind the platform seam: what its handles do when used
 // directly, as the kernel's hidraw (and Windows) would.
+#include <atomic>
+#include <thread>
+
 #include "HidTestSupport.h"
 
 using namespace std::chrono_literals;
@@ -142,4 +145,36 @@ TEST_F(SimBusTest, RefusedAccessLeavesOpensWithoutAccess) {
   EXPECT_NE(nullptr, bus->Open(d->Path(), EHidAccess::ReadWrite, nullptr));
   d->SetReadWriteAllowed(false);
   EXPECT_EQ(nullptr, bus->Open(d->Path(), EHidAccess::ReadWrite, nullptr));
+}
+
+// Clearing the bus's listener waits for a call of it that another thread has
+// in flight: whatever the listener uses may go once SetListener returns.
+TEST(SimBusListener, ClearingWaitsForACallInFlight) {
+  auto bus = std::make_shared<TSimHidBus>();
+  std::atomic<bool> entered{false}, cleared{false}, callEnded{false}, endedBeforeClear{false};
+  bus->SetListener([&] {
+    entered = true;
+    // Held until the clear either returned (wrong) or waits for this call.
+    while (!cleared && bus->ListenerClearsWaiting() == 0) std::this_thread::yield();
+    callEnded = true;
+  });
+  std::thread notice([&] { bus->RaiseNotice(); });
+  ASSERT_TRUE(WaitFor([&] { return entered.load(); }));
+  std::thread clear([&] {
+    bus->SetListener(nullptr);
+    endedBeforeClear = callEnded.load();
+    cleared = true;
+  });
+  clear.join();
+  notice.join();
+  EXPECT_TRUE(endedBeforeClear);
+  // A listener may clear itself from inside its own call.
+  int calls = 0;
+  bus->SetListener([&] {
+    ++calls;
+    bus->SetListener(nullptr);
+  });
+  bus->RaiseNotice();
+  bus->RaiseNotice();
+  EXPECT_EQ(1, calls);
 }
