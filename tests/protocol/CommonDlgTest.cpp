@@ -23,14 +23,11 @@ namespace {
 
 std::string Dump(const TTermBytes& b) { return HexDump(b.data(), b.size()); }
 
+// A block: two zero bytes, its number and data length (little-endian), data.
 TBytes Block(int number, size_t dataLength, uint8_t fill = 0x5C) {
-  TBytes b{0x00,
-           0x00,
-           static_cast<uint8_t>(number & 0xFF),
-           static_cast<uint8_t>(number >> 8),
-           static_cast<uint8_t>(dataLength & 0xFF),
-           static_cast<uint8_t>(dataLength >> 8)};
-  b.resize(6 + dataLength, fill);
+  TBytes b(6 + dataLength, fill);
+  b[0] = b[1] = 0;
+  b[2] = number & 0xFF, b[3] = number >> 8, b[4] = dataLength & 0xFF, b[5] = dataLength >> 8;
   return b;
 }
 const TBytes kEndBlock{0x00, 0x00, 0xFF, 0xFF, 0x00, 0x00};
@@ -201,25 +198,39 @@ TEST_F(CommonDlg, TwoTerminalsOnlyTheFirstIsHeld) {
 
 // --- Frames on the wire -------------------------------------------------------
 
-TEST_F(CommonDlg, CommandFramesByteForByte) {
+// The identity, the application type expected, and each command's frame
+// byte for byte.
+TEST_F(CommonDlg, IdentityAndCommandFramesByteForByte) {
   MakeWithTerminal();
-  ASSERT_TRUE(D->OpenDialogue(255, false));
-  ASSERT_TRUE(D->CloseDialogue(false));
+  EXPECT_TRUE(D->OpenDialogue(9, false));
+  EXPECT_EQ(D->Status, 1);
+  EXPECT_EQ(D->FrameVersion, 2);
+  EXPECT_EQ(D->AppType, 9);
+  EXPECT_EQ(D->VersionName, "V2.04A");
+  EXPECT_EQ(D->AppDate, "15/06/2009");
   ASSERT_TRUE(D->EnterLoader(false));
+  // In the boot program: any type is fine with 255, not with 9; AppType follows.
+  EXPECT_FALSE(D->OpenDialogue(9, false));
+  EXPECT_EQ(D->AppType, 255);
+  EXPECT_EQ(D->Status, 1);
+  EXPECT_TRUE(D->OpenDialogue(255, false));
   D->SendBlock(TBytes(), 91, false);  // too short for a block: refused, but sent
   ASSERT_TRUE(D->LeaveLoader(false));
+  // The close answer goes through the identity decoding as well.
+  EXPECT_TRUE(D->CloseDialogue(false));
+  EXPECT_EQ(D->AppType, 9);
   D->SendPassword("abc", false);
   const auto frames = Term->FramesReceived();
-  ASSERT_EQ(frames.size(), 6u);
-  EXPECT_EQ(Dump(frames[0]), "55 80 FF 07 00 01 2C");
-  EXPECT_EQ(Dump(frames[1]), "55 80 FF 07 00 00 2D");
-  EXPECT_EQ(Dump(frames[2]), "55 88 FF 08 00 88 00 A2");
-  EXPECT_EQ(Dump(frames[3]), "55 8A FF 06 00 26");
-  EXPECT_EQ(Dump(frames[4]), "55 88 FF 08 00 88 01 A3");
-  ASSERT_EQ(frames[5].size(), 22u);
-  EXPECT_EQ(Dump(TTermBytes(frames[5].begin(), frames[5].begin() + 8)), "55 82 FF 16 00 61 62 63");
-  EXPECT_EQ(TTermBytes(frames[5].begin() + 8, frames[5].end() - 1), TTermBytes(13, 0));
-  EXPECT_EQ(frames[5].back(), 0x5E);  // the checksum
+  ASSERT_EQ(frames.size(), 8u);
+  for (int i : {0, 2, 3}) EXPECT_EQ(Dump(frames[i]), "55 80 FF 07 00 01 2C");
+  EXPECT_EQ(Dump(frames[1]), "55 88 FF 08 00 88 00 A2");
+  EXPECT_EQ(Dump(frames[4]), "55 8A FF 06 00 26");
+  EXPECT_EQ(Dump(frames[5]), "55 88 FF 08 00 88 01 A3");
+  EXPECT_EQ(Dump(frames[6]), "55 80 FF 07 00 00 2D");
+  ASSERT_EQ(frames[7].size(), 22u);
+  EXPECT_EQ(Dump(TTermBytes(frames[7].begin(), frames[7].begin() + 8)), "55 82 FF 16 00 61 62 63");
+  EXPECT_EQ(TTermBytes(frames[7].begin() + 8, frames[7].end() - 1), TTermBytes(13, 0));
+  EXPECT_EQ(frames[7].back(), 0x5E);  // the checksum
 }
 
 TEST_F(CommonDlg, LongerOutputReportsGetBuffersOfTheirOwnLength) {
@@ -237,26 +248,6 @@ TEST_F(CommonDlg, LongerOutputReportsGetBuffersOfTheirOwnLength) {
 }
 
 // --- Answers --------------------------------------------------------------------
-
-TEST_F(CommonDlg, IdentityAndExpectedApplicationType) {
-  MakeWithTerminal();
-  EXPECT_TRUE(D->OpenDialogue(9, false));
-  EXPECT_EQ(D->Status, 1);
-  EXPECT_EQ(D->FrameVersion, 2);
-  EXPECT_EQ(D->AppType, 9);
-  EXPECT_EQ(D->VersionName, "V2.04A");
-  EXPECT_EQ(D->AppDate, "15/06/2009");
-  ASSERT_TRUE(D->EnterLoader(false));
-  // In the boot program: any type is fine with 255, not with 9; AppType follows.
-  EXPECT_FALSE(D->OpenDialogue(9, false));
-  EXPECT_EQ(D->AppType, 255);
-  EXPECT_EQ(D->Status, 1);
-  EXPECT_TRUE(D->OpenDialogue(255, false));
-  // The close answer goes through the identity decoding as well.
-  ASSERT_TRUE(D->LeaveLoader(false));
-  EXPECT_TRUE(D->CloseDialogue(false));
-  EXPECT_EQ(D->AppType, 9);
-}
 
 TEST_F(CommonDlg, EnterLoaderWithoutAnswerInTimeEndsAfterOneTick) {
   MakeWithTerminal();
@@ -285,7 +276,7 @@ TEST_F(CommonDlg, EnterLoaderWithoutAnswerInTimeEndsAfterOneTick) {
   EXPECT_TRUE(D->EnterLoader(false));
 }
 
-TEST_F(CommonDlg, NakAckOtherCodesAndOverlongAnswers) {
+TEST_F(CommonDlg, NakAckOtherCodesOverlongAnswersAndBadStatuses) {
   MakeWithTerminal();
   Term->AddFault(TTermCommand::EnterLoader, {TTermFaultKind::Status, 17});
   EXPECT_FALSE(D->EnterLoader(false));
@@ -311,10 +302,7 @@ TEST_F(CommonDlg, NakAckOtherCodesAndOverlongAnswers) {
   EXPECT_EQ(D->Status, -1);
   EXPECT_LE(D->Answer->Count, Obj_Reponse::kCapacity);
   EXPECT_TRUE(D->EnterLoader(false));
-}
-
-TEST_F(CommonDlg, BadStatusIsShownOnlyWhenAsked) {
-  MakeWithTerminal();
+  // A bad status is shown only when asked.
   Term->AddFault(TTermCommand::Identity, {TTermFaultKind::Status, 30, true});
   EXPECT_FALSE(D->OpenDialogue(255, false));
   EXPECT_EQ(D->Status, 30);
@@ -357,14 +345,7 @@ TEST_F(CommonDlg, PasswordStatuses) {
   EXPECT_EQ(D->Status, 17);
   EXPECT_FALSE(D->SendPassword("wrong", false));
   EXPECT_EQ(D->Status, 16);
-  std::string expected;
-  char buf[3];
-  const std::string pw = "secret";
-  for (size_t i = 0; i < 16; ++i) {
-    std::snprintf(buf, sizeof(buf), "%02X", (i < pw.size() ? static_cast<uint8_t>(pw[i]) : 0) ^ 0x5A);
-    expected += buf;
-  }
-  EXPECT_EQ(D->EncryptedPassword, expected);
+  EXPECT_EQ(D->EncryptedPassword, "293F39283F2E5A5A5A5A5A5A5A5A5A5A");  // "secret", zero-padded, XOR 5A
   Term->SetSwitchActive(true);
   EXPECT_FALSE(D->SendPassword("secret", false));
   EXPECT_EQ(D->Status, -4);
