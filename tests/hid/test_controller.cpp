@@ -316,23 +316,7 @@ TEST_F(HidControllerTest, ASnapshotFailureTreatsEveryDeviceAsGone) {
   EXPECT_EQ(3, ctl->Count());
 }
 
-TEST_F(HidControllerTest, DevThreadSleepTime) {
-  PlugThree(*bus);
-  Make();
-  ctl->SetDevThreadSleepTime(5);
-  EXPECT_EQ(5, ctl->DevThreadSleepTime());
-  for (THidDevice* d : ctl->DeviceList()) EXPECT_EQ(100, d->ReaderSleepTime());
-  ctl->SetDevThreadSleepTime(50);
-  for (THidDevice* d : ctl->DeviceList()) EXPECT_EQ(100, d->ReaderSleepTime());
-  ctl->SetDevThreadSleepTime(100);
-  ctl->DeviceList()[0]->SetReaderSleepTime(300);
-  ctl->SetDevThreadSleepTime(200);
-  EXPECT_EQ(300, ctl->DeviceList()[0]->ReaderSleepTime());
-  EXPECT_EQ(200, ctl->DeviceList()[1]->ReaderSleepTime());
-  EXPECT_EQ(200, ctl->DeviceList()[2]->ReaderSleepTime());
-}
-
-TEST_F(HidControllerTest, HandlerSettersReachDevicesThatShareTheControllersHandler) {
+TEST_F(HidControllerTest, SettersReachDevicesThatShareTheControllersValue) {
   PlugThree(*bus);
   Make();
   TRecorder a, b;
@@ -364,6 +348,18 @@ TEST_F(HidControllerTest, HandlerSettersReachDevicesThatShareTheControllersHandl
   EXPECT_TRUE(ctl->DeviceList()[3]->OnDeviceUnplug().Assigned());
   EXPECT_FALSE(ctl->DeviceList()[3]->OnDeviceDataError().Assigned());
   ctl->ReleaseDevice(claimed);
+  // The controller's reader pause reaches the devices that still have it.
+  ctl->SetDevThreadSleepTime(5);
+  EXPECT_EQ(5, ctl->DevThreadSleepTime());
+  for (THidDevice* d : ctl->DeviceList()) EXPECT_EQ(100, d->ReaderSleepTime());
+  ctl->SetDevThreadSleepTime(50);
+  for (THidDevice* d : ctl->DeviceList()) EXPECT_EQ(100, d->ReaderSleepTime());
+  ctl->SetDevThreadSleepTime(100);
+  ctl->DeviceList()[0]->SetReaderSleepTime(300);
+  ctl->SetDevThreadSleepTime(200);
+  EXPECT_EQ(300, ctl->DeviceList()[0]->ReaderSleepTime());
+  EXPECT_EQ(200, ctl->DeviceList()[1]->ReaderSleepTime());
+  EXPECT_EQ(200, ctl->DeviceList()[2]->ReaderSleepTime());
 }
 
 TEST_F(HidControllerTest, ASecondControllerFailsAndTheFirstKeepsWorking) {
