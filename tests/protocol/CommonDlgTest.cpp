@@ -522,7 +522,7 @@ TEST_F(CommonDlg, WriteNeverReturnsWhileTheWriterStillUsesTheFrame) {
   std::atomic<bool> open{false}, inWrite{false};
   Hooked->Before = [&] {
     inWrite = true;
-    while (!open) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    for (int i = 0; i < 5000 && !open; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   };
   std::thread opener;
   WhenTrue([&] { return inWrite.load(); },
