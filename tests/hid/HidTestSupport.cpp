@@ -24,6 +24,8 @@ void HidTest::SetUp() {
 }
 
 void HidTest::TearDown() {
+  if (dev && ctl) ctl->ReleaseDevice(dev);
+  ctl.reset();
   queue->RunPending();
   bus.reset();
   queue.reset();

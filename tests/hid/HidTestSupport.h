@@ -35,8 +35,13 @@ class HidTest : public ::testing::Test {
   // Runs what is waiting, for a short while.
   void PumpFor(int ms);
 
+  // The controller on the bus; `dev`, when set, is released at the end.
+  void Make() { ctl = std::make_unique<THidDeviceController>(bus, *queue); }
+
   std::unique_ptr<THidCallQueue> queue;
   std::shared_ptr<TSimHidBus> bus;
+  std::unique_ptr<THidDeviceController> ctl;
+  THidDevice* dev = nullptr;
 };
 
 // Records what a device delivers.

@@ -25,7 +25,7 @@ using namespace std::chrono;
 struct TScriptedInterface {
   BOOL SizeQueryResult = FALSE;
   DWORD SizeQueryError = ERROR_INSUFFICIENT_BUFFER;
-  DWORD Required = 0;  // 0: header + path + NUL
+  DWORD Required = 0;     // 0: header + path + NUL
   std::string PathBytes;  // written after the size field, as is (no NUL added)
   bool Terminate = true;  // append a NUL to PathBytes
   bool DetailFails = false;
@@ -141,7 +141,8 @@ BOOLEAN WINAPI FakeGetProduct(HANDLE, void* buf, ULONG length) {
     for (ULONG i = 0; i < length / sizeof(WCHAR); ++i) w[i] = L'A';
     return TRUE;
   }
-  std::memcpy(buf, gScript.Product.data(), std::min<std::size_t>(length, gScript.Product.size() * sizeof(WCHAR)));
+  std::memcpy(buf, gScript.Product.data(),
+              std::min<std::size_t>(length, gScript.Product.size() * sizeof(WCHAR)));
   return TRUE;
 }
 int gPreparsedToken;
@@ -203,8 +204,8 @@ void WriteFileBytes(const std::string& path, const std::vector<uint8_t>& bytes) 
 
 std::vector<uint8_t> ReadFileBytes(const std::string& path) {
   std::vector<uint8_t> out(4096);
-  HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
-                         nullptr);
+  HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                         OPEN_EXISTING, 0, nullptr);
   if (h == INVALID_HANDLE_VALUE) return {};
   DWORD n = 0;
   ReadFile(h, out.data(), static_cast<DWORD>(out.size()), &n, nullptr);
@@ -243,30 +244,21 @@ class HidWindowsScripted : public ::testing::Test {
 // Listing
 
 TEST_F(HidWindowsScripted, ListsGoodInterfacesAndSkipsMalformedDetails) {
-  auto add = [&](TScriptedInterface i) { gScript.Interfaces.push_back(i); };
-  add(Good(101));
-  TScriptedInterface i = Good(102);
-  i.SizeQueryResult = TRUE;  // a size query that "succeeds" tells no size
-  add(i);
-  i = Good(103);
-  i.SizeQueryError = ERROR_INVALID_PARAMETER;
-  add(i);
-  i = Good(104);
-  i.Required = kHeader;  // no room for a path
-  add(i);
-  i = Good(105);
-  i.Required = 0x40000000;  // absurd
-  add(i);
-  i = Good(106);
-  i.Terminate = false;  // the path runs to the end of the buffer
-  add(i);
-  i = Good(107);
-  i.DetailFails = true;  // gone between the two calls
-  add(i);
-  i = Good(108);
-  i.PathBytes.clear();  // empty path
-  add(i);
-  add(Good(109));
+  // Each malformed case: a good interface with one thing changed.
+  auto add = [&](DWORD devInst, void (*change)(TScriptedInterface&)) {
+    TScriptedInterface i = Good(devInst);
+    if (change) change(i);
+    gScript.Interfaces.push_back(i);
+  };
+  add(101, nullptr);
+  add(102, [](TScriptedInterface& i) { i.SizeQueryResult = TRUE; });  // a size query "succeeds", no size
+  add(103, [](TScriptedInterface& i) { i.SizeQueryError = ERROR_INVALID_PARAMETER; });
+  add(104, [](TScriptedInterface& i) { i.Required = kHeader; });     // no room for a path
+  add(105, [](TScriptedInterface& i) { i.Required = 0x40000000; });  // absurd
+  add(106, [](TScriptedInterface& i) { i.Terminate = false; });      // the path runs to the end of the buffer
+  add(107, [](TScriptedInterface& i) { i.DetailFails = true; });     // gone between the two calls
+  add(108, [](TScriptedInterface& i) { i.PathBytes.clear(); });      // empty path
+  add(109, nullptr);
 
   std::vector<THidInterfaceEntry> entries;
   ASSERT_TRUE(platform->ListInterfaces(entries));
@@ -329,29 +321,26 @@ TEST_F(HidWindowsScripted, ControllerLeavesOutVanishedAndUnidentifiedDevices) {
 // ---------------------------------------------------------------------------
 // Handles over a file
 
-TEST_F(HidWindowsScripted, IdentificationStaysInsideItsBuffers) {
+// Identification stays inside its buffers; writes and flushes need
+// read-write access.
+TEST_F(HidWindowsScripted, IdentificationAndWritesThroughAFileHandle) {
   uint32_t err = 0;
-  auto h = platform->Open(file, EHidAccess::None, &err);
-  ASSERT_NE(nullptr, h);
+  auto none = platform->Open(file, EHidAccess::None, &err);
+  ASSERT_NE(nullptr, none);
   std::u16string s;
-  ASSERT_TRUE(h->GetProductString(s));
+  ASSERT_TRUE(none->GetProductString(s));
   EXPECT_EQ(u"Terminal KVZ-DORNAVE", s);
   EXPECT_EQ(508u, gScript.ProductLength);
 
   gScript.ProductFillsBuffer = true;  // no terminator anywhere
-  ASSERT_TRUE(h->GetProductString(s));
+  ASSERT_TRUE(none->GetProductString(s));
   EXPECT_EQ(std::u16string(254, u'A'), s);
 
-  auto p = h->GetPreparsedData();
+  auto p = none->GetPreparsedData();
   ASSERT_NE(nullptr, p);
   EXPECT_EQ(65, p->Caps.InputReportByteLength);
   EXPECT_EQ(65, p->Caps.OutputReportByteLength);
-}
 
-TEST_F(HidWindowsScripted, WritesAndFlushesNeedReadWriteAccess) {
-  uint32_t err = 0;
-  auto none = platform->Open(file, EHidAccess::None, &err);
-  ASSERT_NE(nullptr, none);
   const std::vector<uint8_t> report(65, 0x33);
   std::size_t written = 7;
   EXPECT_FALSE(none->Write(report.data(), report.size(), written));
@@ -409,10 +398,9 @@ class HidWindowsPipe : public HidWindowsScripted {
   void SetUp() override {
     HidWindowsScripted::SetUp();
     static int serial = 0;
-    pipe = "\\\\.\\pipe\\kvz-hidwin-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++serial);
-    server = CreateNamedPipeA(pipe.c_str(), PIPE_ACCESS_OUTBOUND, PIPE_TYPE_MESSAGE | PIPE_WAIT, 1, 4096, 4096, 0,
-                              nullptr);
-    ASSERT_NE(INVALID_HANDLE_VALUE, server);
+    pipe =
+        "\\\\.\\pipe\\kvz-hidwin-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++serial);
+    MakeServer();
     uint32_t err = 0;
     reader = platform->Open(pipe, EHidAccess::Read, &err);
     ASSERT_NE(nullptr, reader) << err;
@@ -421,6 +409,11 @@ class HidWindowsPipe : public HidWindowsScripted {
     reader.reset();
     if (server != INVALID_HANDLE_VALUE) CloseHandle(server);
     HidWindowsScripted::TearDown();
+  }
+  void MakeServer() {
+    server = CreateNamedPipeA(pipe.c_str(), PIPE_ACCESS_OUTBOUND, PIPE_TYPE_MESSAGE | PIPE_WAIT, 1, 4096,
+                              4096, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, server);
   }
   void Send(const std::vector<uint8_t>& bytes) {
     DWORD n = 0;
@@ -432,7 +425,7 @@ class HidWindowsPipe : public HidWindowsScripted {
   std::shared_ptr<IHidHandle> reader;
 };
 
-TEST_F(HidWindowsPipe, ReadWaitsItsSliceAndKeepsThePendingRead) {
+TEST_F(HidWindowsPipe, ReadWaitsItsSliceKeepsThePendingReadAndFillsOnlyTheBuffer) {
   uint8_t buf[65] = {};
   const auto t0 = steady_clock::now();
   EXPECT_EQ(EHidReadStatus::TimedOut, reader->Read(buf, sizeof buf, 50).Status);
@@ -449,9 +442,7 @@ TEST_F(HidWindowsPipe, ReadWaitsItsSliceAndKeepsThePendingRead) {
   // A report written while a read waits wakes it at once.
   std::thread late([&] {
     std::this_thread::sleep_for(milliseconds(50));
-    std::vector<uint8_t> second(65, 0x22);
-    DWORD n = 0;
-    WriteFile(server, second.data(), 65, &n, nullptr);
+    Send(std::vector<uint8_t>(65, 0x22));
   });
   const auto t1 = steady_clock::now();
   r = reader->Read(buf, sizeof buf, 5000);
@@ -459,14 +450,11 @@ TEST_F(HidWindowsPipe, ReadWaitsItsSliceAndKeepsThePendingRead) {
   ASSERT_EQ(EHidReadStatus::Completed, r.Status);
   EXPECT_LT(duration_cast<milliseconds>(steady_clock::now() - t1).count(), 2000);
   EXPECT_EQ(0x22, buf[64]);
-}
 
-TEST_F(HidWindowsPipe, ShortBufferGetsOnlyWhatFits) {
-  std::vector<uint8_t> report(65, 0x44);
-  Send(report);
-  uint8_t buf[16];
-  std::memset(buf, 0xEE, sizeof buf);
-  THidReadResult r = reader->Read(buf, 8, 2000);
+  // A short buffer gets only what fits.
+  Send(std::vector<uint8_t>(65, 0x44));
+  std::memset(buf, 0xEE, 16);
+  r = reader->Read(buf, 8, 2000);
   ASSERT_EQ(EHidReadStatus::Completed, r.Status);
   EXPECT_EQ(8u, r.Bytes);
   for (int i = 0; i < 8; ++i) EXPECT_EQ(0x44, buf[i]);
@@ -512,9 +500,7 @@ TEST_F(HidWindowsPipe, HandleGoesSafelyWithAReadPendingAndAClosedPeerFailsTheRea
   WriteFile(server, late.data(), 65, &n, nullptr);  // nobody reads it; nothing is written into freed memory
 
   CloseHandle(server);
-  server = CreateNamedPipeA(pipe.c_str(), PIPE_ACCESS_OUTBOUND, PIPE_TYPE_MESSAGE | PIPE_WAIT, 1, 4096, 4096, 0,
-                            nullptr);
-  ASSERT_NE(INVALID_HANDLE_VALUE, server);
+  MakeServer();
   uint32_t err = 0;
   reader = platform->Open(pipe, EHidAccess::Read, &err);
   ASSERT_NE(nullptr, reader);

@@ -29,42 +29,25 @@ TEST(HidCallQueue, InvokeFromAnotherThreadWaitsUntilTheMainThreadRanTheCall) {
   EXPECT_EQ(1, wakeUps.load());
 }
 
-TEST(HidCallQueue, InvokeOnTheMainThreadRunsAtOnce) {
+// RunUntil runs the hand-overs while it waits and ends on Notify; an
+// exception of an invoked call goes back to the caller.
+TEST(HidCallQueue, RunUntilRunsHandOversWhileItWaitsAndEndsOnNotify) {
   THidCallQueue q;
-  int n = 0;
-  q.Invoke([&] { ++n; });
-  EXPECT_EQ(1, n);
-  EXPECT_EQ(0u, q.PendingCount());
-}
-
-TEST(HidCallQueue, AnExceptionOfAnInvokedCallGoesBackToTheCaller) {
-  THidCallQueue q;
-  std::atomic<bool> caught{false};
-  std::atomic<bool> done{false};
+  std::atomic<bool> finished{false}, caught{false};
+  int delivered = 0;
   std::thread t([&] {
+    for (int i = 0; i < 3; ++i) q.Invoke([&] { ++delivered; });
     try {
       q.Invoke([] { throw std::runtime_error("handler failed"); });
     } catch (const std::runtime_error& e) {
       caught = std::string(e.what()) == "handler failed";
     }
-    done = true;
-  });
-  while (!done) q.Pump(10ms);
-  t.join();
-  EXPECT_TRUE(caught.load());
-}
-
-TEST(HidCallQueue, RunUntilRunsHandOversWhileItWaitsAndEndsOnNotify) {
-  THidCallQueue q;
-  std::atomic<bool> finished{false};
-  int delivered = 0;
-  std::thread t([&] {
-    for (int i = 0; i < 3; ++i) q.Invoke([&] { ++delivered; });
     q.Notify([&] { finished = true; });
   });
   q.RunUntil([&] { return finished.load(); });
   t.join();
   EXPECT_EQ(3, delivered);
+  EXPECT_TRUE(caught.load());
 }
 
 TEST(HidCallQueue, PumpTimesOutWithoutCallsAndReportsThePredicate) {
@@ -76,7 +59,7 @@ TEST(HidCallQueue, PumpTimesOutWithoutCallsAndReportsThePredicate) {
   EXPECT_FALSE(q.Pump(5ms));  // nothing ran
 }
 
-TEST(HidCallQueue, PostedCallsRunInOrderAndCallsMayPumpAgain) {
+TEST(HidCallQueue, PostedCallsRunInOrderCallsMayPumpAgainAndInvokeRunsAtOnce) {
   THidCallQueue q;
   std::vector<int> order;
   q.Post([&] {
@@ -87,6 +70,9 @@ TEST(HidCallQueue, PostedCallsRunInOrderAndCallsMayPumpAgain) {
   q.Post([&] { order.push_back(2); });
   EXPECT_EQ(1u, q.RunPending());  // the second ran inside the first
   EXPECT_EQ((std::vector<int>{1, 2, 3}), order);
+  q.Invoke([&] { order.push_back(4); });  // on the main thread: at once
+  EXPECT_EQ((std::vector<int>{1, 2, 3, 4}), order);
+  EXPECT_EQ(0u, q.PendingCount());
 }
 
 TEST(HidCallQueue, DestroyingTheQueueReleasesABlockedCaller) {

@@ -17,7 +17,7 @@ TNotifyEvent MakeLambda(int* counter) {
 }
 }  // namespace
 
-TEST(HidEvents, BoundMethodsAreTheSameWhenTheirCodeIsTheSame) {
+TEST(HidEvents, BoundMethodsAndEmptyValuesAreTheSameWhenTheirCodeIsTheSame) {
   TOwner x, y;
   TNotifyEvent ax(&x, &TOwner::A), ay(&y, &TOwner::A), bx(&x, &TOwner::B);
   EXPECT_TRUE(ax.SameCode(ay));  // the object does not count
@@ -25,18 +25,15 @@ TEST(HidEvents, BoundMethodsAreTheSameWhenTheirCodeIsTheSame) {
   ay(nullptr);
   EXPECT_EQ(0, x.Calls);
   EXPECT_EQ(1, y.Calls);
-}
-
-TEST(HidEvents, EmptyValuesAreNotAssignedAndEqualEachOther) {
+  // Empty values are not assigned and equal each other.
   TNotifyEvent e, n(nullptr);
   EXPECT_FALSE(e.Assigned());
   EXPECT_TRUE(e.SameCode(n));
-  TOwner x;
-  EXPECT_FALSE(e.SameCode(TNotifyEvent(&x, &TOwner::A)));
+  EXPECT_FALSE(e.SameCode(ax));
   EXPECT_FALSE(TNotifyEvent(static_cast<void (*)(void*)>(nullptr)).Assigned());
 }
 
-TEST(HidEvents, FreeFunctionsLambdasAndTokens) {
+TEST(HidEvents, FreeFunctionsLambdasTokensAndResults) {
   EXPECT_TRUE(TNotifyEvent(&FreeHandler).SameCode(TNotifyEvent(&FreeHandler)));
   EXPECT_FALSE(TNotifyEvent(&FreeHandler).SameCode(TNotifyEvent(&OtherFree)));
 
@@ -53,10 +50,8 @@ TEST(HidEvents, FreeFunctionsLambdasAndTokens) {
   EXPECT_TRUE(TNotifyEvent(f, &tokenA).SameCode(TNotifyEvent(f, &tokenA)));
   EXPECT_FALSE(TNotifyEvent(f, &tokenA).SameCode(TNotifyEvent(f, &tokenB)));
   EXPECT_FALSE(TNotifyEvent(std::function<void(void*)>(), &tokenA).Assigned());
-}
-
-TEST(HidEvents, ResultsAreReturned) {
-  THidEnumerateEvent e([](THidDevice*, int32_t idx) { return idx < 2; });
-  EXPECT_TRUE(e(nullptr, 1));
-  EXPECT_FALSE(e(nullptr, 2));
+  // Results are returned.
+  THidEnumerateEvent r([](THidDevice*, int32_t idx) { return idx < 2; });
+  EXPECT_TRUE(r(nullptr, 1));
+  EXPECT_FALSE(r(nullptr, 2));
 }

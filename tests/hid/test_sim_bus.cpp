@@ -1,5 +1,8 @@
 // The simulated bus behind the platform seam: what its handles do when used
 // directly, as the kernel's hidraw (and Windows) would.
+#include <atomic>
+#include <thread>
+
 #include "HidTestSupport.h"
 
 using namespace std::chrono_literals;
@@ -27,36 +30,23 @@ class SimBusTest : public ::testing::Test {
 
 }  // namespace
 
+// Every report goes to every handle open when it arrives (one with no
+// access has no queue); each read takes from its own handle's queue, in order.
 TEST_F(SimBusTest, EveryReportGoesToEveryHandleOpenWhenItArrives) {
+  terminal->SendInputReport(Report(0, 65, 1));  // nobody open: lost
   auto first = Open(EHidAccess::Read);
-  auto second = Open(EHidAccess::ReadWrite);
-  auto none = Open(EHidAccess::None);  // no access: no queue
+  auto none = Open(EHidAccess::None);
+  terminal->SendInputReport(Report(0, 65, 2));
+  auto second = Open(EHidAccess::ReadWrite);  // opened later: does not see 2
   ASSERT_TRUE(first && second && none);
   EXPECT_EQ(3, terminal->OpenHandleCount());
-
-  terminal->SendInputReport(Report(0, 65, 1));
-  terminal->SendInputReport(Report(0, 65, 2));
-  EXPECT_EQ((std::vector<std::size_t>{2, 2}), terminal->HandleQueueCounts());
-
-  // Each read takes from its own handle's queue, in order.
-  EXPECT_EQ(1, ReadOne(*first));
-  EXPECT_EQ(1, ReadOne(*second));
-  EXPECT_EQ(2, ReadOne(*first));
-  EXPECT_EQ(-1, ReadOne(*first));
-  EXPECT_EQ(2, ReadOne(*second));
-}
-
-TEST_F(SimBusTest, AHandleOpenedLaterDoesNotSeeEarlierReports) {
-  terminal->SendInputReport(Report(0, 65, 1));  // nobody open: lost
-  auto early = Open(EHidAccess::Read);
-  terminal->SendInputReport(Report(0, 65, 2));
-  auto late = Open(EHidAccess::Read);
   terminal->SendInputReport(Report(0, 65, 3));
-
-  EXPECT_EQ(2, ReadOne(*early));
-  EXPECT_EQ(3, ReadOne(*early));
-  EXPECT_EQ(3, ReadOne(*late));
-  EXPECT_EQ(-1, ReadOne(*late));
+  EXPECT_EQ((std::vector<std::size_t>{2, 1}), terminal->HandleQueueCounts());
+  EXPECT_EQ(2, ReadOne(*first));
+  EXPECT_EQ(3, ReadOne(*second));
+  EXPECT_EQ(3, ReadOne(*first));
+  EXPECT_EQ(-1, ReadOne(*first));
+  EXPECT_EQ(-1, ReadOne(*second));
 }
 
 TEST_F(SimBusTest, FlushEmptiesOnlyItsOwnHandlesQueue) {
@@ -155,4 +145,36 @@ TEST_F(SimBusTest, RefusedAccessLeavesOpensWithoutAccess) {
   EXPECT_NE(nullptr, bus->Open(d->Path(), EHidAccess::ReadWrite, nullptr));
   d->SetReadWriteAllowed(false);
   EXPECT_EQ(nullptr, bus->Open(d->Path(), EHidAccess::ReadWrite, nullptr));
+}
+
+// Clearing the bus's listener waits for a call of it that another thread has
+// in flight: whatever the listener uses may go once SetListener returns.
+TEST(SimBusListener, ClearingWaitsForACallInFlight) {
+  auto bus = std::make_shared<TSimHidBus>();
+  std::atomic<bool> entered{false}, cleared{false}, callEnded{false}, endedBeforeClear{false};
+  bus->SetListener([&] {
+    entered = true;
+    // Held until the clear either returned (wrong) or waits for this call.
+    while (!cleared && bus->ListenerClearsWaiting() == 0) std::this_thread::yield();
+    callEnded = true;
+  });
+  std::thread notice([&] { bus->RaiseNotice(); });
+  ASSERT_TRUE(WaitFor([&] { return entered.load(); }));
+  std::thread clear([&] {
+    bus->SetListener(nullptr);
+    endedBeforeClear = callEnded.load();
+    cleared = true;
+  });
+  clear.join();
+  notice.join();
+  EXPECT_TRUE(endedBeforeClear);
+  // A listener may clear itself from inside its own call.
+  int calls = 0;
+  bus->SetListener([&] {
+    ++calls;
+    bus->SetListener(nullptr);
+  });
+  bus->RaiseNotice();
+  bus->RaiseNotice();
+  EXPECT_EQ(1, calls);
 }

@@ -10,24 +10,6 @@
 
 using namespace std::chrono_literals;
 
-namespace {
-
-// Runs its action when the scope ends, however it ends (a failed ASSERT
-// returns from the test early).
-template <typename F>
-class TAtExit {
- public:
-  explicit TAtExit(F f) : Action(std::move(f)) {}
-  ~TAtExit() { Action(); }
-  TAtExit(const TAtExit&) = delete;
-  TAtExit& operator=(const TAtExit&) = delete;
-
- private:
-  F Action;
-};
-
-}  // namespace
-
 TEST_F(HidTest, StressPlugClaimReleaseStopWithReportsInFlight) {
   // What the handlers use is declared before the controller, so that it
   // outlives the controller, whose destruction still fires the unplug
@@ -47,16 +29,14 @@ TEST_F(HidTest, StressPlugClaimReleaseStopWithReportsInFlight) {
       std::this_thread::sleep_for(200us);
     }
   });
-  // However the test ends: the sender stopped and joined, the devices held
-  // given back, then the controller destroyed.
-  TAtExit cleanup([&] {
+  // However the test ends (a failed ASSERT returns early): the sender
+  // stopped and joined, the devices held given back, then the controller
+  // destroyed.
+  std::shared_ptr<void> cleanup(nullptr, [&](void*) {
     stop = true;
     if (sender.joinable()) sender.join();
     if (ctl) {
-      for (THidDevice* d : std::set<THidDevice*>(held)) {
-        THidDevice* r = d;
-        ctl->ReleaseDevice(r);
-      }
+      for (THidDevice* d : std::set<THidDevice*>(held)) ctl->ReleaseDevice(d);
       held.clear();
       ctl.reset();
     }
