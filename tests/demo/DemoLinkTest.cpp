@@ -176,22 +176,22 @@ TEST_F(ControlLink, TheClientGetsTheSettingsThenTheTerminalsState) {
 TEST_F(ControlLink, OrdersActWhileTheGuiThreadSleeps) {
   TControlClient client;
   ASSERT_TRUE(client.Connect(Server->ServerName()));
+  // Whether the terminal comes to `plugged` within 5 s, without event
+  // processing here.
+  auto comesTo = [&](bool plugged) {
+    QElapsedTimer t;
+    t.start();
+    while (Plugged(*Terminal) != plugged && t.elapsed() < 5000) QThread::msleep(5);
+    return Plugged(*Terminal) == plugged;
+  };
   client.Send(Op("debrancher"));
-  QElapsedTimer t;
-  t.start();
-  while (Plugged(*Terminal) && t.elapsed() < 5000) QThread::msleep(5);  // no event processing here
-  EXPECT_FALSE(Plugged(*Terminal));
+  EXPECT_TRUE(comesTo(false));
   client.Send(Op("brancher"));
-  t.restart();
-  while (!Plugged(*Terminal) && t.elapsed() < 5000) QThread::msleep(5);
-  EXPECT_TRUE(Plugged(*Terminal));
+  EXPECT_TRUE(comesTo(true));
   // Unplugged, then back half a second later.
   client.Send(Op("rebrancher"));
-  t.restart();
-  while (Plugged(*Terminal) && t.elapsed() < 5000) QThread::msleep(5);
-  EXPECT_FALSE(Plugged(*Terminal));
-  while (!Plugged(*Terminal) && t.elapsed() < 5000) QThread::msleep(5);
-  EXPECT_TRUE(Plugged(*Terminal));
+  EXPECT_TRUE(comesTo(false));
+  EXPECT_TRUE(comesTo(true));
 }
 
 TEST_F(ControlLink, OrdersChangeTheTerminal) {
@@ -199,23 +199,21 @@ TEST_F(ControlLink, OrdersChangeTheTerminal) {
   TReceived got;
   got.Listen(client);
   ASSERT_TRUE(client.Connect(Server->ServerName()));
-  QJsonObject id = Op("identite");
-  id.insert(QStringLiteral("type"), 12);
-  id.insert(QStringLiteral("version"), QStringLiteral("fv0200"));
-  id.insert(QStringLiteral("date"), QStringLiteral("01/01/2020"));
-  id.insert(QStringLiteral("trame"), 3);
-  id.insert(QStringLiteral("usb"), 1);
-  id.insert(QStringLiteral("redemarre"), false);
-  client.Send(id);
-  QJsonObject sec = Op("securite");
-  sec.insert(QStringLiteral("motdepasse"), QStringLiteral("KVZ2010"));
-  sec.insert(QStringLiteral("pourboot"), false);
-  sec.insert(QStringLiteral("commutateur"), true);
-  client.Send(sec);
-  QJsonObject lat = Op("latence");
-  lat.insert(QStringLiteral("ms"), 250);
-  client.Send(lat);
-  ASSERT_TRUE(WaitUntil([&] { return Terminal->Config().LatencyMs == 250; }));
+  client.Send({{"op", "identite"},
+               {"type", 12},
+               {"version", "fv0200"},
+               {"date", "01/01/2020"},
+               {"trame", 3},
+               {"usb", 1},
+               {"redemarre", false}});
+  client.Send({{"op", "securite"}, {"motdepasse", "KVZ2010"}, {"pourboot", false}, {"commutateur", true}});
+  // A latency is taken after what came before it: once it shows, the
+  // orders before it are in.
+  auto latency = [&](TControlClient& c, int ms) {
+    c.Send({{"op", "latence"}, {"ms", ms}});
+    return WaitUntil([&] { return Terminal->Config().LatencyMs == ms; });
+  };
+  ASSERT_TRUE(latency(client, 250));
   const TVirtualTerminalConfig c = Terminal->Config();
   EXPECT_EQ(c.Application.AppType, 12);
   EXPECT_EQ(c.Application.VersionName, "fv0200");
@@ -232,12 +230,8 @@ TEST_F(ControlLink, OrdersChangeTheTerminal) {
       WaitUntil([&] { return !got.Views.empty() && got.Views.back().Running.VersionName == "fv0200"; }));
 
   // Faults: a new control window is told the list as it stands.
-  QJsonObject fault = Op("defaut");
-  fault.insert(QStringLiteral("spec"), QStringLiteral("identite:sansreponse"));
-  client.Send(fault);
-  lat.insert(QStringLiteral("ms"), 30);  // taken after the fault: once it shows, the fault is in
-  client.Send(lat);
-  ASSERT_TRUE(WaitUntil([&] { return Terminal->Config().LatencyMs == 30; }));
+  client.Send({{"op", "defaut"}, {"spec", "identite:sansreponse"}});
+  ASSERT_TRUE(latency(client, 30));
   TControlClient second;
   TReceived got2;
   got2.Listen(second);
@@ -250,9 +244,7 @@ TEST_F(ControlLink, OrdersChangeTheTerminal) {
   // The newer window took over from the first.
   ASSERT_TRUE(WaitUntil([&] { return got.Ended; }));
   second.Send(Op("effacer-defauts"));
-  lat.insert(QStringLiteral("ms"), 40);
-  second.Send(lat);
-  ASSERT_TRUE(WaitUntil([&] { return Terminal->Config().LatencyMs == 40; }));
+  ASSERT_TRUE(latency(second, 40));
   TControlClient third;
   TReceived got3;
   got3.Listen(third);
@@ -327,14 +319,14 @@ TEST_F(ControlLink, TheTourPressesButtonsAndTakesPictures) {
   std::vector<QJsonObject> replies;
   QObject::connect(Server.get(), &TControlServer::ReplyReceived,
                    [&](const QJsonObject& o) { replies.push_back(o); });
-  auto press = [&](const char* button, int id) {
-    Server->Post(QJsonObject{{QStringLiteral("op"), QStringLiteral("presser")},
-                             {QStringLiteral("bouton"), QLatin1String(button)},
-                             {QStringLiteral("id"), id}});
-    EXPECT_TRUE(WaitUntil(
-        [&] { return !replies.empty() && replies.back().value(QStringLiteral("id")).toInt() == id; }));
-    return !replies.empty() && replies.back().value(QStringLiteral("ok")).toBool();
+  // Posts `order` with `id`; whether the control window carried it out.
+  auto post = [&](QJsonObject order, int id) {
+    order.insert("id", id);
+    Server->Post(order);
+    EXPECT_TRUE(WaitUntil([&] { return !replies.empty() && replies.back().value("id").toInt() == id; }));
+    return !replies.empty() && replies.back().value("ok").toBool();
   };
+  auto press = [&](const char* button, int id) { return post({{"op", "presser"}, {"bouton", button}}, id); };
   // "Brancher" is greyed while the terminal is plugged: no click gets through.
   EXPECT_FALSE(press("btnPlug", 1));
   EXPECT_TRUE(Plugged(*Terminal));
@@ -346,12 +338,7 @@ TEST_F(ControlLink, TheTourPressesButtonsAndTakesPictures) {
 
   QTemporaryDir dir;
   const QString file = dir.filePath(QStringLiteral("controle.png"));
-  Server->Post(QJsonObject{{QStringLiteral("op"), QStringLiteral("capture")},
-                           {QStringLiteral("fichier"), file},
-                           {QStringLiteral("id"), 5}});
-  ASSERT_TRUE(
-      WaitUntil([&] { return !replies.empty() && replies.back().value(QStringLiteral("id")).toInt() == 5; }));
-  EXPECT_TRUE(replies.back().value(QStringLiteral("ok")).toBool());
+  EXPECT_TRUE(post({{"op", "capture"}, {"fichier", file}}, 5));
   EXPECT_EQ(QImage(file).width(), w.width());
 
   // Closing the window while the demo runs asks the demo to end, and the

@@ -16,7 +16,7 @@ bool Parse(QStringList args, TDemoSettings& s, QString* error = nullptr) {
 
 }  // namespace
 
-TEST(DemoCommandLine, DefaultsGiveATerminalThatNeedsNoPrompts) {
+TEST(DemoCommandLine, DefaultsNeedNoPromptsAndEveryTerminalSettingIsTaken) {
   TDemoSettings s;
   ASSERT_TRUE(Parse({}, s));
   EXPECT_TRUE(s.Plugged);
@@ -26,10 +26,7 @@ TEST(DemoCommandLine, DefaultsGiveATerminalThatNeedsNoPrompts) {
   EXPECT_TRUE(s.Terminal.Password.empty());
   EXPECT_TRUE(s.Faults.empty());
   EXPECT_TRUE(s.TourDir.isEmpty());
-}
-
-TEST(DemoCommandLine, EveryTerminalSettingIsTaken) {
-  TDemoSettings s;
+  // Every terminal setting is taken.
   ASSERT_TRUE(Parse({"--unplugged", "--app-type",    "12",         "--version-name",
                      "ab1234",      "--date",        "29/02/2012", "--frame-version",
                      "3",           "--usb-version", "1",          "--password",
@@ -59,39 +56,24 @@ TEST(DemoCommandLine, EveryTerminalSettingIsTaken) {
   EXPECT_FALSE(s.Terminal.RestartOnEndBlock);
 }
 
-TEST(DemoCommandLine, MistakesAreRefusedWithAFrenchReason) {
-  const std::vector<QStringList> bad = {
-      {"--plugged", "--unplugged"},
-      {"--restart", "--no-restart"},
-      {"--app-type", "256"},
-      {"--app-type", "neuf"},
-      {"--date", "31/02/2010"},
-      {"--date", "2010-02-01"},
-      {"--latency", "-1"},
-      {"--fault", "bloc:nak"},
-      {"--fault", "identite"},
-      {"--inconnue"},
-      {"en-trop"},
-  };
-  for (const QStringList& args : bad) {
-    TDemoSettings s;
-    s.TourDir = QStringLiteral("kept");
-    QString error;
-    EXPECT_FALSE(Parse(args, s, &error)) << args.join(' ').toStdString();
-    EXPECT_FALSE(error.isEmpty()) << args.join(' ').toStdString();
-    // Nothing is half-applied.
-    EXPECT_EQ(s.TourDir, QStringLiteral("kept"));
-  }
-}
-
-// Values the program could never meet are refused, with the option named
-// in a French reason.
-TEST(DemoCommandLine, ValuesTheProgramCannotMeetAreRefused) {
+// Mistakes are refused with a French reason, and nothing is half-applied;
+// values the program could never meet name their option.
+TEST(DemoCommandLine, MistakesAndValuesTheProgramCannotMeetAreRefused) {
   struct TCase {
     QStringList Args;
-    const char* Option;
+    const char* Option;  // the option the reason starts with, or nullptr
   };
   const std::vector<TCase> bad = {
+      {{"--plugged", "--unplugged"}, nullptr},
+      {{"--restart", "--no-restart"}, nullptr},
+      {{"--app-type", "256"}, nullptr},
+      {{"--app-type", "neuf"}, nullptr},
+      {{"--date", "2010-02-01"}, nullptr},
+      {{"--latency", "-1"}, nullptr},
+      {{"--fault", "bloc:nak"}, nullptr},
+      {{"--fault", "identite"}, nullptr},
+      {{"--inconnue"}, nullptr},
+      {{"en-trop"}, nullptr},
       {{"--version-name", "fv01"}, "--version-name"},
       {{"--version-name", "fv01234"}, "--version-name"},
       {{"--version-name", ""}, "--version-name"},
@@ -108,9 +90,14 @@ TEST(DemoCommandLine, ValuesTheProgramCannotMeetAreRefused) {
       {{"--date", "demain"}, "--date"},
   };
   for (const TCase& c : bad) {
+    SCOPED_TRACE(c.Args.join(' ').toStdString());
     TDemoSettings s;
+    s.TourDir = QStringLiteral("kept");
     QString error;
-    EXPECT_FALSE(Parse(c.Args, s, &error)) << c.Args.join(' ').toStdString();
+    EXPECT_FALSE(Parse(c.Args, s, &error));
+    EXPECT_FALSE(error.isEmpty());
+    EXPECT_EQ(s.TourDir, QStringLiteral("kept"));
+    if (!c.Option) continue;
     EXPECT_TRUE(error.startsWith(QLatin1String(c.Option))) << error.toStdString();
     EXPECT_TRUE(error.contains(QStringLiteral("ne convient pas")) ||
                 error.contains(QStringLiteral("n'est pas")))

@@ -1,9 +1,6 @@
 // Reading the .mot file: lines, records, image header, and what is refused.
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <fstream>
-
 #include "MotTestUtil.h"
 #include "ScriptedPresenter.h"
 #include "TestCatalogue.h"
@@ -224,20 +221,7 @@ TEST_F(DecodeFileMot, DateOrderAndConversions) {
   EXPECT_EQ(StrToIntDef("9 ", -1), -1);
 }
 
-class LoadFromFolder : public DecodeFileMot {
- protected:
-  void SetUp() override {
-    Dir = fs::path(KVZ_BINARY_DIR) / "tests" / "firmware" /
-          ("folder_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-    fs::remove_all(Dir);
-    fs::create_directories(Dir);
-  }
-  void TearDown() override { fs::remove_all(Dir); }
-  void Write(const std::string& name, const std::string& text) {
-    std::ofstream(Dir / name, std::ios::binary) << text;
-  }
-  fs::path Dir;
-};
+class LoadFromFolder : public DecodeFileMot, protected TScratchDir {};
 
 TEST_F(LoadFromFolder, NoMotFileIsTold) {
   Write("firmware.txt", MotFile(HeaderPage(true, "15/06/2009"), 0));

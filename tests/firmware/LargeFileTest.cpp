@@ -28,22 +28,10 @@ namespace fs = std::filesystem;
 
 constexpr const char* kTooBig = "_Err_FileMotTooBig";
 
-class LargeFile : public ::testing::Test {
+class LargeFile : public ::testing::Test, protected TScratchDir {
  protected:
-  void SetUp() override {
-    std::signal(SIGPIPE, SIG_IGN);  // a writer whose reader stopped gets EPIPE
-    Dir = fs::path(KVZ_BINARY_DIR) / "tests" / "firmware" /
-          ("large_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-    fs::remove_all(Dir);
-    fs::create_directories(Dir);
-  }
-  void TearDown() override { fs::remove_all(Dir); }
+  LargeFile() { std::signal(SIGPIPE, SIG_IGN); }  // a writer whose reader stopped gets EPIPE
 
-  std::string Write(const std::string& name, const std::string& text) {
-    const fs::path p = Dir / name;
-    std::ofstream(p, std::ios::binary) << text;
-    return p.string();
-  }
   // `text`, then zero bytes up to `size` (a sparse file: nothing is written).
   std::string WriteSized(const std::string& name, const std::string& text, uint64_t size) {
     const std::string p = Write(name, text);
@@ -65,7 +53,6 @@ class LargeFile : public ::testing::Test {
 
   TCatalogueScope Catalogue;
   TScriptedPresenter Presenter;
-  fs::path Dir;
 };
 
 // A named pipe fed by a thread: `head` once, then `fill` over and over
@@ -119,12 +106,10 @@ class TFifoWriter {
 
 const std::string kGoodLine = "S107001001020304DE\r\n";
 
-TEST_F(LargeFile, TheLimitIsSixtyFourMebibytes) {
-  EXPECT_EQ(kMaxMotFileBytes, 64u * 1024 * 1024);
-  // The largest image a terminal takes, 65,535 pages, as S3 records of 32
-  // bytes with CR LF stays below it.
-  EXPECT_LT(65535u * 256 / 32 * (4 + 2 * (4 + 32 + 1) + 2), kMaxMotFileBytes);
-}
+// The largest image a terminal takes, 65,535 pages, as S3 records of 32
+// bytes with CR LF, stays below the limit of 64 MiB.
+static_assert(kMaxMotFileBytes == 64u * 1024 * 1024);
+static_assert(65535u * 256 / 32 * (4 + 2 * (4 + 32 + 1) + 2) < kMaxMotFileBytes);
 
 TEST_F(LargeFile, AFileAboveTheLimitIsRefusedBeforeItIsRead) {
   // A valid start would be decoded if the file were read.

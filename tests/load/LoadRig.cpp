@@ -9,6 +9,7 @@
 #include <QApplication>
 #include <QFile>
 #include <QPushButton>
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -190,6 +191,14 @@ bool TLoadRig::WaitLoadEnd(int timeoutMs) {
   return WaitFor([this] { return View.UpgradeWindow() && !View.Working(); }, timeoutMs);
 }
 
+bool TLoadRig::AtRest() {
+  return WaitFor([this] {
+    QCoreApplication::processEvents();
+    TfrmVMUpgrade* w = Upgrade();
+    return !Dialogue()->Busy && (!w || !w->tmrStartLoadAuto->isActive()) && !View.Working();
+  });
+}
+
 bool TLoadRig::LoadAgain() {
   const int before = Terminal->CommandCount(TTermCommand::Identity);
   Person->Click(TProgramButton::Charger);
@@ -226,10 +235,9 @@ std::vector<std::string> TLoadRig::Keys() const {
   return out;
 }
 
-int TLoadRig::CountShown(const std::string& key) const {
-  int n = 0;
-  for (const std::string& k : Keys()) n += k == key;
-  return n;
+bool TLoadRig::Shown(const std::string& key) const {
+  const std::vector<std::string> keys = Keys();
+  return std::find(keys.begin(), keys.end(), key) != keys.end();
 }
 
 bool IdentityUnknown(const TProgramIdentity& id) {

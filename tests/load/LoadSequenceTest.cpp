@@ -20,7 +20,6 @@
 
 namespace {
 
-const char* kOk = "_LoadVelmoraOk";
 const std::string kNoAnswer = "Pas de r\xC3\xA9ponse. V\xC3\xA9rifier le branchement du mat\xC3\xA9riel.";
 
 TEST(TerminalDate, FirstReadingThenTheTwoDigitYearReading) {
@@ -64,26 +63,6 @@ TEST(UpgradeWindow, CaptionsAndTheSmallBarStartingAgain) {
   EXPECT_TRUE(p.Shown.empty());
 }
 
-TEST(LoadSequence, TerminalAtStartIsLoadedWithoutAClickAndWithoutWarning) {
-  TLoadRig rig;
-  rig.Start();
-  ASSERT_NE(rig.View.UpgradeWindow(), nullptr) << "a terminal present at start opens the upgrade window";
-  ASSERT_TRUE(rig.WaitLoadEnd());
-  EXPECT_EQ(rig.Keys(), std::vector<std::string>{kOk});
-  EXPECT_TRUE(rig.TerminalHasImage());
-  EXPECT_EQ(rig.Terminal->CommandCount(TTermCommand::LeaveLoader), 0);
-  // Five blocks: 0, 20, 40, 60, 80 after the acceptances, 100, then 0.
-  EXPECT_EQ(rig.Gauge, (std::vector<int>{0, 0, 20, 40, 60, 80, 100, 0}));
-  // The identity after the load is the new application's.
-  const TProgramIdentity id = rig.View.Identity();
-  EXPECT_EQ(id.Name, "Terminal de prog.");
-  EXPECT_EQ(id.Version, "fv0100");
-  EXPECT_EQ(id.Date, "15/06/2009");
-  EXPECT_EQ(id.FrameVersion, "2");
-  EXPECT_EQ(id.UsbVersion, "4");
-  EXPECT_TRUE(rig.View.Idle());
-}
-
 // The comparison of the file with the terminal's application (fv0099 of
 // 14/06/2009): the warnings, their texts, and what each answer leads to.
 struct TComparison {
@@ -91,7 +70,9 @@ struct TComparison {
   std::string TerminalVersion;
   std::vector<TMsgResult> Answers;
   std::vector<std::string> Keys;
-  std::vector<std::string> Texts;  // the warnings' texts hold these
+  std::vector<std::string> Texts;  // the boxes' texts hold these
+  int TerminalType = 9;
+  bool InBootProgram = false;  // the terminal runs its boot program: no comparison
 };
 
 class Comparison : public testing::TestWithParam<TComparison> {};
@@ -101,12 +82,14 @@ TEST_P(Comparison, WarnsAndLoadsOrLeaves) {
   TLoadRig rig(c.File);
   TVirtualTerminalConfig cfg = TLoadRig::TerminalConfig();
   cfg.Application.VersionName = c.TerminalVersion;
+  cfg.Application.AppType = c.TerminalType;
+  cfg.StartInLoader = c.InBootProgram;
   rig.Person->Habits.Script.assign(c.Answers.begin(), c.Answers.end());
   rig.Start(cfg);
   ASSERT_TRUE(rig.WaitLoadEnd());
   EXPECT_EQ(rig.Keys(), c.Keys);
   for (size_t i = 0; i < c.Texts.size() && i < rig.Boxes().size(); ++i) {
-    EXPECT_EQ(rig.Boxes()[i].Msg.Kind, TMsgKind::Warning);
+    EXPECT_EQ(rig.Boxes()[i].Msg.Kind, c.Keys[i] == "warning" ? TMsgKind::Warning : TMsgKind::Plain);
     EXPECT_NE(rig.Boxes()[i].Msg.Text.find(c.Texts[i]), std::string::npos) << rig.Boxes()[i].Msg.Text;
   }
   const bool loaded = c.Keys.back() == kOk;
@@ -130,7 +113,7 @@ const std::string kOlderDate =
     "celle-ci du 13/06/2009?";
 
 INSTANTIATE_TEST_SUITE_P(
-    OlderVersionOrDate, Comparison,
+    OlderVersionDateOtherApplicationBootProgram, Comparison,
     testing::Values(
         TComparison{{"fv0099", "15/06/2009"}, "fv0100", {TMsgResult::Ok}, {"warning", kOk}, {kOlderVersion}},
         // Upper-case letters sort before lower-case ones.
@@ -141,40 +124,11 @@ INSTANTIATE_TEST_SUITE_P(
             "fv0099",
             {TMsgResult::Ok, TMsgResult::Ok},
             {"warning", "warning", kOk},
-            {"version fv0099 par celle-ci version fv0098", "du 14/06/2009 par celle-ci du 01/01/2009"}}));
-
-TEST(LoadSequence, DifferentApplicationIsRefused) {
-  TLoadRig rig;
-  auto cfg = TLoadRig::TerminalConfig();
-  cfg.Application.AppType = 14;
-  rig.Start(cfg);
-  ASSERT_TRUE(rig.WaitLoadEnd());
-  EXPECT_EQ(rig.Keys(), std::vector<std::string>{"_AppliDiff"});
-  EXPECT_EQ(rig.Boxes()[0].Msg.Kind, TMsgKind::Plain);
-  EXPECT_EQ(rig.Terminal->CommandCount(TTermCommand::LeaveLoader), 1);
-}
-
-TEST(LoadSequence, TerminalInItsBootProgramIsLoadedWithoutComparison) {
-  TLoadRig rig(TFileSpec{"aa0001", "01/01/2000"});  // older in every way
-  auto cfg = TLoadRig::TerminalConfig();
-  cfg.StartInLoader = true;
-  rig.Start(cfg);
-  ASSERT_TRUE(rig.WaitLoadEnd());
-  EXPECT_EQ(rig.Keys(), std::vector<std::string>{kOk});
-  EXPECT_TRUE(rig.TerminalHasImage());
-}
-
-TEST(LoadSequence, PasswordAtTheBootProgramRequestAccepted) {
-  TLoadRig rig;
-  auto cfg = TLoadRig::TerminalConfig();
-  cfg.Password = "Secret42";
-  rig.Person->Habits.Password = "Secret42";
-  rig.Start(cfg);
-  ASSERT_TRUE(rig.WaitLoadEnd());
-  EXPECT_EQ(rig.Keys(), (std::vector<std::string>{"password", kOk}));
-  EXPECT_TRUE(rig.TerminalHasImage());
-  EXPECT_EQ(frmPasswordFirmware, nullptr);
-}
+            {"version fv0099 par celle-ci version fv0098", "du 14/06/2009 par celle-ci du 01/01/2009"}},
+        // Another application is refused; a terminal in its boot program is
+        // loaded with a file older in every way.
+        TComparison{{}, "fv0099", {}, {"_AppliDiff"}, {"Application diff\xC3\xA9rente"}, 14},
+        TComparison{{"aa0001", "01/01/2000"}, "fv0099", {}, {kOk}, {}, 9, true}));
 
 TEST(LoadSequence, PasswordCancelledBeforeTheTransferResetsWithoutLeaving) {
   TLoadRig rig;
@@ -364,23 +318,6 @@ TEST(UpgradeWindow, PlugInNoticeDuringALoadKeepsTheWindowBusyAndTheIdentity) {
   EXPECT_EQ(nameAfterNotice, "fv0099");
   EXPECT_EQ(rig.Keys(), std::vector<std::string>{kOk});
   EXPECT_TRUE(rig.TerminalHasImage());
-}
-
-TEST(UpgradeWindow, LoadButtonStartsAnotherLoadAfterItsTimer) {
-  TLoadRig rig;
-  rig.Start();
-  ASSERT_TRUE(rig.WaitLoadEnd());
-  rig.Person->ClearShown();
-  rig.Terminal->ClearHistory();
-  rig.Person->Click(TProgramButton::Charger);
-  EXPECT_EQ(rig.Terminal->CommandCount(TTermCommand::Identity), 0) << "the load starts through the timer";
-  bool disabledDuringLoad = false;
-  rig.Person->When([&] { return rig.Terminal->CommandCount(TTermCommand::Block) > 0; },
-                   [&] { disabledDuringLoad = !rig.View.Button(TProgramButton::Charger)->isEnabled(); });
-  ASSERT_TRUE(WaitFor([&] { return rig.Terminal->CommandCount(TTermCommand::Identity) > 0; }));
-  ASSERT_TRUE(rig.WaitLoadEnd());
-  EXPECT_TRUE(disabledDuringLoad) << "a second load cannot be started from the button";
-  EXPECT_EQ(rig.Keys(), std::vector<std::string>{kOk});
 }
 
 }  // namespace
