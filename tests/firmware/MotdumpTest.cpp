@@ -185,7 +185,8 @@ TEST_F(Motdump, TextGivesTheLinesOfWrongChecksums) {
 
   // Lines end with LF or CR alone as well; the count follows them.
   for (const char* end : {"\n", "\r"}) {
-    const TRun other = Run("--texte '" + Write("sommes2.mot", std::regex_replace(text, std::regex("\r\n"), end)) + "'");
+    const TRun other =
+        Run("--texte '" + Write("sommes2.mot", std::regex_replace(text, std::regex("\r\n"), end)) + "'");
     EXPECT_NE(other.Out.find("  ligne 5 : somme lue " + l5), std::string::npos) << other.Out;
   }
 }
