@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
-#include <QCheckBox>
 #include <QElapsedTimer>
 #include <QImage>
 #include <QJsonArray>

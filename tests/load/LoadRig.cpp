@@ -8,7 +8,6 @@
 
 #include <QApplication>
 #include <QFile>
-#include <QPushButton>
 #include <algorithm>
 #include <atomic>
 #include <chrono>

@@ -4,10 +4,7 @@
 
 #include <QApplication>
 #include <QLabel>
-#include <QLineEdit>
-#include <QMessageBox>
 #include <QPushButton>
-#include <QTimer>
 #include <atomic>
 #include <chrono>
 #include <thread>

@@ -19,7 +19,6 @@
 #include <QPlainTextEdit>
 #include <QProcess>
 #include <QPushButton>
-#include <QScreen>
 #include <QScrollBar>
 #include <QStyleOptionButton>
 #include <QTest>
