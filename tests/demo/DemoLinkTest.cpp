@@ -252,20 +252,6 @@ TEST_F(ControlLink, OrdersChangeTheTerminal) {
   EXPECT_TRUE(got3.Configs[0].value(QStringLiteral("defauts")).toArray().isEmpty());
 }
 
-TEST_F(ControlLink, ClosingTheControlWindowAsksTheDemoToEnd) {
-  TControlClient client;
-  ASSERT_TRUE(client.Connect(Server->ServerName()));
-  bool quit = false;
-  QObject::connect(Server.get(), &TControlServer::QuitRequested, [&] { quit = true; });
-  client.Send(Op("quitter"));
-  EXPECT_TRUE(WaitUntil([&] { return quit; }));
-  // And the end of the demo ends the control window.
-  bool ended = false;
-  QObject::connect(&client, &TControlClient::Ended, [&] { ended = true; });
-  Server.reset();
-  EXPECT_TRUE(WaitUntil([&] { return ended; }));
-}
-
 // The control window itself, on the client side.
 TEST_F(ControlLink, TheControlWindowDrivesTheTerminal) {
   TControlClient link;

@@ -40,15 +40,12 @@ class DecodeFileMot : public ::testing::Test {
   }
 };
 
-TEST_F(DecodeFileMot, RecordTextsKeepTheDigitsAndSkipTheChecksum) {
+TEST_F(DecodeFileMot, RecordTextsFromTheSecondLineToTheEndRecordWithoutTheChecksum) {
   EXPECT_EQ(Records({"S0", "S107001001020304DE", "S9"}), TStringList({"0010,4,01020304"}));
   EXPECT_EQ(Records({"S0", "S107001001020304FF", "S9"}), TStringList({"0010,4,01020304"}));
   EXPECT_EQ(Records({"S0", "S2070180F8AABBCC00", "S30700001000DDEE00", "S804000000FB"}),
             TStringList({"0180F8,3,AABBCC", "00001000,2,DDEE"}));
-  EXPECT_TRUE(Presenter.Shown.empty());
-}
-
-TEST_F(DecodeFileMot, FirstLineIsNeverReadAndEndRecordStopsDecoding) {
+  // The first line is never read and the end record stops decoding.
   // A data record on line 1 is not read.
   EXPECT_EQ(Records({"S107002001020304CE", "S107001001020304DE", "S9"}), TStringList({"0010,4,01020304"}));
   // S9 of two characters and S8 with anything after it end the file; what

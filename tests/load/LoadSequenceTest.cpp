@@ -209,21 +209,7 @@ INSTANTIATE_TEST_SUITE_P(
         TPrompts{
             true, false, {kUnplug, kReplug, kReplug, kReplug, kReplug, kReplug, "_NoVelmoraConnect", kOk}}));
 
-TEST(LoadSequence, NoTerminalWhenTheLoadStarts) {
-  TLoadRig rig;
-  rig.Start();
-  ASSERT_TRUE(rig.WaitLoadEnd());
-  rig.Person->ClearShown();
-  rig.Person->Unplug();
-  ASSERT_TRUE(WaitFor([&] { return rig.View.ShowsTerminal(false); }));
-  rig.Person->Click(TProgramButton::Charger);
-  ASSERT_TRUE(WaitFor([&] { return !rig.Boxes().empty(); }));
-  ASSERT_TRUE(rig.WaitLoadEnd());
-  EXPECT_EQ(rig.Keys(), std::vector<std::string>{"_VerifyUSBConnection"});
-  EXPECT_TRUE(rig.View.Idle());
-}
-
-TEST(UpgradeWindow, IdentityShownThenClearedByAnUnplugWhileIdleAndReadAgainAtAReplug) {
+TEST(UpgradeWindow, IdentityClearedByAnUnplugWhileIdleNoLoadWithoutTerminalReadAgainAtAReplug) {
   TLoadRig rig;
   rig.Start();
   ASSERT_TRUE(rig.WaitLoadEnd());
@@ -241,6 +227,13 @@ TEST(UpgradeWindow, IdentityShownThenClearedByAnUnplugWhileIdleAndReadAgainAtARe
   EXPECT_TRUE(IdentityUnknown(rig.View.Identity()));
   EXPECT_EQ(rig.View.Identity().UsbVersion, "<Inconnu>");
   EXPECT_TRUE(rig.View.ShowsTerminal(false));
+  // A load asked for without a terminal says so.
+  rig.Person->ClearShown();
+  rig.Person->Click(TProgramButton::Charger);
+  ASSERT_TRUE(WaitFor([&] { return !rig.Boxes().empty(); }));
+  ASSERT_TRUE(rig.WaitLoadEnd());
+  EXPECT_EQ(rig.Keys(), std::vector<std::string>{"_VerifyUSBConnection"});
+  EXPECT_TRUE(rig.View.Idle());
 
   // Plugged again: the identity is read again, silently.
   rig.Person->ClearShown();
