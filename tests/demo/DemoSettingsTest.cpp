@@ -1,6 +1,8 @@
 // The demo's command line, fault notation and trace lines.
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "DemoScenarios.h"
 #include "DemoSettings.h"
 
@@ -157,25 +159,26 @@ TEST(DemoCommandLine, ATourRoadSetsTheTerminalAndOptionsChangeIt) {
   EXPECT_TRUE(error.contains(QStringLiteral("--tour"))) << error.toStdString();
 }
 
+namespace {
+
+// A fault as one comparable value.
+auto Fields(const TDemoFault& f) {
+  return std::make_tuple(f.Command, f.BlockNumber, f.Fault.Kind, f.Fault.Value, f.Fault.Always);
+}
+
+}  // namespace
+
 TEST(DemoFaultSpec, ReadsCommandsKindsValuesAndRepetition) {
+  using C = TTermCommand;
+  using K = TTermFaultKind;
   TDemoFault f;
   QString e;
   ASSERT_TRUE(ParseFaultSpec(QStringLiteral("identite:sansreponse"), f, e));
-  EXPECT_EQ(f.Command, TTermCommand::Identity);
-  EXPECT_EQ(f.Fault.Kind, TTermFaultKind::NoAnswer);
-  EXPECT_FALSE(f.Fault.Always);
-
+  EXPECT_EQ(Fields(f), std::make_tuple(C::Identity, -1, K::NoAnswer, 0, false));
   ASSERT_TRUE(ParseFaultSpec(QStringLiteral("BLOC17:Statut=0x0C:toujours"), f, e));
-  EXPECT_EQ(f.Command, TTermCommand::Block);
-  EXPECT_EQ(f.BlockNumber, 17);
-  EXPECT_EQ(f.Fault.Kind, TTermFaultKind::Status);
-  EXPECT_EQ(f.Fault.Value, 12);
-  EXPECT_TRUE(f.Fault.Always);
-
+  EXPECT_EQ(Fields(f), std::make_tuple(C::Block, 17, K::Status, 12, true));
   ASSERT_TRUE(ParseFaultSpec(QStringLiteral("blocfin:debrancheapres"), f, e));
-  EXPECT_EQ(f.BlockNumber, 0xFFFF);
-  EXPECT_EQ(f.Fault.Kind, TTermFaultKind::UnplugAfterAnswer);
-
+  EXPECT_EQ(Fields(f), std::make_tuple(C::Block, 0xFFFF, K::UnplugAfterAnswer, 0, false));
   // An overlong answer has a default length; the others need their value.
   ASSERT_TRUE(ParseFaultSpec(QStringLiteral("sortieboot:troplong"), f, e));
   EXPECT_EQ(f.Fault.Value, 0);
@@ -196,11 +199,7 @@ TEST(DemoFaultSpec, ItsTextReadsBackAsTheSameFault) {
     ASSERT_TRUE(ParseFaultSpec(QString::fromLatin1(spec), f, e)) << spec;
     EXPECT_EQ(FaultSpecText(f).toStdString(), spec);
     ASSERT_TRUE(ParseFaultSpec(FaultSpecText(f), g, e)) << spec;
-    EXPECT_EQ(g.Command, f.Command);
-    EXPECT_EQ(g.BlockNumber, f.BlockNumber);
-    EXPECT_EQ(g.Fault.Kind, f.Fault.Kind);
-    EXPECT_EQ(g.Fault.Value, f.Fault.Value);
-    EXPECT_EQ(g.Fault.Always, f.Fault.Always);
+    EXPECT_EQ(Fields(g), Fields(f)) << spec;
   }
   // One French name per command and per fault kind, in the enums' order.
   EXPECT_EQ(CommandNames().size(), static_cast<int>(TTermCommand::Other));

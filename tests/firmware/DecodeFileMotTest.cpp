@@ -134,10 +134,6 @@ TEST_F(DecodeFileMot, ReadsTheHeaderOfBothLayouts) {
 TEST_F(DecodeFileMot, RefusesAWrongApplicationOrDate) {
   const auto P = TMsgKind::Plain;
   ExpectRefused(MotFile(HeaderPage(true, "15/06/2009", 14), 0), P, "_AppliDiff");
-  ExpectRefused(MotFile(HeaderPage(true, "31/02/2009"), 0), P, "_BadDateAppliMot");
-  ExpectRefused(MotFile(HeaderPage(true, "29/02/2009"), 0), P, "_BadDateAppliMot");
-  ExpectRefused(MotFile(HeaderPage(true, "15/13/2009"), 0), P, "_BadDateAppliMot");
-  ExpectRefused(MotFile(HeaderPage(true, "15/06/20x9"), 0), P, "_BadDateAppliMot");
   ExpectRefused(MotFile(HeaderPage(false, "jun  9 2009"), 0), P, "_BadDateAppliMot");  // case counts
   ExpectRefused(MotFile(HeaderPage(false, "15/06/2009"), 0), P, "_BadDateAppliMot");   // wrong layout
   // The header lies in block 0: a short first page leaves 0xFF there.
@@ -170,8 +166,9 @@ TEST_F(DecodeFileMot, OnlyTwoBytesFFAtTheImageStartSelectTheNewerDateLayout) {
 TEST_F(DecodeFileMot, HeaderDatesMustBeCalendarDates) {
   // Month 00: without its check the days of the month would be read before
   // the month table, which only the undefined-behaviour sanitizer reports.
-  for (const char* date : {"00/06/2009", "15/00/2009", "31/04/2009", "31/06/2009", "29/02/1900", "29/02/2100",
-                           "15/06/0000", "32/01/2009", "-1/06/2009"}) {
+  for (const char* date :
+       {"00/06/2009", "15/00/2009", "31/04/2009", "31/06/2009", "29/02/1900", "29/02/2100", "15/06/0000",
+        "32/01/2009", "-1/06/2009", "31/02/2009", "29/02/2009", "15/13/2009", "15/06/20x9"}) {
     SCOPED_TRACE(date);
     ExpectRefused(MotFile(HeaderPage(true, date), 0), TMsgKind::Plain, "_BadDateAppliMot");
   }

@@ -98,7 +98,7 @@ TEST_F(Motdump, RefusalsGiveTheKeyAndTheText) {
                 "Erreur dans le fichier de programme à charger.");
 }
 
-TEST_F(Motdump, UsageErrorsAndUnreadableFiles) {
+TEST_F(Motdump, UsageErrorsUnreadableFilesAndTheFrenchHelp) {
   const std::string good = Write("usage.mot", MotFile(HeaderPage(true, "15/06/2009"), 0));
   for (const std::string& args :
        std::vector<std::string>{"", "--frames", "--bogus '" + good + "'", "'" + good + "' '" + good + "'"}) {
@@ -116,9 +116,7 @@ TEST_F(Motdump, UsageErrorsAndUnreadableFiles) {
   // The JSON and the summary are two readings: not both at once.
   EXPECT_EQ(Run("--frames --texte '" + good + "'").Status, 2);
   EXPECT_EQ(Run("--frames --texte '" + good + "'").Out, "");
-}
-
-TEST_F(Motdump, HelpIsFrench) {
+  // The help is French.
   const TRun r = Run("--help");
   EXPECT_EQ(r.Status, 0);
   EXPECT_EQ(r.Out.rfind("Usage : motdump [--frames] FICHIER\n        motdump --texte FICHIER\n", 0), 0u)

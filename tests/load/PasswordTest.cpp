@@ -128,26 +128,13 @@ TEST(PasswordDialog, PasteDropAndInputMethodKeepOnlyLettersAndDigits) {
   EXPECT_TRUE(rig.term->Identified());
 }
 
-TEST(PasswordDialog, AcceptedPasswordClosesAtOnceWithoutMessage) {
-  PasswordRig rig;
-  auto d = rig.Make();
-  WhenShown([](QWidget* w) { return w->objectName() == "frmPasswordFirmware"; },
-            [](QWidget* w) {
-              auto* dlg = static_cast<TfrmPasswordFirmware*>(w);
-              QTest::keyClicks(dlg->edtPassword, "Secret42");
-              QTest::keyClick(dlg->edtPassword, Qt::Key_Return);  // Enter acts as OK
-            });
-  d->exec();
-  EXPECT_TRUE(d->FAccepted);
-  EXPECT_TRUE(rig.presenter.Shown.empty());
-  EXPECT_TRUE(rig.term->Identified());
-}
-
-TEST(PasswordDialog, WrongPasswordShowsTheEncipheredTextAndStaysOpen) {
+// A wrong password shows the enciphered text and the dialog stays open;
+// the right one, with Enter, closes it at once without a message.
+TEST(PasswordDialog, WrongPasswordShowsTheEncipheredTextAcceptedOneClosesAtOnce) {
   PasswordRig rig;
   auto d = rig.Make();
   QString textAfter;
-  bool visibleAfter = false;
+  bool visibleAfter = false, acceptedAfter = true;
   WhenShown([](QWidget* w) { return w->objectName() == "frmPasswordFirmware"; },
             [&](QWidget* w) {
               auto* dlg = static_cast<TfrmPasswordFirmware*>(w);
@@ -155,17 +142,22 @@ TEST(PasswordDialog, WrongPasswordShowsTheEncipheredTextAndStaysOpen) {
               dlg->btnOk->click();
               textAfter = dlg->edtPassword->text();
               visibleAfter = dlg->isVisible();
-              dlg->btnCancel->click();
+              acceptedAfter = dlg->FAccepted;
+              dlg->edtPassword->clear();
+              QTest::keyClicks(dlg->edtPassword, "Secret42");
+              QTest::keyClick(dlg->edtPassword, Qt::Key_Return);  // Enter acts as OK
             });
   d->exec();
-  EXPECT_FALSE(d->FAccepted);
-  ASSERT_EQ(rig.presenter.Shown.size(), 1u);
+  EXPECT_TRUE(visibleAfter);
+  EXPECT_FALSE(acceptedAfter);
+  EXPECT_EQ(textAfter, "wrong");
+  EXPECT_TRUE(d->FAccepted);
+  ASSERT_EQ(rig.presenter.Shown.size(), 1u) << "a message after the accepted password";
   EXPECT_EQ(rig.presenter.Shown[0].Kind, TMsgKind::TransmissionError);
   EXPECT_FALSE(rig.presenter.Shown[0].RetryVisible);
   EXPECT_EQ(rig.presenter.Shown[0].Text,
             "Erreur le mot de passe est incorrecte\r\nMot de passe crypt\xC3\xA9 : 'DEAD017F'");
-  EXPECT_TRUE(visibleAfter);
-  EXPECT_EQ(textAfter, "wrong");
+  EXPECT_TRUE(rig.term->Identified());
 }
 
 TEST(PasswordDialog, SwitchActiveAndEmptyPassword) {
