@@ -72,7 +72,26 @@ struct TComparison {
   std::vector<std::string> Texts;  // the boxes' texts hold these
   int TerminalType = 9;
   bool InBootProgram = false;  // the terminal runs its boot program: no comparison
+  // Below USB version 4 the terminal does not restart by itself: the person
+  // is asked to unplug it and plug it back, at most five times each.
+  int UsbVersion = 4;
+  bool Unplugs = true, Replugs = true;
 };
+
+// A terminal of USB version 1 and a person who unplugs and replugs it when
+// asked, or not.
+TComparison Prompts(bool unplugs, bool replugs, std::vector<std::string> keys) {
+  TComparison c{{}, "fv0099", {}, std::move(keys), {}};
+  c.UsbVersion = 1;
+  c.Unplugs = unplugs;
+  c.Replugs = replugs;
+  return c;
+}
+
+void PrintTo(const TComparison& c, std::ostream* os) {
+  *os << c.File.Version << " over " << c.TerminalVersion << ":";
+  for (const std::string& k : c.Keys) *os << " " << k;
+}
 
 class Comparison : public testing::TestWithParam<TComparison> {};
 
@@ -83,6 +102,10 @@ TEST_P(Comparison, WarnsAndLoadsOrLeaves) {
   cfg.Application.VersionName = c.TerminalVersion;
   cfg.Application.AppType = c.TerminalType;
   cfg.StartInLoader = c.InBootProgram;
+  cfg.UsbVersion = c.UsbVersion;
+  cfg.RestartOnEndBlock = c.UsbVersion == 4;
+  rig.Person->Habits.UnplugWhenAsked = c.Unplugs;
+  rig.Person->Habits.ReplugWhenAsked = c.Replugs;
   rig.Person->Habits.Script.assign(c.Answers.begin(), c.Answers.end());
   rig.Start(cfg);
   ASSERT_TRUE(rig.WaitLoadEnd());
@@ -93,6 +116,9 @@ TEST_P(Comparison, WarnsAndLoadsOrLeaves) {
   }
   const bool loaded = c.Keys.back() == kOk;
   EXPECT_EQ(rig.TerminalHasImage(), loaded);
+  if (loaded && c.Replugs) {
+    EXPECT_EQ(rig.View.Identity().Version, QString::fromStdString(c.File.Version));
+  }
   if (!loaded) {
     EXPECT_EQ(rig.Terminal->CommandCount(TTermCommand::Block), 0);
     EXPECT_EQ(rig.Terminal->CommandCount(TTermCommand::LeaveLoader), 1);
@@ -103,6 +129,7 @@ TEST_P(Comparison, WarnsAndLoadsOrLeaves) {
   }
 }
 
+const std::string kUnplug = "_DeconnectUSB", kReplug = "_ReconnectUSB";
 const std::string kOlderVersion =
     "Attention vous allez remplacer votre version d'application par une version ant\xC3\xA9rieure.\n\r"
     "Etes-vous s\xC3\xBBr de vouloir remplacer votre version fv0100 par celle-ci version fv0099?";
@@ -112,7 +139,7 @@ const std::string kOlderDate =
     "celle-ci du 13/06/2009?";
 
 INSTANTIATE_TEST_SUITE_P(
-    OlderVersionDateOtherApplicationBootProgram, Comparison,
+    FileAgainstTerminal, Comparison,
     testing::Values(
         TComparison{{"fv0099", "15/06/2009"}, "fv0100", {TMsgResult::Ok}, {"warning", kOk}, {kOlderVersion}},
         // Upper-case letters sort before lower-case ones.
@@ -127,7 +154,14 @@ INSTANTIATE_TEST_SUITE_P(
         // Another application is refused; a terminal in its boot program is
         // loaded with a file older in every way.
         TComparison{{}, "fv0099", {}, {"_AppliDiff"}, {"Application diff\xC3\xA9rente"}, 14},
-        TComparison{{"aa0001", "01/01/2000"}, "fv0099", {}, {kOk}, {}, 9, true}));
+        TComparison{{"aa0001", "01/01/2000"}, "fv0099", {}, {kOk}, {}, 9, true},
+        // The unplug and replug prompts: what the person does when asked,
+        // and how many prompts come. Never plugged back: no terminal for
+        // the identity read, which is said, and the success is still shown.
+        Prompts(true, true, {kUnplug, kReplug, kOk}),
+        Prompts(false, false, {kUnplug, kUnplug, kUnplug, kUnplug, kUnplug, kOk}),
+        Prompts(true, false,
+                {kUnplug, kReplug, kReplug, kReplug, kReplug, kReplug, "_NoVelmoraConnect", kOk})));
 
 TEST(LoadSequence, PasswordCancelledBeforeTheTransferResetsWithoutLeaving) {
   TLoadRig rig;
@@ -173,41 +207,6 @@ TEST(LoadSequence, UnplugBetweenTwoBlocksSaysNoAnswerAndEndsCleanly) {
   rig.Person->Click(TProgramButton::Back);
   EXPECT_TRUE(WaitFor([&] { return !rig.View.UpgradeWindow(); }));
 }
-
-// The unplug and replug prompts of a terminal that does not restart by
-// itself: what the person does when asked, and how many prompts come.
-struct TPrompts {
-  bool Unplugs, Replugs;
-  std::vector<std::string> Keys;
-};
-
-class Prompts : public testing::TestWithParam<TPrompts> {};
-
-TEST_P(Prompts, AtMostFiveOfEach) {
-  TLoadRig rig;
-  auto cfg = TLoadRig::TerminalConfig();
-  cfg.UsbVersion = 1;
-  cfg.RestartOnEndBlock = false;
-  rig.Person->Habits.UnplugWhenAsked = GetParam().Unplugs;
-  rig.Person->Habits.ReplugWhenAsked = GetParam().Replugs;
-  rig.Start(cfg);
-  ASSERT_TRUE(rig.WaitLoadEnd());
-  EXPECT_EQ(rig.Keys(), GetParam().Keys);
-  if (GetParam().Replugs) {
-    EXPECT_EQ(rig.View.Identity().Version, "fv0100");
-  }
-}
-
-const std::string kUnplug = "_DeconnectUSB", kReplug = "_ReconnectUSB";
-INSTANTIATE_TEST_SUITE_P(
-    UsbVersionOne, Prompts,
-    testing::Values(
-        TPrompts{true, true, {kUnplug, kReplug, kOk}},
-        TPrompts{false, false, {kUnplug, kUnplug, kUnplug, kUnplug, kUnplug, kOk}},
-        // Never plugged back: no terminal for the identity read,
-        // which is said, and the success is still shown.
-        TPrompts{
-            true, false, {kUnplug, kReplug, kReplug, kReplug, kReplug, kReplug, "_NoVelmoraConnect", kOk}}));
 
 TEST(UpgradeWindow, IdentityClearedByAnUnplugWhileIdleNoLoadWithoutTerminalReadAgainAtAReplug) {
   TLoadRig rig;
