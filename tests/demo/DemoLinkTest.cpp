@@ -140,7 +140,7 @@ TEST(ControlWire, SettingsAndViewsReadBackAsWritten) {
   EXPECT_NE(w, v);
 }
 
-TEST_F(ControlLink, TheClientGetsTheSettingsThenTheTerminalsState) {
+TEST_F(ControlLink, TheClientGetsTheSettingsThenTheTerminalsStateAndItsOrdersChangeIt) {
   TControlClient client;
   TReceived got;
   got.Listen(client);
@@ -167,37 +167,8 @@ TEST_F(ControlLink, TheClientGetsTheSettingsThenTheTerminalsState) {
   client.Send(QJsonObject{{QStringLiteral("op"), QStringLiteral("reponse")}, {QStringLiteral("id"), 7}});
   ASSERT_TRUE(WaitUntil([&] { return !reply.isEmpty(); }));
   EXPECT_EQ(reply.value(QStringLiteral("id")).toInt(), 7);
-}
 
-// The point of the server's own thread: the terminal is unplugged and
-// replugged at once, also while the program's GUI thread does not turn
-// its event loop (its fixed sleeps).
-TEST_F(ControlLink, OrdersActWhileTheGuiThreadSleeps) {
-  TControlClient client;
-  ASSERT_TRUE(client.Connect(Server->ServerName()));
-  // Whether the terminal comes to `plugged` within 5 s, without event
-  // processing here.
-  auto comesTo = [&](bool plugged) {
-    QElapsedTimer t;
-    t.start();
-    while (Plugged(*Terminal) != plugged && t.elapsed() < 5000) QThread::msleep(5);
-    return Plugged(*Terminal) == plugged;
-  };
-  client.Send(Op("debrancher"));
-  EXPECT_TRUE(comesTo(false));
-  client.Send(Op("brancher"));
-  EXPECT_TRUE(comesTo(true));
-  // Unplugged, then back half a second later.
-  client.Send(Op("rebrancher"));
-  EXPECT_TRUE(comesTo(false));
-  EXPECT_TRUE(comesTo(true));
-}
-
-TEST_F(ControlLink, OrdersChangeTheTerminal) {
-  TControlClient client;
-  TReceived got;
-  got.Listen(client);
-  ASSERT_TRUE(client.Connect(Server->ServerName()));
+  // Orders change the terminal.
   client.Send({{"op", "identite"},
                {"type", 12},
                {"version", "fv0200"},
@@ -250,6 +221,30 @@ TEST_F(ControlLink, OrdersChangeTheTerminal) {
   ASSERT_TRUE(third.Connect(Server->ServerName()));
   ASSERT_TRUE(WaitUntil([&] { return !got3.Configs.empty(); }));
   EXPECT_TRUE(got3.Configs[0].value(QStringLiteral("defauts")).toArray().isEmpty());
+}
+
+// The point of the server's own thread: the terminal is unplugged and
+// replugged at once, also while the program's GUI thread does not turn
+// its event loop (its fixed sleeps).
+TEST_F(ControlLink, OrdersActWhileTheGuiThreadSleeps) {
+  TControlClient client;
+  ASSERT_TRUE(client.Connect(Server->ServerName()));
+  // Whether the terminal comes to `plugged` within 5 s, without event
+  // processing here.
+  auto comesTo = [&](bool plugged) {
+    QElapsedTimer t;
+    t.start();
+    while (Plugged(*Terminal) != plugged && t.elapsed() < 5000) QThread::msleep(5);
+    return Plugged(*Terminal) == plugged;
+  };
+  client.Send(Op("debrancher"));
+  EXPECT_TRUE(comesTo(false));
+  client.Send(Op("brancher"));
+  EXPECT_TRUE(comesTo(true));
+  // Unplugged, then back half a second later.
+  client.Send(Op("rebrancher"));
+  EXPECT_TRUE(comesTo(false));
+  EXPECT_TRUE(comesTo(true));
 }
 
 // The control window itself, on the client side.
