@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "MotTestUtil.h"
+#include "ScratchDir.h"
 #include "ScriptedPresenter.h"
 #include "TestCatalogue.h"
 #include "U_DecodeFileMot.h"

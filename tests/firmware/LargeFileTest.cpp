@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "MotTestUtil.h"
+#include "ScratchDir.h"
 #include "ScriptedPresenter.h"
 #include "TestCatalogue.h"
 #include "U_DecodeFileMot.h"

@@ -1,13 +1,8 @@
 // Builders of small S-record files for the firmware tests.
 #pragma once
 
-#include <gtest/gtest.h>
-
-#include <algorithm>
 #include <cstdint>
 #include <cstdio>
-#include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -66,22 +61,3 @@ inline std::string MotFile(const std::vector<std::string>& data, const std::stri
 inline std::string MotFile(const TBytes& image, uint32_t base, size_t chunk = 16) {
   return MotFile(DataLines(image, base, chunk));
 }
-
-// A folder of the running test's own under the build tree, emptied first and
-// removed at the end.
-struct TScratchDir {
-  TScratchDir() {
-    const testing::TestInfo* t = testing::UnitTest::GetInstance()->current_test_info();
-    std::string name = std::string(t->test_suite_name()) + "_" + t->name();
-    std::replace(name.begin(), name.end(), '/', '_');
-    Dir = std::filesystem::path(KVZ_BINARY_DIR) / "tests" / "firmware" / name;
-    std::filesystem::remove_all(Dir);
-    std::filesystem::create_directories(Dir);
-  }
-  ~TScratchDir() { std::filesystem::remove_all(Dir); }
-  std::string Write(const std::string& name, const std::string& text) const {
-    std::ofstream(Dir / name, std::ios::binary) << text;
-    return (Dir / name).string();
-  }
-  std::filesystem::path Dir;
-};

@@ -9,6 +9,7 @@
 #include <regex>
 
 #include "MotTestUtil.h"
+#include "ScratchDir.h"
 
 namespace {
 

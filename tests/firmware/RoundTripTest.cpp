@@ -5,6 +5,7 @@
 #include <random>
 
 #include "MotTestUtil.h"
+#include "ScratchDir.h"
 #include "ScriptedPresenter.h"
 #include "U_DecodeFileMot.h"
 
