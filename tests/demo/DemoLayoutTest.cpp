@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <QScrollArea>
-#include <QStyle>
 
 #include "DemoLayout.h"
 #include "F_VirtualTerminal.h"

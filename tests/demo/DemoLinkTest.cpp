@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
-#include <QCheckBox>
 #include <QElapsedTimer>
 #include <QImage>
 #include <QJsonArray>
@@ -141,7 +140,7 @@ TEST(ControlWire, SettingsAndViewsReadBackAsWritten) {
   EXPECT_NE(w, v);
 }
 
-TEST_F(ControlLink, TheClientGetsTheSettingsThenTheTerminalsState) {
+TEST_F(ControlLink, TheClientGetsTheSettingsThenTheTerminalsStateAndItsOrdersChangeIt) {
   TControlClient client;
   TReceived got;
   got.Listen(client);
@@ -168,54 +167,23 @@ TEST_F(ControlLink, TheClientGetsTheSettingsThenTheTerminalsState) {
   client.Send(QJsonObject{{QStringLiteral("op"), QStringLiteral("reponse")}, {QStringLiteral("id"), 7}});
   ASSERT_TRUE(WaitUntil([&] { return !reply.isEmpty(); }));
   EXPECT_EQ(reply.value(QStringLiteral("id")).toInt(), 7);
-}
 
-// The point of the server's own thread: the terminal is unplugged and
-// replugged at once, also while the program's GUI thread does not turn
-// its event loop (its fixed sleeps).
-TEST_F(ControlLink, OrdersActWhileTheGuiThreadSleeps) {
-  TControlClient client;
-  ASSERT_TRUE(client.Connect(Server->ServerName()));
-  client.Send(Op("debrancher"));
-  QElapsedTimer t;
-  t.start();
-  while (Plugged(*Terminal) && t.elapsed() < 5000) QThread::msleep(5);  // no event processing here
-  EXPECT_FALSE(Plugged(*Terminal));
-  client.Send(Op("brancher"));
-  t.restart();
-  while (!Plugged(*Terminal) && t.elapsed() < 5000) QThread::msleep(5);
-  EXPECT_TRUE(Plugged(*Terminal));
-  // Unplugged, then back half a second later.
-  client.Send(Op("rebrancher"));
-  t.restart();
-  while (Plugged(*Terminal) && t.elapsed() < 5000) QThread::msleep(5);
-  EXPECT_FALSE(Plugged(*Terminal));
-  while (!Plugged(*Terminal) && t.elapsed() < 5000) QThread::msleep(5);
-  EXPECT_TRUE(Plugged(*Terminal));
-}
-
-TEST_F(ControlLink, OrdersChangeTheTerminal) {
-  TControlClient client;
-  TReceived got;
-  got.Listen(client);
-  ASSERT_TRUE(client.Connect(Server->ServerName()));
-  QJsonObject id = Op("identite");
-  id.insert(QStringLiteral("type"), 12);
-  id.insert(QStringLiteral("version"), QStringLiteral("fv0200"));
-  id.insert(QStringLiteral("date"), QStringLiteral("01/01/2020"));
-  id.insert(QStringLiteral("trame"), 3);
-  id.insert(QStringLiteral("usb"), 1);
-  id.insert(QStringLiteral("redemarre"), false);
-  client.Send(id);
-  QJsonObject sec = Op("securite");
-  sec.insert(QStringLiteral("motdepasse"), QStringLiteral("KVZ2010"));
-  sec.insert(QStringLiteral("pourboot"), false);
-  sec.insert(QStringLiteral("commutateur"), true);
-  client.Send(sec);
-  QJsonObject lat = Op("latence");
-  lat.insert(QStringLiteral("ms"), 250);
-  client.Send(lat);
-  ASSERT_TRUE(WaitUntil([&] { return Terminal->Config().LatencyMs == 250; }));
+  // Orders change the terminal.
+  client.Send({{"op", "identite"},
+               {"type", 12},
+               {"version", "fv0200"},
+               {"date", "01/01/2020"},
+               {"trame", 3},
+               {"usb", 1},
+               {"redemarre", false}});
+  client.Send({{"op", "securite"}, {"motdepasse", "KVZ2010"}, {"pourboot", false}, {"commutateur", true}});
+  // A latency is taken after what came before it: once it shows, the
+  // orders before it are in.
+  auto latency = [&](TControlClient& c, int ms) {
+    c.Send({{"op", "latence"}, {"ms", ms}});
+    return WaitUntil([&] { return Terminal->Config().LatencyMs == ms; });
+  };
+  ASSERT_TRUE(latency(client, 250));
   const TVirtualTerminalConfig c = Terminal->Config();
   EXPECT_EQ(c.Application.AppType, 12);
   EXPECT_EQ(c.Application.VersionName, "fv0200");
@@ -232,12 +200,8 @@ TEST_F(ControlLink, OrdersChangeTheTerminal) {
       WaitUntil([&] { return !got.Views.empty() && got.Views.back().Running.VersionName == "fv0200"; }));
 
   // Faults: a new control window is told the list as it stands.
-  QJsonObject fault = Op("defaut");
-  fault.insert(QStringLiteral("spec"), QStringLiteral("identite:sansreponse"));
-  client.Send(fault);
-  lat.insert(QStringLiteral("ms"), 30);  // taken after the fault: once it shows, the fault is in
-  client.Send(lat);
-  ASSERT_TRUE(WaitUntil([&] { return Terminal->Config().LatencyMs == 30; }));
+  client.Send({{"op", "defaut"}, {"spec", "identite:sansreponse"}});
+  ASSERT_TRUE(latency(client, 30));
   TControlClient second;
   TReceived got2;
   got2.Listen(second);
@@ -250,9 +214,7 @@ TEST_F(ControlLink, OrdersChangeTheTerminal) {
   // The newer window took over from the first.
   ASSERT_TRUE(WaitUntil([&] { return got.Ended; }));
   second.Send(Op("effacer-defauts"));
-  lat.insert(QStringLiteral("ms"), 40);
-  second.Send(lat);
-  ASSERT_TRUE(WaitUntil([&] { return Terminal->Config().LatencyMs == 40; }));
+  ASSERT_TRUE(latency(second, 40));
   TControlClient third;
   TReceived got3;
   got3.Listen(third);
@@ -261,22 +223,32 @@ TEST_F(ControlLink, OrdersChangeTheTerminal) {
   EXPECT_TRUE(got3.Configs[0].value(QStringLiteral("defauts")).toArray().isEmpty());
 }
 
-TEST_F(ControlLink, ClosingTheControlWindowAsksTheDemoToEnd) {
+// The point of the server's own thread: the terminal is unplugged and
+// replugged at once, also while the program's GUI thread does not turn
+// its event loop (its fixed sleeps).
+TEST_F(ControlLink, OrdersActWhileTheGuiThreadSleeps) {
   TControlClient client;
   ASSERT_TRUE(client.Connect(Server->ServerName()));
-  bool quit = false;
-  QObject::connect(Server.get(), &TControlServer::QuitRequested, [&] { quit = true; });
-  client.Send(Op("quitter"));
-  EXPECT_TRUE(WaitUntil([&] { return quit; }));
-  // And the end of the demo ends the control window.
-  bool ended = false;
-  QObject::connect(&client, &TControlClient::Ended, [&] { ended = true; });
-  Server.reset();
-  EXPECT_TRUE(WaitUntil([&] { return ended; }));
+  // Whether the terminal comes to `plugged` within 5 s, without event
+  // processing here.
+  auto comesTo = [&](bool plugged) {
+    QElapsedTimer t;
+    t.start();
+    while (Plugged(*Terminal) != plugged && t.elapsed() < 5000) QThread::msleep(5);
+    return Plugged(*Terminal) == plugged;
+  };
+  client.Send(Op("debrancher"));
+  EXPECT_TRUE(comesTo(false));
+  client.Send(Op("brancher"));
+  EXPECT_TRUE(comesTo(true));
+  // Unplugged, then back half a second later.
+  client.Send(Op("rebrancher"));
+  EXPECT_TRUE(comesTo(false));
+  EXPECT_TRUE(comesTo(true));
 }
 
 // The control window itself, on the client side.
-TEST_F(ControlLink, TheControlWindowDrivesTheTerminal) {
+TEST_F(ControlLink, TheControlWindowDrivesTheTerminalAndAnswersTheTour) {
   TControlClient link;
   ASSERT_TRUE(link.Connect(Server->ServerName()));
   TfrmVirtualTerminal w(&link);
@@ -316,25 +288,19 @@ TEST_F(ControlLink, TheControlWindowDrivesTheTerminal) {
   EXPECT_EQ(password->text(), QStringLiteral("Ab12"));
   QTest::keyClick(password, Qt::Key_Return);
   ASSERT_TRUE(WaitUntil([&] { return Terminal->Config().Password == "Ab12"; }));
-}
 
-TEST_F(ControlLink, TheTourPressesButtonsAndTakesPictures) {
-  TControlClient link;
-  ASSERT_TRUE(link.Connect(Server->ServerName()));
-  TfrmVirtualTerminal w(&link);
-  w.show();
-  ASSERT_TRUE(WaitUntil([&] { return w.isEnabled() && w.View().Plugged; }));
+  // The tour presses buttons and takes pictures.
   std::vector<QJsonObject> replies;
   QObject::connect(Server.get(), &TControlServer::ReplyReceived,
                    [&](const QJsonObject& o) { replies.push_back(o); });
-  auto press = [&](const char* button, int id) {
-    Server->Post(QJsonObject{{QStringLiteral("op"), QStringLiteral("presser")},
-                             {QStringLiteral("bouton"), QLatin1String(button)},
-                             {QStringLiteral("id"), id}});
-    EXPECT_TRUE(WaitUntil(
-        [&] { return !replies.empty() && replies.back().value(QStringLiteral("id")).toInt() == id; }));
-    return !replies.empty() && replies.back().value(QStringLiteral("ok")).toBool();
+  // Posts `order` with `id`; whether the control window carried it out.
+  auto post = [&](QJsonObject order, int id) {
+    order.insert("id", id);
+    Server->Post(order);
+    EXPECT_TRUE(WaitUntil([&] { return !replies.empty() && replies.back().value("id").toInt() == id; }));
+    return !replies.empty() && replies.back().value("ok").toBool();
   };
+  auto press = [&](const char* button, int id) { return post({{"op", "presser"}, {"bouton", button}}, id); };
   // "Brancher" is greyed while the terminal is plugged: no click gets through.
   EXPECT_FALSE(press("btnPlug", 1));
   EXPECT_TRUE(Plugged(*Terminal));
@@ -346,12 +312,7 @@ TEST_F(ControlLink, TheTourPressesButtonsAndTakesPictures) {
 
   QTemporaryDir dir;
   const QString file = dir.filePath(QStringLiteral("controle.png"));
-  Server->Post(QJsonObject{{QStringLiteral("op"), QStringLiteral("capture")},
-                           {QStringLiteral("fichier"), file},
-                           {QStringLiteral("id"), 5}});
-  ASSERT_TRUE(
-      WaitUntil([&] { return !replies.empty() && replies.back().value(QStringLiteral("id")).toInt() == 5; }));
-  EXPECT_TRUE(replies.back().value(QStringLiteral("ok")).toBool());
+  EXPECT_TRUE(post({{"op", "capture"}, {"fichier", file}}, 5));
   EXPECT_EQ(QImage(file).width(), w.width());
 
   // Closing the window while the demo runs asks the demo to end, and the

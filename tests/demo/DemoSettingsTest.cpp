@@ -1,6 +1,8 @@
 // The demo's command line, fault notation and trace lines.
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "DemoScenarios.h"
 #include "DemoSettings.h"
 
@@ -16,7 +18,7 @@ bool Parse(QStringList args, TDemoSettings& s, QString* error = nullptr) {
 
 }  // namespace
 
-TEST(DemoCommandLine, DefaultsGiveATerminalThatNeedsNoPrompts) {
+TEST(DemoCommandLine, DefaultsNeedNoPromptsAndEveryTerminalSettingIsTaken) {
   TDemoSettings s;
   ASSERT_TRUE(Parse({}, s));
   EXPECT_TRUE(s.Plugged);
@@ -26,10 +28,7 @@ TEST(DemoCommandLine, DefaultsGiveATerminalThatNeedsNoPrompts) {
   EXPECT_TRUE(s.Terminal.Password.empty());
   EXPECT_TRUE(s.Faults.empty());
   EXPECT_TRUE(s.TourDir.isEmpty());
-}
-
-TEST(DemoCommandLine, EveryTerminalSettingIsTaken) {
-  TDemoSettings s;
+  // Every terminal setting is taken.
   ASSERT_TRUE(Parse({"--unplugged", "--app-type",    "12",         "--version-name",
                      "ab1234",      "--date",        "29/02/2012", "--frame-version",
                      "3",           "--usb-version", "1",          "--password",
@@ -59,39 +58,24 @@ TEST(DemoCommandLine, EveryTerminalSettingIsTaken) {
   EXPECT_FALSE(s.Terminal.RestartOnEndBlock);
 }
 
-TEST(DemoCommandLine, MistakesAreRefusedWithAFrenchReason) {
-  const std::vector<QStringList> bad = {
-      {"--plugged", "--unplugged"},
-      {"--restart", "--no-restart"},
-      {"--app-type", "256"},
-      {"--app-type", "neuf"},
-      {"--date", "31/02/2010"},
-      {"--date", "2010-02-01"},
-      {"--latency", "-1"},
-      {"--fault", "bloc:nak"},
-      {"--fault", "identite"},
-      {"--inconnue"},
-      {"en-trop"},
-  };
-  for (const QStringList& args : bad) {
-    TDemoSettings s;
-    s.TourDir = QStringLiteral("kept");
-    QString error;
-    EXPECT_FALSE(Parse(args, s, &error)) << args.join(' ').toStdString();
-    EXPECT_FALSE(error.isEmpty()) << args.join(' ').toStdString();
-    // Nothing is half-applied.
-    EXPECT_EQ(s.TourDir, QStringLiteral("kept"));
-  }
-}
-
-// Values the program could never meet are refused, with the option named
-// in a French reason.
-TEST(DemoCommandLine, ValuesTheProgramCannotMeetAreRefused) {
+// Mistakes are refused with a French reason, and nothing is half-applied;
+// values the program could never meet name their option.
+TEST(DemoCommandLine, MistakesAndValuesTheProgramCannotMeetAreRefused) {
   struct TCase {
     QStringList Args;
-    const char* Option;
+    const char* Option;  // the option the reason starts with, or nullptr
   };
   const std::vector<TCase> bad = {
+      {{"--plugged", "--unplugged"}, nullptr},
+      {{"--restart", "--no-restart"}, nullptr},
+      {{"--app-type", "256"}, nullptr},
+      {{"--app-type", "neuf"}, nullptr},
+      {{"--date", "2010-02-01"}, nullptr},
+      {{"--latency", "-1"}, nullptr},
+      {{"--fault", "bloc:nak"}, nullptr},
+      {{"--fault", "identite"}, nullptr},
+      {{"--inconnue"}, nullptr},
+      {{"en-trop"}, nullptr},
       {{"--version-name", "fv01"}, "--version-name"},
       {{"--version-name", "fv01234"}, "--version-name"},
       {{"--version-name", ""}, "--version-name"},
@@ -108,9 +92,14 @@ TEST(DemoCommandLine, ValuesTheProgramCannotMeetAreRefused) {
       {{"--date", "demain"}, "--date"},
   };
   for (const TCase& c : bad) {
+    SCOPED_TRACE(c.Args.join(' ').toStdString());
     TDemoSettings s;
+    s.TourDir = QStringLiteral("kept");
     QString error;
-    EXPECT_FALSE(Parse(c.Args, s, &error)) << c.Args.join(' ').toStdString();
+    EXPECT_FALSE(Parse(c.Args, s, &error));
+    EXPECT_FALSE(error.isEmpty());
+    EXPECT_EQ(s.TourDir, QStringLiteral("kept"));
+    if (!c.Option) continue;
     EXPECT_TRUE(error.startsWith(QLatin1String(c.Option))) << error.toStdString();
     EXPECT_TRUE(error.contains(QStringLiteral("ne convient pas")) ||
                 error.contains(QStringLiteral("n'est pas")))
@@ -170,25 +159,26 @@ TEST(DemoCommandLine, ATourRoadSetsTheTerminalAndOptionsChangeIt) {
   EXPECT_TRUE(error.contains(QStringLiteral("--tour"))) << error.toStdString();
 }
 
+namespace {
+
+// A fault as one comparable value.
+auto Fields(const TDemoFault& f) {
+  return std::make_tuple(f.Command, f.BlockNumber, f.Fault.Kind, f.Fault.Value, f.Fault.Always);
+}
+
+}  // namespace
+
 TEST(DemoFaultSpec, ReadsCommandsKindsValuesAndRepetition) {
+  using C = TTermCommand;
+  using K = TTermFaultKind;
   TDemoFault f;
   QString e;
   ASSERT_TRUE(ParseFaultSpec(QStringLiteral("identite:sansreponse"), f, e));
-  EXPECT_EQ(f.Command, TTermCommand::Identity);
-  EXPECT_EQ(f.Fault.Kind, TTermFaultKind::NoAnswer);
-  EXPECT_FALSE(f.Fault.Always);
-
+  EXPECT_EQ(Fields(f), std::make_tuple(C::Identity, -1, K::NoAnswer, 0, false));
   ASSERT_TRUE(ParseFaultSpec(QStringLiteral("BLOC17:Statut=0x0C:toujours"), f, e));
-  EXPECT_EQ(f.Command, TTermCommand::Block);
-  EXPECT_EQ(f.BlockNumber, 17);
-  EXPECT_EQ(f.Fault.Kind, TTermFaultKind::Status);
-  EXPECT_EQ(f.Fault.Value, 12);
-  EXPECT_TRUE(f.Fault.Always);
-
+  EXPECT_EQ(Fields(f), std::make_tuple(C::Block, 17, K::Status, 12, true));
   ASSERT_TRUE(ParseFaultSpec(QStringLiteral("blocfin:debrancheapres"), f, e));
-  EXPECT_EQ(f.BlockNumber, 0xFFFF);
-  EXPECT_EQ(f.Fault.Kind, TTermFaultKind::UnplugAfterAnswer);
-
+  EXPECT_EQ(Fields(f), std::make_tuple(C::Block, 0xFFFF, K::UnplugAfterAnswer, 0, false));
   // An overlong answer has a default length; the others need their value.
   ASSERT_TRUE(ParseFaultSpec(QStringLiteral("sortieboot:troplong"), f, e));
   EXPECT_EQ(f.Fault.Value, 0);
@@ -209,11 +199,7 @@ TEST(DemoFaultSpec, ItsTextReadsBackAsTheSameFault) {
     ASSERT_TRUE(ParseFaultSpec(QString::fromLatin1(spec), f, e)) << spec;
     EXPECT_EQ(FaultSpecText(f).toStdString(), spec);
     ASSERT_TRUE(ParseFaultSpec(FaultSpecText(f), g, e)) << spec;
-    EXPECT_EQ(g.Command, f.Command);
-    EXPECT_EQ(g.BlockNumber, f.BlockNumber);
-    EXPECT_EQ(g.Fault.Kind, f.Fault.Kind);
-    EXPECT_EQ(g.Fault.Value, f.Fault.Value);
-    EXPECT_EQ(g.Fault.Always, f.Fault.Always);
+    EXPECT_EQ(Fields(g), Fields(f)) << spec;
   }
   // One French name per command and per fault kind, in the enums' order.
   EXPECT_EQ(CommandNames().size(), static_cast<int>(TTermCommand::Other));

@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "MotTestUtil.h"
+#include "ScratchDir.h"
 #include "ScriptedPresenter.h"
 #include "TestCatalogue.h"
 #include "U_DecodeFileMot.h"
@@ -28,22 +29,10 @@ namespace fs = std::filesystem;
 
 constexpr const char* kTooBig = "_Err_FileMotTooBig";
 
-class LargeFile : public ::testing::Test {
+class LargeFile : public ::testing::Test, protected TScratchDir {
  protected:
-  void SetUp() override {
-    std::signal(SIGPIPE, SIG_IGN);  // a writer whose reader stopped gets EPIPE
-    Dir = fs::path(KVZ_BINARY_DIR) / "tests" / "firmware" /
-          ("large_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-    fs::remove_all(Dir);
-    fs::create_directories(Dir);
-  }
-  void TearDown() override { fs::remove_all(Dir); }
+  LargeFile() { std::signal(SIGPIPE, SIG_IGN); }  // a writer whose reader stopped gets EPIPE
 
-  std::string Write(const std::string& name, const std::string& text) {
-    const fs::path p = Dir / name;
-    std::ofstream(p, std::ios::binary) << text;
-    return p.string();
-  }
   // `text`, then zero bytes up to `size` (a sparse file: nothing is written).
   std::string WriteSized(const std::string& name, const std::string& text, uint64_t size) {
     const std::string p = Write(name, text);
@@ -65,7 +54,6 @@ class LargeFile : public ::testing::Test {
 
   TCatalogueScope Catalogue;
   TScriptedPresenter Presenter;
-  fs::path Dir;
 };
 
 // A named pipe fed by a thread: `head` once, then `fill` over and over
@@ -119,14 +107,12 @@ class TFifoWriter {
 
 const std::string kGoodLine = "S107001001020304DE\r\n";
 
-TEST_F(LargeFile, TheLimitIsSixtyFourMebibytes) {
-  EXPECT_EQ(kMaxMotFileBytes, 64u * 1024 * 1024);
-  // The largest image a terminal takes, 65,535 pages, as S3 records of 32
-  // bytes with CR LF stays below it.
-  EXPECT_LT(65535u * 256 / 32 * (4 + 2 * (4 + 32 + 1) + 2), kMaxMotFileBytes);
-}
+// The largest image a terminal takes, 65,535 pages, as S3 records of 32
+// bytes with CR LF, stays below the limit of 64 MiB.
+static_assert(kMaxMotFileBytes == 64u * 1024 * 1024);
+static_assert(65535u * 256 / 32 * (4 + 2 * (4 + 32 + 1) + 2) < kMaxMotFileBytes);
 
-TEST_F(LargeFile, AFileAboveTheLimitIsRefusedBeforeItIsRead) {
+TEST_F(LargeFile, AboveTheLimitRefusedBeforeItIsReadAtTheLimitReadToItsFirstBadLine) {
   // A valid start would be decoded if the file were read.
   const std::string head = MotFile(HeaderPage(true, "15/06/2009"), 0);
   TObjFileMot mot;
@@ -137,10 +123,8 @@ TEST_F(LargeFile, AFileAboveTheLimitIsRefusedBeforeItIsRead) {
   Presenter.Clear();
   EXPECT_FALSE(mot.LoadFile(WriteSized("huge.mot", head, (uint64_t{1} << 32) + 1)));
   ExpectTooBig();
-}
-
-TEST_F(LargeFile, AFileOfExactlyTheLimitIsReadAndStopsAtItsFirstBadLine) {
-  TObjFileMot mot;
+  Presenter.Clear();
+  // A file of exactly the limit is read and stops at its first bad line.
   EXPECT_FALSE(mot.LoadFile(WriteSized("limit.mot", "S0\r\n\r\n", kMaxMotFileBytes)));
   EXPECT_EQ(OnlyKey(), "_Err_FileError");
   EXPECT_EQ(mot.LineCount, 2u);  // line 2, the blank one
@@ -150,12 +134,9 @@ TEST_F(LargeFile, AFileOfExactlyTheLimitIsReadAndStopsAtItsFirstBadLine) {
       mot.LoadFile(WriteSized("padded.mot", MotFile(HeaderPage(true, "15/06/2009"), 0), kMaxMotFileBytes)));
   EXPECT_EQ(mot.VersionName, "fv1234");
   EXPECT_TRUE(Presenter.Shown.empty());
-}
-
-TEST_F(LargeFile, TextInMemoryHasTheSameLimit) {
+  // Text in memory has the same limit.
   std::string text = "S0\r\n\r\n";
   text.resize(kMaxMotFileBytes + 1, '\n');
-  TObjFileMot mot;
   EXPECT_FALSE(mot.LoadText(text));
   ExpectTooBig();
   Presenter.Clear();
@@ -180,15 +161,28 @@ TEST_F(LargeFile, AnEndlessDeviceIsCutAtTheLimit) {
       ::testing::ExitedWithCode(0), "");
 }
 
-TEST_F(LargeFile, APipeIsCountedAsItIsRead) {
-  // Good lines, over and over, past the limit: every line passes its
-  // checks, so only the count stops the reading.
-  TFifoWriter w(Dir / "endless.mot", "S0\r\n", kGoodLine, kMaxMotFileBytes + (1u << 20));
-  ASSERT_TRUE(w.Made);
-  TObjFileMot mot;
-  EXPECT_FALSE(mot.LoadFile(w.Path));
-  ExpectTooBig();
-  EXPECT_LE(w.Join(), kMaxMotFileBytes + (1u << 20));
+// Good lines, over and over, past the limit: every line passes its checks,
+// so only the count stops the reading. The limit is on the file, whatever
+// it holds: what follows the end record counts, and one byte over is
+// refused when the system does not give the size as when it does.
+TEST_F(LargeFile, APipeIsCountedAsItIsReadEndRecordOrNot) {
+  struct TPipe {
+    const char* Name;
+    std::string Head, Fill;
+    uint64_t Total;
+  };
+  for (const TPipe& p :
+       {TPipe{"endless.mot", "S0\r\n", kGoodLine, kMaxMotFileBytes + (1u << 20)},
+        TPipe{"tail.mot", MotFile(HeaderPage(true, "15/06/2009"), 0), "junk\n", kMaxMotFileBytes + 1}}) {
+    SCOPED_TRACE(p.Name);
+    TFifoWriter w(Dir / p.Name, p.Head, p.Fill, p.Total);
+    ASSERT_TRUE(w.Made);
+    TObjFileMot mot;
+    EXPECT_FALSE(mot.LoadFile(w.Path));
+    ExpectTooBig();
+    Presenter.Clear();
+    EXPECT_LE(w.Join(), p.Total);
+  }
 }
 
 TEST_F(LargeFile, APipeStopsAtItsFirstBadLine) {
@@ -211,17 +205,6 @@ TEST_F(LargeFile, APipeCarryingAValidFileLoads) {
   EXPECT_EQ(mot.VersionName, "fvPIPE");
   EXPECT_EQ(mot.BlockCount, 4);
   EXPECT_EQ(w.Join(), text.size());
-}
-
-TEST_F(LargeFile, WhatFollowsTheEndRecordOfAPipeStillCountsTowardsTheLimit) {
-  // The limit is on the file, whatever it holds: the same bytes are refused
-  // when the system gives their size and when it does not.
-  const std::string text = MotFile(HeaderPage(true, "15/06/2009"), 0);
-  TFifoWriter w(Dir / "tail.mot", text, "junk\n", kMaxMotFileBytes + 1);
-  ASSERT_TRUE(w.Made);
-  TObjFileMot mot;
-  EXPECT_FALSE(mot.LoadFile(w.Path));
-  ExpectTooBig();
 }
 
 // The file is read in chunks of 64 KiB: put every character of a line, and

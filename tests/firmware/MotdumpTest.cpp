@@ -6,9 +6,10 @@
 
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
+#include <regex>
 
 #include "MotTestUtil.h"
+#include "ScratchDir.h"
 
 namespace {
 
@@ -19,19 +20,8 @@ struct TRun {
   std::string Out;
 };
 
-class Motdump : public ::testing::Test {
+class Motdump : public ::testing::Test, protected TScratchDir {
  protected:
-  void SetUp() override {
-    Dir = fs::path(KVZ_BINARY_DIR) / "tests" / "firmware" / "motdump_files";
-    fs::create_directories(Dir);
-  }
-
-  std::string Write(const std::string& name, const std::string& text) {
-    const fs::path p = Dir / name;
-    std::ofstream(p, std::ios::binary) << text;
-    return p.string();
-  }
-
   static TRun Run(const std::string& args) {
     TRun r;
     // A run that hangs is ended, and fails, instead of holding the suite.
@@ -50,8 +40,6 @@ class Motdump : public ::testing::Test {
     EXPECT_EQ(r.Status, 1) << key;
     EXPECT_EQ(r.Out, "{\"ok\": false, \"error\": \"" + key + "\", \"message\": \"" + message + "\"}\n");
   }
-
-  fs::path Dir;
 };
 
 TEST_F(Motdump, DescribesAnAcceptedFile) {
@@ -111,7 +99,7 @@ TEST_F(Motdump, RefusalsGiveTheKeyAndTheText) {
                 "Erreur dans le fichier de programme à charger.");
 }
 
-TEST_F(Motdump, UsageErrorsAndUnreadableFiles) {
+TEST_F(Motdump, UsageErrorsUnreadableFilesAndTheFrenchHelp) {
   const std::string good = Write("usage.mot", MotFile(HeaderPage(true, "15/06/2009"), 0));
   for (const std::string& args :
        std::vector<std::string>{"", "--frames", "--bogus '" + good + "'", "'" + good + "' '" + good + "'"}) {
@@ -129,9 +117,7 @@ TEST_F(Motdump, UsageErrorsAndUnreadableFiles) {
   // The JSON and the summary are two readings: not both at once.
   EXPECT_EQ(Run("--frames --texte '" + good + "'").Status, 2);
   EXPECT_EQ(Run("--frames --texte '" + good + "'").Out, "");
-}
-
-TEST_F(Motdump, HelpIsFrench) {
+  // The help is French.
   const TRun r = Run("--help");
   EXPECT_EQ(r.Status, 0);
   EXPECT_EQ(r.Out.rfind("Usage : motdump [--frames] FICHIER\n        motdump --texte FICHIER\n", 0), 0u)
@@ -197,18 +183,9 @@ TEST_F(Motdump, TextGivesTheLinesOfWrongChecksums) {
   EXPECT_EQ(json.Out.rfind("{\"ok\": true, ", 0), 0u);
 
   // Lines end with LF or CR alone as well; the count follows them.
-  std::string lf = text, cr = text;
-  for (std::string* s : {&lf, &cr}) {
-    std::string out;
-    for (size_t i = 0; i < s->size(); ++i) {
-      if ((*s)[i] == '\r' && i + 1 < s->size() && (*s)[i + 1] == '\n') {
-        out += s == &lf ? '\n' : '\r';
-        ++i;
-      } else {
-        out += (*s)[i];
-      }
-    }
-    const TRun other = Run("--texte '" + Write("sommes2.mot", out) + "'");
+  for (const char* end : {"\n", "\r"}) {
+    const TRun other =
+        Run("--texte '" + Write("sommes2.mot", std::regex_replace(text, std::regex("\r\n"), end)) + "'");
     EXPECT_NE(other.Out.find("  ligne 5 : somme lue " + l5), std::string::npos) << other.Out;
   }
 }

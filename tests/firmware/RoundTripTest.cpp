@@ -2,17 +2,14 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <random>
 
 #include "MotTestUtil.h"
+#include "ScratchDir.h"
 #include "ScriptedPresenter.h"
 #include "U_DecodeFileMot.h"
 
 namespace {
-
-namespace fs = std::filesystem;
 
 bool HaveProgram(const std::string& name) {
   return std::system(("command -v " + name + " >/dev/null 2>&1").c_str()) == 0;
@@ -30,16 +27,10 @@ struct TCase {
 
 void PrintTo(const TCase& c, std::ostream* os) { *os << c.Name; }
 
-class RoundTrip : public ::testing::TestWithParam<TCase> {
+class RoundTrip : public ::testing::TestWithParam<TCase>, protected TScratchDir {
  protected:
   void SetUp() override {
     if (!HaveProgram(GetParam().Tool)) GTEST_SKIP() << GetParam().Tool << " is not installed";
-    Dir = fs::path(KVZ_BINARY_DIR) / "tests" / "firmware" / ("roundtrip_" + GetParam().Name);
-    fs::remove_all(Dir);
-    fs::create_directories(Dir);
-  }
-  void TearDown() override {
-    if (!Dir.empty()) fs::remove_all(Dir);
   }
 
   // A binary with a valid header page and random bytes after it.
@@ -72,8 +63,6 @@ class RoundTrip : public ::testing::TestWithParam<TCase> {
     std::ifstream f(out, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(f), {});
   }
-
-  fs::path Dir;
 };
 
 TEST_P(RoundTrip, BlocksCarryExactlyTheBinary) {

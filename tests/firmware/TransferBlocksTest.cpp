@@ -176,7 +176,7 @@ TEST_F(TransferBlocks, BlockNumbersStopBelowTheEndBlock) {
             (TSent{{0, Concat({1, 2}, Concat(TBytes(252, 0xFF), {3, 4}))}, {1, {5, 6}}, {0xFFFF, {}}}));
 }
 
-TEST_F(TransferBlocks, ImagesThatCannotBeSentRightAreRefused) {
+TEST_F(TransferBlocks, ImagesThatCannotBeSentRightAreRefusedAndNeverPlaced) {
   const auto P = TMsgKind::Plain;
   ExpectRefused({SRec(1, 0x8000, Seq(16)), SRec(1, 0x8000, Seq(16))}, P, "_FileMotError");  // repeated
   ExpectRefused({SRec(1, 0x8000, Seq(16)), SRec(1, 0x800F, {1})}, P, "_FileMotError");      // overlapping
@@ -190,12 +190,9 @@ TEST_F(TransferBlocks, ImagesThatCannotBeSentRightAreRefused) {
                 "_Err_LengthData");
   ExpectRefused({SRec(1, 0x8000, {1, 2}), "S1020000", "S1070a1001020304DE"}, TMsgKind::Information,
                 "_Err_FileError");
-}
-
-TEST_F(TransferBlocks, RecordsBelowTheFirstRecordsPageAreRefusedAndNeverPlaced) {
-  // Under the address sanitizer this also guards against a write outside
-  // the pages of the list.
-  const auto P = TMsgKind::Plain;
+  // Records below the first record's page are refused and never placed
+  // (under the address sanitizer this also guards against a write outside
+  // the pages of the list).
   ExpectRefused({SRec(1, 0x8100, Seq(16)), SRec(1, 0x80F0, Seq(4))}, P, "_FileMotError");  // page below
   ExpectRefused({SRec(1, 0x8100, Seq(16)), SRec(1, 0x0000, Seq(4))}, P, "_FileMotError");  // far below
   // Starts in the page below and runs over into block 0's page.

@@ -51,23 +51,6 @@ TEST(AppCommandLine, FileTraceAndMistakes) {
   EXPECT_NE(AppUsage().find("--trace FICHIER"), std::string::npos);
 }
 
-TEST(AppTrace, LinesOfFramesAndMessages) {
-  EXPECT_EQ(TAppTrace::FrameText(true, {0x55, 0x80, 0xFF, 0x07, 0x00, 0x01, 0x2C}),
-            "TERM< 55 80 FF 07 00 01 2C");
-  EXPECT_EQ(TAppTrace::FrameText(false, {0x55, 0x06, 0x00}), "TERM> 55 06 00");
-  TMessage m;
-  m.Kind = TMsgKind::Warning;
-  m.Text = "ligne 1\n\rligne 2";
-  EXPECT_EQ(TAppTrace::MessageText(m), "MSG Warning - ligne 1\\n\\rligne 2");
-  m.Kind = TMsgKind::Plain;
-  m.Key = "_LoadVelmoraOk";
-  m.Text = "ok";
-  EXPECT_EQ(TAppTrace::MessageText(m), "MSG Plain _LoadVelmoraOk ok");
-  TAppTrace nowhere;
-  EXPECT_FALSE(nowhere.Open("/nonexistent-folder/trace.txt"));
-  nowhere.Frame(true, {0x55});  // nothing happens without a file
-}
-
 QStringList ReadLines(const QString& path) {
   QFile f(path);
   if (!f.open(QIODevice::ReadOnly)) return {};
@@ -114,23 +97,14 @@ TEST(AppTrace, WholeLoadIsTracedWithTimeStamps) {
                   "alis\xC3\xA9 avec succ\xC3\xA8s"),
             1);
   // Every frame the terminal got and sent is in the trace, in its order.
-  QStringList frames;
-  for (const QString& l : lines)
-    if (l.mid(24).startsWith("TERM")) frames << l.mid(24);
-  QStringList expected;
-  for (const auto& f : rig.Terminal->FramesReceived())
-    expected << QString::fromStdString(TAppTrace::FrameText(true, f));
-  QStringList got;
-  for (const QString& f : frames)
-    if (f.startsWith("TERM<")) got << f;
-  EXPECT_EQ(got, expected);
-  QStringList sent;
-  for (const auto& f : rig.Terminal->FramesSent())
-    sent << QString::fromStdString(TAppTrace::FrameText(false, f));
-  QStringList answers;
-  for (const QString& f : frames)
-    if (f.startsWith("TERM>")) answers << f;
-  EXPECT_EQ(answers, sent);
+  for (const bool toTerminal : {true, false}) {
+    QStringList traced, expected;
+    for (const QString& l : lines)
+      if (l.mid(24).startsWith(toTerminal ? "TERM<" : "TERM>")) traced << l.mid(24);
+    for (const auto& f : toTerminal ? rig.Terminal->FramesReceived() : rig.Terminal->FramesSent())
+      expected << QString::fromStdString(TAppTrace::FrameText(toTerminal, f));
+    EXPECT_EQ(traced, expected);
+  }
 }
 
 TEST(AppFirmwareFile, GivenFileIsTakenInsteadOfTheOneBesideTheProgram) {

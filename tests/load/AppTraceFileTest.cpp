@@ -12,6 +12,7 @@
 #include <ctime>
 
 #include "AppTrace.h"
+#include "U_Messages.h"
 #include "U_Textes.h"
 
 namespace {
@@ -111,7 +112,21 @@ TEST_F(AppTraceFile, AppendedAfterAnOpeningLineNewOnesPrivateNotInherited) {
   std::fclose(f);
 }
 
-TEST(AppTraceText, PasswordHiddenAndMillisecondsInThreeDigits) {
+TEST(AppTraceText, FramesMessagesPasswordHiddenAndMillisecondsInThreeDigits) {
+  EXPECT_EQ(TAppTrace::FrameText(true, {0x55, 0x80, 0xFF, 0x07, 0x00, 0x01, 0x2C}),
+            "TERM< 55 80 FF 07 00 01 2C");
+  EXPECT_EQ(TAppTrace::FrameText(false, {0x55, 0x06, 0x00}), "TERM> 55 06 00");
+  TMessage m;
+  m.Kind = TMsgKind::Warning;
+  m.Text = "ligne 1\n\rligne 2";
+  EXPECT_EQ(TAppTrace::MessageText(m), "MSG Warning - ligne 1\\n\\rligne 2");
+  m.Kind = TMsgKind::Plain;
+  m.Key = "_LoadVelmoraOk";
+  m.Text = "ok";
+  EXPECT_EQ(TAppTrace::MessageText(m), "MSG Plain _LoadVelmoraOk ok");
+  TAppTrace nowhere;
+  EXPECT_FALSE(nowhere.Open("/nonexistent-folder/trace.txt"));
+  nowhere.Frame(true, {0x55});  // nothing happens without a file
   // 55 82 FF 16 00, "abc" padded to 16 bytes, checksum.
   std::vector<uint8_t> frame{0x55, 0x82, 0xFF, 0x16, 0x00, 'a', 'b', 'c'};
   frame.resize(21, 0);

@@ -16,21 +16,8 @@ namespace {
 constexpr int kBlocks = 5;
 constexpr int kEndBlockNumber = 0xFFFF;
 
-enum class TFault {
-  NoAnswerThenRetry,
-  NoAnswerThenGiveUp,
-  NoAnswerThenNak,        // "Réessayer", and the block sent again gets a NAK
-  NoAnswerThenUnplugged,  // the terminal unplugged while "Réessayer" is offered, then pressed
-  Nak,
-  RefusedStatus,
-  PasswordGiven,
-  PasswordCancelled,
-  Unplug,  // the terminal unplugged instead of answering
-};
-
 struct TRow {
-  TFault Fault;
-  const char* Name;
+  std::string Name;
   std::vector<TTermFault> Faults;  // on the block, in order
   std::vector<TMsgResult> Script;
   // The boxes: each a key, or "#" and the status whose text it shows; with
@@ -42,80 +29,31 @@ struct TRow {
 };
 
 const char* kNoAnswer = "#-1";
-const TTermFault kSilent{TTermFaultKind::NoAnswer, 0, false};
+// "No answer", offered with "Réessayer" or without.
+const std::pair<std::string, bool> kNoAnswerBox{kNoAnswer, true}, kNoAnswerEnd{kNoAnswer, false};
+const TTermFault kSilent{TTermFaultKind::NoAnswer, 0, false}, kNak{TTermFaultKind::Nak, 0, false};
+const TTermFault kPasswordAsked{TTermFaultKind::Status, 17, false}, kUnplug{TTermFaultKind::Unplug, 0, false};
+const TMsgResult kRetry = TMsgResult::Retry;
 
 const std::vector<TRow>& Rows() {
   static const std::vector<TRow> rows = {
-      {TFault::NoAnswerThenRetry,
-       "NoAnswerThenRetry",
-       {kSilent},
-       {TMsgResult::Retry},
-       {{kNoAnswer, true}, {"_LoadVelmoraOk", false}},
-       true,
-       1,
-       0},
-      {TFault::NoAnswerThenGiveUp,
-       "NoAnswerThenGiveUp",
-       {kSilent},
-       {TMsgResult::Cancel},
-       {{kNoAnswer, true}},
-       false,
-       0,
-       1},
-      {TFault::NoAnswerThenNak,
-       "NoAnswerThenNak",
-       {kSilent, {TTermFaultKind::Nak, 0, false}},
-       {TMsgResult::Retry},
-       {{kNoAnswer, true}, {"#255", false}},
-       false,
-       1,
-       1},
-      // The block cannot be sent any more: said as no answer, without
+      {"NoAnswerThenRetry", {kSilent}, {kRetry}, {kNoAnswerBox, {kOk, false}}, true, 1, 0},
+      {"NoAnswerThenGiveUp", {kSilent}, {TMsgResult::Cancel}, {kNoAnswerBox}, false, 0, 1},
+      // "Réessayer", and the block sent again gets a NAK.
+      {"NoAnswerThenNak", {kSilent, kNak}, {kRetry}, {kNoAnswerBox, {"#255", false}}, false, 1, 1},
+      // The terminal unplugged while "Réessayer" is offered, then pressed:
+      // the block cannot be sent any more, said as no answer without
       // "Réessayer", then the boot program cannot be left either.
-      {TFault::NoAnswerThenUnplugged,
-       "NoAnswerThenUnplugged",
-       {kSilent},
-       {TMsgResult::Retry},
-       {{kNoAnswer, true}, {kNoAnswer, false}, {kNoAnswer, true}},
-       false,
-       0,
-       0},
-      {TFault::Nak, "Nak", {{TTermFaultKind::Nak, 0, false}}, {}, {{"#255", false}}, false, 0, 1},
+      {"NoAnswerThenUnplugged", {kSilent}, {kRetry}, {kNoAnswerBox, kNoAnswerEnd, kNoAnswerBox}, false, 0, 0},
+      {"Nak", {kNak}, {}, {{"#255", false}}, false, 0, 1},
       // No "Réessayer" is offered: the load ends whatever the answer.
-      {TFault::RefusedStatus,
-       "RefusedStatus",
-       {{TTermFaultKind::Status, 18, false}},
-       {TMsgResult::Retry},
-       {{"#18", false}},
-       false,
-       0,
-       1},
-      {TFault::PasswordGiven,
-       "PasswordGiven",
-       {{TTermFaultKind::Status, 17, false}},
-       {},
-       {{"password", false}, {"_LoadVelmoraOk", false}},
-       true,
-       1,
-       0},
-      {TFault::PasswordCancelled,
-       "PasswordCancelled",
-       {{TTermFaultKind::Status, 17, false}},
-       {},
-       {{"password", false}},
-       false,
-       0,
-       1},
-      // The block waits out its time-out; an unplugged terminal cannot be
-      // asked to leave its boot program, which is said too.
-      {TFault::Unplug,
-       "Unplug",
-       {{TTermFaultKind::Unplug, 0, false}},
-       {},
-       {{kNoAnswer, true}, {kNoAnswer, true}},
-       false,
-       0,
-       0},
+      {"RefusedStatus", {{TTermFaultKind::Status, 18, false}}, {kRetry}, {{"#18", false}}, false, 0, 1},
+      {"PasswordGiven", {kPasswordAsked}, {}, {{"password", false}, {kOk, false}}, true, 1, 0},
+      {"PasswordCancelled", {kPasswordAsked}, {}, {{"password", false}}, false, 0, 1},
+      // The terminal unplugged instead of answering: the block waits out its
+      // time-out; an unplugged terminal cannot be asked to leave its boot
+      // program, which is said too.
+      {"Unplug", {kUnplug}, {}, {kNoAnswerBox, kNoAnswerBox}, false, 0, 0},
   };
   return rows;
 }
@@ -142,9 +80,9 @@ TEST_P(FaultMatrix, LoadEndsAsDueAndTheWindowCloses) {
   TPerson::THabits& h = rig.Person->Habits;
   h.Script.assign(row.Script.begin(), row.Script.end());
   h.Password = "x";
-  h.CancelPassword = row.Fault == TFault::PasswordCancelled;
-  const bool unplugs = row.Fault == TFault::NoAnswerThenUnplugged || row.Fault == TFault::Unplug;
-  bool unplugged = row.Fault != TFault::NoAnswerThenUnplugged;
+  h.CancelPassword = row.Name == "PasswordCancelled";
+  const bool unplugs = row.Name == "NoAnswerThenUnplugged" || row.Name == "Unplug";
+  bool unplugged = row.Name != "NoAnswerThenUnplugged";
   h.Hold = [&](const TProgramFront&) { return !unplugged; };
   if (!unplugged)
     rig.Person->When([&] { return rig.View.Front().RetryOffered; },
@@ -168,7 +106,7 @@ TEST_P(FaultMatrix, LoadEndsAsDueAndTheWindowCloses) {
   const int blocksSent = rig.Terminal->CommandCount(TTermCommand::Block);
   EXPECT_EQ(blocksSent, (row.Loaded ? kBlocks : k + 1) + row.Resent) << "sent after the block that failed";
   EXPECT_EQ(rig.Terminal->CommandCount(TTermCommand::LeaveLoader), row.Leaves);
-  EXPECT_EQ(rig.Terminal->CommandCount(TTermCommand::Password), row.Fault == TFault::PasswordGiven);
+  EXPECT_EQ(rig.Terminal->CommandCount(TTermCommand::Password), row.Name == "PasswordGiven");
   EXPECT_EQ(rig.TerminalHasImage(), row.Loaded);
   EXPECT_EQ(rig.Gauge, GaugeOf(row.Loaded ? kBlocks : k, row.Loaded));
   if (!row.Loaded) {
@@ -178,7 +116,7 @@ TEST_P(FaultMatrix, LoadEndsAsDueAndTheWindowCloses) {
   if (row.Leaves) {
     EXPECT_FALSE(rig.Terminal->InLoader()) << "left in its boot program while still on the bus";
   }
-  if (row.Fault == TFault::NoAnswerThenRetry) {
+  if (row.Name == "NoAnswerThenRetry") {
     // Sent again with the same number and bytes.
     std::vector<TTermBytes> frames;
     for (const TTermBytes& f : rig.Terminal->FramesReceived())

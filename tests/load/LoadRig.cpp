@@ -8,7 +8,7 @@
 
 #include <QApplication>
 #include <QFile>
-#include <QPushButton>
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -53,11 +53,6 @@ void PrintStack(int) {
   gStackPrinted = true;
 }
 
-std::string TestName() {
-  const testing::TestInfo* t = testing::UnitTest::GetInstance()->current_test_info();
-  return t ? std::string(t->test_suite_name()) + "." + t->name() : "the test";
-}
-
 }  // namespace
 
 // The GUI thread beats from a timer of its event loop (nested loops
@@ -67,8 +62,9 @@ std::string TestName() {
 // start of the process (fonts, platform) does not count.
 class TRigWatchdog {
  public:
-  TRigWatchdog(int freezeMs, int limitS, std::function<std::string()> notes)
-      : FNotes(std::move(notes)), FName(TestName()) {
+  TRigWatchdog(int freezeMs, int limitS, std::function<std::string()> notes) : FNotes(std::move(notes)) {
+    if (const testing::TestInfo* t = testing::UnitTest::GetInstance()->current_test_info())
+      FName = std::string(t->test_suite_name()) + "." + t->name();
     QObject::connect(&FHeart, &QTimer::timeout, [this] { ++FBeats; });
     FHeart.start(50);
     FThread = std::thread([this, freezeMs, limitS] {
@@ -108,7 +104,7 @@ class TRigWatchdog {
   }
 
   std::function<std::string()> FNotes;
-  std::string FName;
+  std::string FName = "the test";
   QTimer FHeart;
   std::atomic<uint64_t> FBeats{0};
   std::mutex FMutex;
@@ -127,12 +123,8 @@ TLoadRig::TLoadRig(const TFileSpec& file, int freezeMs, int limitS)
   signal(SIGUSR2, PrintStack);
   // Header page, then pages of a recognisable pattern.
   FImage = HeaderPage(true, file.Date, file.AppliType, file.Version, 256);
-  if (file.LongWaitMark) {
-    FImage[10] = 0x11;
-    FImage[11] = 0x00;
-    FImage[12] = 0x00;
-    FImage[13] = 0x11;
-  }
+  const uint8_t mark[] = {0x11, 0x00, 0x00, 0x11};
+  if (file.LongWaitMark) std::copy(mark, mark + 4, FImage.begin() + 10);
   for (int p = 1; p < file.Pages; ++p)
     for (int i = 0; i < 256; ++i) FImage.push_back(static_cast<uint8_t>(p * 37 + i * 7));
   QFile f(FDir.filePath(QStringLiteral("firmware.mot")));
@@ -190,6 +182,14 @@ bool TLoadRig::WaitLoadEnd(int timeoutMs) {
   return WaitFor([this] { return View.UpgradeWindow() && !View.Working(); }, timeoutMs);
 }
 
+bool TLoadRig::AtRest() {
+  return WaitFor([this] {
+    QCoreApplication::processEvents();
+    TfrmVMUpgrade* w = Upgrade();
+    return !Dialogue()->Busy && (!w || !w->tmrStartLoadAuto->isActive()) && !View.Working();
+  });
+}
+
 bool TLoadRig::LoadAgain() {
   const int before = Terminal->CommandCount(TTermCommand::Identity);
   Person->Click(TProgramButton::Charger);
@@ -226,10 +226,9 @@ std::vector<std::string> TLoadRig::Keys() const {
   return out;
 }
 
-int TLoadRig::CountShown(const std::string& key) const {
-  int n = 0;
-  for (const std::string& k : Keys()) n += k == key;
-  return n;
+bool TLoadRig::Shown(const std::string& key) const {
+  const std::vector<std::string> keys = Keys();
+  return std::find(keys.begin(), keys.end(), key) != keys.end();
 }
 
 bool IdentityUnknown(const TProgramIdentity& id) {

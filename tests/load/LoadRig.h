@@ -49,6 +49,9 @@ class TLoadRig {
   bool WaitLoadEnd(int timeoutMs = 30000);
   // "Charger", then waits until the load has begun (identity asked).
   bool LoadAgain();
+  // Waits until nothing more can happen by itself: no exchange under way, no
+  // load armed to start, and the events already queued have run.
+  bool AtRest();
 
   TfrmVMUpgrade* Upgrade() const;
   TCommonDlg* Dialogue() const;
@@ -59,8 +62,7 @@ class TLoadRig {
   // What was shown, in order: each box as its key ("warning" for a warning
   // without one, else its first line), the password dialog as "password".
   std::vector<std::string> Keys() const;
-  int CountShown(const std::string& key) const;
-  bool Shown(const std::string& key) const { return CountShown(key) > 0; }
+  bool Shown(const std::string& key) const;
   const std::vector<TPerson::TShown>& Boxes() const { return Person->Shown(); }
 
   TProgramView& View;
@@ -76,6 +78,9 @@ class TLoadRig {
   std::unique_ptr<TRigWatchdog> FWatchdog;
   int FFreezeMs, FLimitS;
 };
+
+// The key of the success box.
+inline const std::string kOk = "_LoadVelmoraOk";
 
 // Whether the program's labels read "<Inconnu>" for name, version, date and
 // frame version.

@@ -7,7 +7,6 @@
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QTimer>
 
 #include "F_CommonDlg.h"
 #include "F_Main.h"
@@ -20,7 +19,6 @@
 
 namespace {
 
-const char* kOk = "_LoadVelmoraOk";
 const std::string kNoAnswer = "Pas de r\xC3\xA9ponse. V\xC3\xA9rifier le branchement du mat\xC3\xA9riel.";
 
 TEST(TerminalDate, FirstReadingThenTheTwoDigitYearReading) {
@@ -64,26 +62,6 @@ TEST(UpgradeWindow, CaptionsAndTheSmallBarStartingAgain) {
   EXPECT_TRUE(p.Shown.empty());
 }
 
-TEST(LoadSequence, TerminalAtStartIsLoadedWithoutAClickAndWithoutWarning) {
-  TLoadRig rig;
-  rig.Start();
-  ASSERT_NE(rig.View.UpgradeWindow(), nullptr) << "a terminal present at start opens the upgrade window";
-  ASSERT_TRUE(rig.WaitLoadEnd());
-  EXPECT_EQ(rig.Keys(), std::vector<std::string>{kOk});
-  EXPECT_TRUE(rig.TerminalHasImage());
-  EXPECT_EQ(rig.Terminal->CommandCount(TTermCommand::LeaveLoader), 0);
-  // Five blocks: 0, 20, 40, 60, 80 after the acceptances, 100, then 0.
-  EXPECT_EQ(rig.Gauge, (std::vector<int>{0, 0, 20, 40, 60, 80, 100, 0}));
-  // The identity after the load is the new application's.
-  const TProgramIdentity id = rig.View.Identity();
-  EXPECT_EQ(id.Name, "Terminal de prog.");
-  EXPECT_EQ(id.Version, "fv0100");
-  EXPECT_EQ(id.Date, "15/06/2009");
-  EXPECT_EQ(id.FrameVersion, "2");
-  EXPECT_EQ(id.UsbVersion, "4");
-  EXPECT_TRUE(rig.View.Idle());
-}
-
 // The comparison of the file with the terminal's application (fv0099 of
 // 14/06/2009): the warnings, their texts, and what each answer leads to.
 struct TComparison {
@@ -91,8 +69,29 @@ struct TComparison {
   std::string TerminalVersion;
   std::vector<TMsgResult> Answers;
   std::vector<std::string> Keys;
-  std::vector<std::string> Texts;  // the warnings' texts hold these
+  std::vector<std::string> Texts;  // the boxes' texts hold these
+  int TerminalType = 9;
+  bool InBootProgram = false;  // the terminal runs its boot program: no comparison
+  // Below USB version 4 the terminal does not restart by itself: the person
+  // is asked to unplug it and plug it back, at most five times each.
+  int UsbVersion = 4;
+  bool Unplugs = true, Replugs = true;
 };
+
+// A terminal of USB version 1 and a person who unplugs and replugs it when
+// asked, or not.
+TComparison Prompts(bool unplugs, bool replugs, std::vector<std::string> keys) {
+  TComparison c{{}, "fv0099", {}, std::move(keys), {}};
+  c.UsbVersion = 1;
+  c.Unplugs = unplugs;
+  c.Replugs = replugs;
+  return c;
+}
+
+void PrintTo(const TComparison& c, std::ostream* os) {
+  *os << c.File.Version << " over " << c.TerminalVersion << ":";
+  for (const std::string& k : c.Keys) *os << " " << k;
+}
 
 class Comparison : public testing::TestWithParam<TComparison> {};
 
@@ -101,16 +100,25 @@ TEST_P(Comparison, WarnsAndLoadsOrLeaves) {
   TLoadRig rig(c.File);
   TVirtualTerminalConfig cfg = TLoadRig::TerminalConfig();
   cfg.Application.VersionName = c.TerminalVersion;
+  cfg.Application.AppType = c.TerminalType;
+  cfg.StartInLoader = c.InBootProgram;
+  cfg.UsbVersion = c.UsbVersion;
+  cfg.RestartOnEndBlock = c.UsbVersion == 4;
+  rig.Person->Habits.UnplugWhenAsked = c.Unplugs;
+  rig.Person->Habits.ReplugWhenAsked = c.Replugs;
   rig.Person->Habits.Script.assign(c.Answers.begin(), c.Answers.end());
   rig.Start(cfg);
   ASSERT_TRUE(rig.WaitLoadEnd());
   EXPECT_EQ(rig.Keys(), c.Keys);
   for (size_t i = 0; i < c.Texts.size() && i < rig.Boxes().size(); ++i) {
-    EXPECT_EQ(rig.Boxes()[i].Msg.Kind, TMsgKind::Warning);
+    EXPECT_EQ(rig.Boxes()[i].Msg.Kind, c.Keys[i] == "warning" ? TMsgKind::Warning : TMsgKind::Plain);
     EXPECT_NE(rig.Boxes()[i].Msg.Text.find(c.Texts[i]), std::string::npos) << rig.Boxes()[i].Msg.Text;
   }
   const bool loaded = c.Keys.back() == kOk;
   EXPECT_EQ(rig.TerminalHasImage(), loaded);
+  if (loaded && c.Replugs) {
+    EXPECT_EQ(rig.View.Identity().Version, QString::fromStdString(c.File.Version));
+  }
   if (!loaded) {
     EXPECT_EQ(rig.Terminal->CommandCount(TTermCommand::Block), 0);
     EXPECT_EQ(rig.Terminal->CommandCount(TTermCommand::LeaveLoader), 1);
@@ -121,6 +129,7 @@ TEST_P(Comparison, WarnsAndLoadsOrLeaves) {
   }
 }
 
+const std::string kUnplug = "_DeconnectUSB", kReplug = "_ReconnectUSB";
 const std::string kOlderVersion =
     "Attention vous allez remplacer votre version d'application par une version ant\xC3\xA9rieure.\n\r"
     "Etes-vous s\xC3\xBBr de vouloir remplacer votre version fv0100 par celle-ci version fv0099?";
@@ -130,7 +139,7 @@ const std::string kOlderDate =
     "celle-ci du 13/06/2009?";
 
 INSTANTIATE_TEST_SUITE_P(
-    OlderVersionOrDate, Comparison,
+    FileAgainstTerminal, Comparison,
     testing::Values(
         TComparison{{"fv0099", "15/06/2009"}, "fv0100", {TMsgResult::Ok}, {"warning", kOk}, {kOlderVersion}},
         // Upper-case letters sort before lower-case ones.
@@ -141,40 +150,18 @@ INSTANTIATE_TEST_SUITE_P(
             "fv0099",
             {TMsgResult::Ok, TMsgResult::Ok},
             {"warning", "warning", kOk},
-            {"version fv0099 par celle-ci version fv0098", "du 14/06/2009 par celle-ci du 01/01/2009"}}));
-
-TEST(LoadSequence, DifferentApplicationIsRefused) {
-  TLoadRig rig;
-  auto cfg = TLoadRig::TerminalConfig();
-  cfg.Application.AppType = 14;
-  rig.Start(cfg);
-  ASSERT_TRUE(rig.WaitLoadEnd());
-  EXPECT_EQ(rig.Keys(), std::vector<std::string>{"_AppliDiff"});
-  EXPECT_EQ(rig.Boxes()[0].Msg.Kind, TMsgKind::Plain);
-  EXPECT_EQ(rig.Terminal->CommandCount(TTermCommand::LeaveLoader), 1);
-}
-
-TEST(LoadSequence, TerminalInItsBootProgramIsLoadedWithoutComparison) {
-  TLoadRig rig(TFileSpec{"aa0001", "01/01/2000"});  // older in every way
-  auto cfg = TLoadRig::TerminalConfig();
-  cfg.StartInLoader = true;
-  rig.Start(cfg);
-  ASSERT_TRUE(rig.WaitLoadEnd());
-  EXPECT_EQ(rig.Keys(), std::vector<std::string>{kOk});
-  EXPECT_TRUE(rig.TerminalHasImage());
-}
-
-TEST(LoadSequence, PasswordAtTheBootProgramRequestAccepted) {
-  TLoadRig rig;
-  auto cfg = TLoadRig::TerminalConfig();
-  cfg.Password = "Secret42";
-  rig.Person->Habits.Password = "Secret42";
-  rig.Start(cfg);
-  ASSERT_TRUE(rig.WaitLoadEnd());
-  EXPECT_EQ(rig.Keys(), (std::vector<std::string>{"password", kOk}));
-  EXPECT_TRUE(rig.TerminalHasImage());
-  EXPECT_EQ(frmPasswordFirmware, nullptr);
-}
+            {"version fv0099 par celle-ci version fv0098", "du 14/06/2009 par celle-ci du 01/01/2009"}},
+        // Another application is refused; a terminal in its boot program is
+        // loaded with a file older in every way.
+        TComparison{{}, "fv0099", {}, {"_AppliDiff"}, {"Application diff\xC3\xA9rente"}, 14},
+        TComparison{{"aa0001", "01/01/2000"}, "fv0099", {}, {kOk}, {}, 9, true},
+        // The unplug and replug prompts: what the person does when asked,
+        // and how many prompts come. Never plugged back: no terminal for
+        // the identity read, which is said, and the success is still shown.
+        Prompts(true, true, {kUnplug, kReplug, kOk}),
+        Prompts(false, false, {kUnplug, kUnplug, kUnplug, kUnplug, kUnplug, kOk}),
+        Prompts(true, false,
+                {kUnplug, kReplug, kReplug, kReplug, kReplug, kReplug, "_NoVelmoraConnect", kOk})));
 
 TEST(LoadSequence, PasswordCancelledBeforeTheTransferResetsWithoutLeaving) {
   TLoadRig rig;
@@ -221,56 +208,7 @@ TEST(LoadSequence, UnplugBetweenTwoBlocksSaysNoAnswerAndEndsCleanly) {
   EXPECT_TRUE(WaitFor([&] { return !rig.View.UpgradeWindow(); }));
 }
 
-// The unplug and replug prompts of a terminal that does not restart by
-// itself: what the person does when asked, and how many prompts come.
-struct TPrompts {
-  bool Unplugs, Replugs;
-  std::vector<std::string> Keys;
-};
-
-class Prompts : public testing::TestWithParam<TPrompts> {};
-
-TEST_P(Prompts, AtMostFiveOfEach) {
-  TLoadRig rig;
-  auto cfg = TLoadRig::TerminalConfig();
-  cfg.UsbVersion = 1;
-  cfg.RestartOnEndBlock = false;
-  rig.Person->Habits.UnplugWhenAsked = GetParam().Unplugs;
-  rig.Person->Habits.ReplugWhenAsked = GetParam().Replugs;
-  rig.Start(cfg);
-  ASSERT_TRUE(rig.WaitLoadEnd());
-  EXPECT_EQ(rig.Keys(), GetParam().Keys);
-  if (GetParam().Replugs) {
-    EXPECT_EQ(rig.View.Identity().Version, "fv0100");
-  }
-}
-
-const std::string kUnplug = "_DeconnectUSB", kReplug = "_ReconnectUSB";
-INSTANTIATE_TEST_SUITE_P(
-    UsbVersionOne, Prompts,
-    testing::Values(
-        TPrompts{true, true, {kUnplug, kReplug, kOk}},
-        TPrompts{false, false, {kUnplug, kUnplug, kUnplug, kUnplug, kUnplug, kOk}},
-        // Never plugged back: no terminal for the identity read,
-        // which is said, and the success is still shown.
-        TPrompts{
-            true, false, {kUnplug, kReplug, kReplug, kReplug, kReplug, kReplug, "_NoVelmoraConnect", kOk}}));
-
-TEST(LoadSequence, NoTerminalWhenTheLoadStarts) {
-  TLoadRig rig;
-  rig.Start();
-  ASSERT_TRUE(rig.WaitLoadEnd());
-  rig.Person->ClearShown();
-  rig.Person->Unplug();
-  ASSERT_TRUE(WaitFor([&] { return rig.View.ShowsTerminal(false); }));
-  rig.Person->Click(TProgramButton::Charger);
-  ASSERT_TRUE(WaitFor([&] { return !rig.Boxes().empty(); }));
-  ASSERT_TRUE(rig.WaitLoadEnd());
-  EXPECT_EQ(rig.Keys(), std::vector<std::string>{"_VerifyUSBConnection"});
-  EXPECT_TRUE(rig.View.Idle());
-}
-
-TEST(UpgradeWindow, IdentityShownThenClearedByAnUnplugWhileIdleAndReadAgainAtAReplug) {
+TEST(UpgradeWindow, IdentityClearedByAnUnplugWhileIdleNoLoadWithoutTerminalReadAgainAtAReplug) {
   TLoadRig rig;
   rig.Start();
   ASSERT_TRUE(rig.WaitLoadEnd());
@@ -288,6 +226,13 @@ TEST(UpgradeWindow, IdentityShownThenClearedByAnUnplugWhileIdleAndReadAgainAtARe
   EXPECT_TRUE(IdentityUnknown(rig.View.Identity()));
   EXPECT_EQ(rig.View.Identity().UsbVersion, "<Inconnu>");
   EXPECT_TRUE(rig.View.ShowsTerminal(false));
+  // A load asked for without a terminal says so.
+  rig.Person->ClearShown();
+  rig.Person->Click(TProgramButton::Charger);
+  ASSERT_TRUE(WaitFor([&] { return !rig.Boxes().empty(); }));
+  ASSERT_TRUE(rig.WaitLoadEnd());
+  EXPECT_EQ(rig.Keys(), std::vector<std::string>{"_VerifyUSBConnection"});
+  EXPECT_TRUE(rig.View.Idle());
 
   // Plugged again: the identity is read again, silently.
   rig.Person->ClearShown();
@@ -364,23 +309,6 @@ TEST(UpgradeWindow, PlugInNoticeDuringALoadKeepsTheWindowBusyAndTheIdentity) {
   EXPECT_EQ(nameAfterNotice, "fv0099");
   EXPECT_EQ(rig.Keys(), std::vector<std::string>{kOk});
   EXPECT_TRUE(rig.TerminalHasImage());
-}
-
-TEST(UpgradeWindow, LoadButtonStartsAnotherLoadAfterItsTimer) {
-  TLoadRig rig;
-  rig.Start();
-  ASSERT_TRUE(rig.WaitLoadEnd());
-  rig.Person->ClearShown();
-  rig.Terminal->ClearHistory();
-  rig.Person->Click(TProgramButton::Charger);
-  EXPECT_EQ(rig.Terminal->CommandCount(TTermCommand::Identity), 0) << "the load starts through the timer";
-  bool disabledDuringLoad = false;
-  rig.Person->When([&] { return rig.Terminal->CommandCount(TTermCommand::Block) > 0; },
-                   [&] { disabledDuringLoad = !rig.View.Button(TProgramButton::Charger)->isEnabled(); });
-  ASSERT_TRUE(WaitFor([&] { return rig.Terminal->CommandCount(TTermCommand::Identity) > 0; }));
-  ASSERT_TRUE(rig.WaitLoadEnd());
-  EXPECT_TRUE(disabledDuringLoad) << "a second load cannot be started from the button";
-  EXPECT_EQ(rig.Keys(), std::vector<std::string>{kOk});
 }
 
 }  // namespace

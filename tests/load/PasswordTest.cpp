@@ -47,7 +47,7 @@ struct PasswordRig {
   }
 };
 
-TEST(PasswordDialog, CaptionsAndLayout) {
+TEST(PasswordDialog, CaptionsAndLayoutAndNothingWithoutADeviceDialogue) {
   PasswordRig rig;
   auto d = rig.Make();
   EXPECT_EQ(d->windowTitle(), "Saisie mot de passe");
@@ -56,11 +56,16 @@ TEST(PasswordDialog, CaptionsAndLayout) {
   EXPECT_EQ(d->lblPwd->text(), "Mot de passe terminal de programmation");
   EXPECT_EQ(d->edtPassword->echoMode(), QLineEdit::Password);
   EXPECT_FALSE(d->FAccepted);
+  // Without a device dialogue OK does nothing.
+  d->FCommonDlg = nullptr;
+  d->btnOkClick();
+  EXPECT_FALSE(d->FAccepted);
+  EXPECT_TRUE(rig.presenter.Shown.empty());
   d.reset();
   EXPECT_EQ(frmPasswordFirmware, nullptr);
 }
 
-TEST(PasswordDialog, KeyFilterKeepsLettersAndDigitsAndTheFieldHoldsSixteen) {
+TEST(PasswordDialog, KeyFilterKeepsEveryLetterAndDigitAndTheFieldHoldsSixteen) {
   PasswordRig rig;
   auto d = rig.Make();
   d->show();
@@ -77,18 +82,12 @@ TEST(PasswordDialog, KeyFilterKeepsLettersAndDigitsAndTheFieldHoldsSixteen) {
   QTest::keyClicks(d->edtPassword, "0123456789ABCDEFG");
   EXPECT_EQ(d->edtPassword->text().size(), 16);
   EXPECT_EQ(d->edtPassword->text(), "ab10123456789ABC");
-  EXPECT_TRUE(TfrmPasswordFirmware::KeyPasses(QChar(8)));
-  EXPECT_FALSE(TfrmPasswordFirmware::KeyPasses(QChar(0xE9)));
-}
-
-TEST(PasswordDialog, EveryLetterAndDigitPassesTheEndsOfEachRangeIncluded) {
+  // Every letter and digit passes, the ends of each range included.
   for (int c = 0; c < 256; ++c) {
     const bool letterOrDigit = (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
     EXPECT_EQ(TfrmPasswordFirmware::KeyPasses(QChar(c)), letterOrDigit || c == 8) << c;
   }
-  PasswordRig rig;
-  auto d = rig.Make();
-  d->show();
+  d->edtPassword->clear();
   QTest::keyClicks(d->edtPassword, "/0:9@A[Z`a{z");
   EXPECT_EQ(d->edtPassword->text(), "09AZaz");
 }
@@ -129,26 +128,13 @@ TEST(PasswordDialog, PasteDropAndInputMethodKeepOnlyLettersAndDigits) {
   EXPECT_TRUE(rig.term->Identified());
 }
 
-TEST(PasswordDialog, AcceptedPasswordClosesAtOnceWithoutMessage) {
-  PasswordRig rig;
-  auto d = rig.Make();
-  WhenShown([](QWidget* w) { return w->objectName() == "frmPasswordFirmware"; },
-            [](QWidget* w) {
-              auto* dlg = static_cast<TfrmPasswordFirmware*>(w);
-              QTest::keyClicks(dlg->edtPassword, "Secret42");
-              QTest::keyClick(dlg->edtPassword, Qt::Key_Return);  // Enter acts as OK
-            });
-  d->exec();
-  EXPECT_TRUE(d->FAccepted);
-  EXPECT_TRUE(rig.presenter.Shown.empty());
-  EXPECT_TRUE(rig.term->Identified());
-}
-
-TEST(PasswordDialog, WrongPasswordShowsTheEncipheredTextAndStaysOpen) {
+// A wrong password shows the enciphered text and the dialog stays open;
+// the right one, with Enter, closes it at once without a message.
+TEST(PasswordDialog, WrongPasswordShowsTheEncipheredTextAcceptedOneClosesAtOnce) {
   PasswordRig rig;
   auto d = rig.Make();
   QString textAfter;
-  bool visibleAfter = false;
+  bool visibleAfter = false, acceptedAfter = true;
   WhenShown([](QWidget* w) { return w->objectName() == "frmPasswordFirmware"; },
             [&](QWidget* w) {
               auto* dlg = static_cast<TfrmPasswordFirmware*>(w);
@@ -156,17 +142,22 @@ TEST(PasswordDialog, WrongPasswordShowsTheEncipheredTextAndStaysOpen) {
               dlg->btnOk->click();
               textAfter = dlg->edtPassword->text();
               visibleAfter = dlg->isVisible();
-              dlg->btnCancel->click();
+              acceptedAfter = dlg->FAccepted;
+              dlg->edtPassword->clear();
+              QTest::keyClicks(dlg->edtPassword, "Secret42");
+              QTest::keyClick(dlg->edtPassword, Qt::Key_Return);  // Enter acts as OK
             });
   d->exec();
-  EXPECT_FALSE(d->FAccepted);
-  ASSERT_EQ(rig.presenter.Shown.size(), 1u);
+  EXPECT_TRUE(visibleAfter);
+  EXPECT_FALSE(acceptedAfter);
+  EXPECT_EQ(textAfter, "wrong");
+  EXPECT_TRUE(d->FAccepted);
+  ASSERT_EQ(rig.presenter.Shown.size(), 1u) << "a message after the accepted password";
   EXPECT_EQ(rig.presenter.Shown[0].Kind, TMsgKind::TransmissionError);
   EXPECT_FALSE(rig.presenter.Shown[0].RetryVisible);
   EXPECT_EQ(rig.presenter.Shown[0].Text,
             "Erreur le mot de passe est incorrecte\r\nMot de passe crypt\xC3\xA9 : 'DEAD017F'");
-  EXPECT_TRUE(visibleAfter);
-  EXPECT_EQ(textAfter, "wrong");
+  EXPECT_TRUE(rig.term->Identified());
 }
 
 TEST(PasswordDialog, SwitchActiveAndEmptyPassword) {
@@ -182,15 +173,6 @@ TEST(PasswordDialog, SwitchActiveAndEmptyPassword) {
   const TTermBytes& f = frames.back();
   ASSERT_EQ(f.size(), 22u);
   for (int i = 5; i < 21; ++i) EXPECT_EQ(f[static_cast<size_t>(i)], 0) << i;
-}
-
-TEST(PasswordDialog, WithoutDeviceDialogueOkDoesNothing) {
-  PasswordRig rig;
-  auto d = rig.Make();
-  d->FCommonDlg = nullptr;
-  d->btnOkClick();
-  EXPECT_FALSE(d->FAccepted);
-  EXPECT_TRUE(rig.presenter.Shown.empty());
 }
 
 }  // namespace

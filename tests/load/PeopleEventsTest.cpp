@@ -24,7 +24,6 @@
 
 namespace {
 
-const char* kOk = "_LoadVelmoraOk";
 const char* kUnplug = "_DeconnectUSB";
 const char* kReplug = "_ReconnectUSB";
 const char* kPassword = "Secret42";
@@ -154,12 +153,6 @@ TOutcome Seen(const TLoadRig& rig) {
   if (rig.Shown(kOk) || t.ImageComplete()) return TOutcome::Loaded;
   if (t.LoaderEntries() == 0) return TOutcome::Cancelled;
   return t.InLoader() ? TOutcome::GaveUp : TOutcome::Left;
-}
-
-std::string Join(const std::vector<std::string>& v) {
-  std::string s;
-  for (const std::string& t : v) s += (s.empty() ? "" : " | ") + t;
-  return "[" + s + "]";
 }
 
 bool BoxWith(const TProgramFront& f, const QString& text) {
@@ -332,10 +325,7 @@ TEST_P(PeopleEvents, LoadEndsAsTheEventWants) {
   // to start, no frame reaches the terminal and no message comes.
   const size_t framesAtEnd = rig.Terminal->FramesReceived().size();
   const size_t shownAtEnd = rig.Boxes().size();
-  ASSERT_TRUE(WaitFor([&] {
-    QCoreApplication::processEvents();
-    return !rig.Dialogue()->Busy && !rig.Upgrade()->tmrStartLoadAuto->isActive();
-  }));
+  ASSERT_TRUE(rig.AtRest());
   EXPECT_EQ(rig.Terminal->FramesReceived().size(), framesAtEnd)
       << "the terminal was addressed after the load";
   EXPECT_EQ(rig.Boxes().size(), shownAtEnd) << "a message came after the load";
@@ -380,7 +370,7 @@ TEST_P(PeopleEvents, LoadEndsAsTheEventWants) {
     if (a.Outcome == Seen(rig)) want = a;
   const TVirtualTerminal& t = *rig.Terminal;
   const bool plugged = rig.Dialogue()->IsConnected();
-  EXPECT_EQ(rig.Keys(), want.Keys) << "shown " << Join(rig.Keys()) << ", expected " << Join(want.Keys);
+  EXPECT_EQ(rig.Keys(), want.Keys);
   EXPECT_EQ(t.CommandCount(TTermCommand::Password), want.Passwords);
   switch (want.Outcome) {
     case TOutcome::Loaded:
@@ -388,7 +378,13 @@ TEST_P(PeopleEvents, LoadEndsAsTheEventWants) {
       // The gauge went through the five blocks once: 0, then 0, 20, 40, 60,
       // 80 after each, 100, and 0 after the success message.
       EXPECT_EQ(rig.Gauge, (std::vector<int>{0, 0, 20, 40, 60, 80, 100, 0}));
+      // The identity after the load is the new application's.
+      EXPECT_EQ(rig.View.Identity().Name, "Terminal de prog.");
       EXPECT_EQ(rig.View.Identity().Version, "fv0100") << "the new identity is not shown";
+      EXPECT_EQ(rig.View.Identity().Date, "15/06/2009");
+      EXPECT_EQ(rig.View.Identity().FrameVersion, "2");
+      EXPECT_EQ(rig.View.Identity().UsbVersion, QString::number(t.Config().UsbVersion));
+      EXPECT_TRUE(rig.View.Idle());
       EXPECT_EQ(t.CommandCount(TTermCommand::Block), kBlocks) << "the load ran again or not to its end";
       EXPECT_EQ(t.CommandCount(TTermCommand::LeaveLoader), 0);
       EXPECT_EQ(t.LoaderEntries(), 1);

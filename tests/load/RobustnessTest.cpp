@@ -4,10 +4,7 @@
 
 #include <QApplication>
 #include <QLabel>
-#include <QLineEdit>
-#include <QMessageBox>
 #include <QPushButton>
-#include <QTimer>
 #include <atomic>
 #include <chrono>
 #include <thread>
@@ -23,18 +20,6 @@
 
 namespace {
 
-const char* kOk = "_LoadVelmoraOk";
-
-// Nothing more can happen by itself: no exchange under way, no load armed
-// to start, and the events already queued have run.
-bool AtRest(TLoadRig& rig) {
-  return WaitFor([&] {
-    QCoreApplication::processEvents();
-    TfrmVMUpgrade* w = rig.Upgrade();
-    return !rig.Dialogue()->Busy && (!w || !w->tmrStartLoadAuto->isActive()) && !rig.View.Working();
-  });
-}
-
 TEST(Robustness, UnplugWhileTheBootProgramIsAwaitedEndsTheLoadAndAReplugLoadsAgain) {
   TLoadRig rig;
   rig.Start();
@@ -46,32 +31,25 @@ TEST(Robustness, UnplugWhileTheBootProgramIsAwaitedEndsTheLoadAndAReplugLoadsAga
   EXPECT_EQ(rig.Keys(), std::vector<std::string>{"_NoVelmoraConnect"});
   EXPECT_EQ(rig.Terminal->CommandCount(TTermCommand::Block), 0);
   EXPECT_TRUE(WaitFor([&] { return IdentityUnknown(rig.View.Identity()); }));
-  // Plugged back, the same window loads it.
+  // Plugged back, the same window loads it from "Charger", through its
+  // timer, the button disabled during the load.
   TfrmVMUpgrade* w = rig.Upgrade();
   rig.Terminal->ClearFaults();
   rig.Person->Plug();
   ASSERT_TRUE(WaitFor([&] { return rig.View.ShowsTerminal(true) && !rig.View.Working(); }));
   rig.Person->ClearShown();
-  ASSERT_TRUE(rig.LoadAgain());
+  rig.Terminal->ClearHistory();
+  rig.Person->Click(TProgramButton::Charger);
+  EXPECT_EQ(rig.Terminal->CommandCount(TTermCommand::Identity), 0) << "the load starts through the timer";
+  bool disabledDuringLoad = false;
+  rig.Person->When([&] { return rig.Terminal->CommandCount(TTermCommand::Block) > 0; },
+                   [&] { disabledDuringLoad = !rig.View.Button(TProgramButton::Charger)->isEnabled(); });
+  ASSERT_TRUE(WaitFor([&] { return rig.Terminal->CommandCount(TTermCommand::Identity) > 0; }));
   ASSERT_TRUE(rig.WaitLoadEnd());
+  EXPECT_TRUE(disabledDuringLoad) << "a second load cannot be started from the button";
   EXPECT_EQ(rig.Upgrade(), w);
   EXPECT_EQ(rig.Keys(), std::vector<std::string>{kOk});
   EXPECT_TRUE(rig.TerminalHasImage());
-}
-
-TEST(Robustness, MinimisedAndRestoredWhileIdleStartsNoLoad) {
-  TLoadRig rig;
-  rig.Start();
-  ASSERT_TRUE(rig.WaitLoadEnd());
-  rig.Terminal->ClearHistory();
-  int starts = 0;
-  QObject::connect(&rig.View, &TProgramView::LoadStarting, rig.Person.get(), [&] { ++starts; });
-  rig.Person->Minimise();
-  ASSERT_TRUE(AtRest(rig));
-  rig.Person->Restore();
-  ASSERT_TRUE(AtRest(rig));
-  EXPECT_EQ(starts, 0);
-  EXPECT_TRUE(rig.Terminal->FramesReceived().empty());
 }
 
 TEST(Robustness, AnnulerOfTheWaitDialogCancelsTheBootRequest) {
@@ -87,7 +65,7 @@ TEST(Robustness, AnnulerOfTheWaitDialogCancelsTheBootRequest) {
   ASSERT_TRUE(rig.WaitLoadEnd());
   EXPECT_EQ(frmWait, nullptr);
   const int requests = rig.Terminal->CommandCount(TTermCommand::EnterLoader);
-  ASSERT_TRUE(AtRest(rig));
+  ASSERT_TRUE(rig.AtRest());
   EXPECT_EQ(rig.Terminal->CommandCount(TTermCommand::EnterLoader), requests) << "requests go on";
   EXPECT_TRUE(rig.Boxes().empty());
   EXPECT_EQ(rig.Terminal->CommandCount(TTermCommand::Block), 0);
@@ -192,7 +170,7 @@ TEST(Robustness, ReturnAndKeypadEnterCloseTheUpgradeWindowOnlyWhenIdle) {
   }
 }
 
-TEST(Robustness, PasswordDialogIsWholeAndAboveTheWaitBox) {
+TEST(Robustness, PasswordAtTheBootRequestIsWholeAboveTheWaitBoxAndAccepted) {
   TLoadRig rig;
   auto cfg = TLoadRig::TerminalConfig();
   cfg.Password = "x1";
@@ -213,6 +191,8 @@ TEST(Robustness, PasswordDialogIsWholeAndAboveTheWaitBox) {
   EXPECT_TRUE(labelWhole) << "the label is cut";
   EXPECT_TRUE(labelInside);
   EXPECT_EQ(rig.Keys(), (std::vector<std::string>{"password", kOk}));
+  EXPECT_TRUE(rig.TerminalHasImage());
+  EXPECT_EQ(frmPasswordFirmware, nullptr);
 }
 
 // One of the few tests about a real pause: the GUI thread sleeps through
@@ -261,11 +241,21 @@ TEST(Robustness, BoxesAreCentredOnTheMainWindowWhicheverWindowIsActive) {
   EXPECT_TRUE(centred);
 }
 
-TEST(Robustness, PrecedantDuringThePresencePauseDoesNotCloseTheWindowUnderIt) {
+TEST(Robustness, IdleMinimiseStartsNoLoadAndPrecedantInThePresencePauseKeepsTheWindow) {
   TLoadRig rig;
   TfrmVMUpgrade::Pauses().PresenceMs = 200;
   rig.Start();
   ASSERT_TRUE(rig.WaitLoadEnd());
+  // Minimised and restored while idle: no load starts.
+  rig.Terminal->ClearHistory();
+  int starts = 0;
+  QObject::connect(&rig.View, &TProgramView::LoadStarting, rig.Person.get(), [&] { ++starts; });
+  rig.Person->Minimise();
+  ASSERT_TRUE(rig.AtRest());
+  rig.Person->Restore();
+  ASSERT_TRUE(rig.AtRest());
+  EXPECT_EQ(starts, 0);
+  EXPECT_TRUE(rig.Terminal->FramesReceived().empty());
   QWidget* w = rig.View.UpgradeWindow();
   // Another HID device: the window's presence call-back pauses, then reads
   // the identity. "Précédant" in the pause must not close the window that

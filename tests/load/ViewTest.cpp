@@ -19,7 +19,6 @@
 #include <QPlainTextEdit>
 #include <QProcess>
 #include <QPushButton>
-#include <QScreen>
 #include <QScrollBar>
 #include <QStyleOptionButton>
 #include <QTest>
@@ -34,6 +33,7 @@
 #include "F_VMUpgrade.h"
 #include "F_VirtualTerminal.h"
 #include "F_Wait.h"
+#include "LoadRig.h"
 #include "ModalDriver.h"
 #include "TestCatalogue.h"
 #include "U_ConstDlg.h"
@@ -41,7 +41,6 @@
 #include "U_Paths.h"
 #include "U_QtShell.h"
 #include "U_Textes.h"
-#include "LoadRig.h"
 
 namespace {
 
@@ -244,7 +243,7 @@ TEST(View, EveryTextIsWholeInItsRoom) {
   }
 }
 
-TEST(View, KeyboardFocusShowsAndIsToldFromTheDefaultButton) {
+TEST(View, FocusShowsAndIsToldFromTheDefaultButtonABoxBringsTheMinimisedMainBack) {
   TLoadRig rig;
   rig.Start();
   ASSERT_TRUE(rig.WaitLoadEnd());
@@ -272,6 +271,17 @@ TEST(View, KeyboardFocusShowsAndIsToldFromTheDefaultButton) {
     EXPECT_EQ(FocusUnseen(&error), QStringList()) << "transmission error dialog";
   }
   EXPECT_EQ(OnBox([] { ConfirmWarning("Confirmer ?"); }, &FocusUnseen), QStringList()) << "message box";
+  // A box that comes up while the main window is minimised brings it back:
+  // alone on the screen it would hold a window the desktop cannot restore.
+  for (const auto& show : std::vector<std::function<void()>>{[] { ShowPlainKey("_DeconnectUSB"); },
+                                                             [] { ShowErrorText("Pas de réponse"); }}) {
+    rig.Main->showMinimized();
+    ASSERT_TRUE(WaitUntil([&] { return rig.Main->isMinimized(); }, 2000));
+    EXPECT_EQ(
+        OnBox(show,
+              [&](QWidget*) { return rig.Main->isMinimized() ? QStringList{"minimised"} : QStringList(); }),
+        QStringList());
+  }
 }
 
 // While a box or dialog is up during the wait for the boot program, the
@@ -304,33 +314,17 @@ TEST(View, TheWaitBoxStandsAsideForEveryOtherBox) {
       // Asked for again after the password, the boot program is unanswered a while.
       rig.Terminal->AddFault(TTermCommand::EnterLoader, {TTermFaultKind::NoAnswer, 0, true});
       const int asked = rig.Terminal->CommandCount(TTermCommand::EnterLoader);
-      rig.Person->When([&rig, asked] { return rig.Terminal->CommandCount(TTermCommand::EnterLoader) > asked + 3; },
-                       [&] {
-                         back = frmWait && frmWait->isVisible();
-                         rig.Terminal->ClearFaults();
-                       });
+      rig.Person->When(
+          [&rig, asked] { return rig.Terminal->CommandCount(TTermCommand::EnterLoader) > asked + 3; },
+          [&] {
+            back = frmWait && frmWait->isVisible();
+            rig.Terminal->ClearFaults();
+          });
     };
     EXPECT_TRUE(rig.WaitLoadEnd());
     EXPECT_GT(boxes, 0);
     EXPECT_EQ(covered, 0);
     EXPECT_EQ(back, password);
     EXPECT_EQ(frmWait, nullptr);
-  }
-}
-
-// A box that comes up while the main window is minimised brings it back:
-// alone on the screen it would hold a window the desktop cannot restore.
-TEST(View, ABoxBringsTheMinimisedMainWindowBack) {
-  TLoadRig rig;
-  rig.Start(TLoadRig::TerminalConfig(), false);
-  rig.Person->Habits.Answer = false;  // the boxes below are answered here
-  for (const auto& show : std::vector<std::function<void()>>{[] { ShowPlainKey("_DeconnectUSB"); },
-                                                             [] { ShowErrorText("Pas de réponse"); }}) {
-    rig.Main->showMinimized();
-    ASSERT_TRUE(WaitUntil([&] { return rig.Main->isMinimized(); }, 2000));
-    EXPECT_EQ(
-        OnBox(show,
-              [&](QWidget*) { return rig.Main->isMinimized() ? QStringList{"minimised"} : QStringList(); }),
-        QStringList());
   }
 }

@@ -36,9 +36,7 @@ TEST_F(ShippedCatalogue, LooksUpWholeKeysIgnoringCase) {
   EXPECT_EQ(GetTexte("_Err"), "");
   EXPECT_EQ(GetTexte(""), "");
   EXPECT_EQ(GetTexte("_NoSuchKey"), "");
-}
-
-TEST_F(ShippedCatalogue, UnknownErrorPairGivesTheTextWithoutPeriod) {
+  // The unknown error's pair gives the text without a period.
   EXPECT_EQ(GetTexte("_ERR_UNKNOWN"), "Erreur inconnue");
   EXPECT_EQ(GetTexte("_Err_Unknown"), "Erreur inconnue");
 }
@@ -53,7 +51,7 @@ TEST_F(ShippedCatalogue, TextsKeepQuotesSpacesAndAccents) {
             "Chargement de la version fvXXXX du terminal de programmation");
 }
 
-TEST(CatalogueList, SortedCaseInsensitivelyAndRefusesDuplicates) {
+TEST(CatalogueList, SortedCaseInsensitivelyRefusesDuplicatesAndSplitsAtTheFirstEquals) {
   TTextList list;
   list.Add("_b=2");
   list.Add("_A=1");
@@ -65,10 +63,7 @@ TEST(CatalogueList, SortedCaseInsensitivelyAndRefusesDuplicates) {
   EXPECT_EQ(list[2], "_ERR_UNKNOWN=Erreur inconnue");
   EXPECT_THROW(list.Add("_a=1"), ECatalogueError);
   EXPECT_EQ(list.Count(), 4);
-}
-
-TEST(CatalogueList, OnlyTheFirstEqualsSeparatesAndLinesWithoutOneAreSkipped) {
-  TTextList list;
+  // Only the first "=" separates; a line without one is skipped.
   list.Add("_Eq=a=b");
   list.Add("_NoEqualsHere");
   EXPECT_EQ(list.GetTexte("_Eq"), "a=b");
@@ -130,13 +125,8 @@ TEST(MessageBoxes, GoThroughTheInstalledPresenter) {
   EXPECT_EQ(p.Shown[2].Text, "Pas de r\xC3\xA9ponse. V\xC3\xA9rifier le branchement du mat\xC3\xA9riel.");
   EXPECT_FALSE(p.Shown[2].RetryVisible);
   EXPECT_TRUE(p.Shown[3].RetryVisible);
-}
-
-TEST(MessageBoxes, RetryIsNeverReportedWhenItIsHidden) {
-  TCatalogueScope scope;
-  TScriptedPresenter p;
+  // Retry is never reported when it is hidden.
   p.Push(TMsgResult::Retry);
-  bool retry = true;
   ShowErrorDlg(3, false, retry);
   EXPECT_FALSE(retry);
 }

@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <QAbstractButton>
-#include <QApplication>
 #include <QFile>
 #include <QLabel>
 #include <QMessageBox>
@@ -18,12 +17,18 @@
 
 namespace {
 
+// Runs `act` on the transmission error dialog once it is up.
+void OnErrorDialog(const std::function<void(TfrmErrorDlg*)>& act) {
+  WhenShown([](QWidget* w) { return w->objectName() == "frmErrorDlg"; },
+            [act](QWidget* w) { act(static_cast<TfrmErrorDlg*>(w)); });
+}
+
 TEST(ErrorDialog, RetryAnnulerAndCloseBoxOutcomes) {
   ClickWhenShown("frmErrorDlg", "bbtnRetry");
   EXPECT_TRUE(RunErrorDialog("Erreur", true));
   ClickWhenShown("frmErrorDlg", "btnOk");
   EXPECT_FALSE(RunErrorDialog("Erreur", true));
-  WhenShown([](QWidget* w) { return w->objectName() == "frmErrorDlg"; }, [](QWidget* w) { w->close(); });
+  OnErrorDialog([](TfrmErrorDlg* dlg) { dlg->close(); });
   EXPECT_FALSE(RunErrorDialog("Erreur", true));
   EXPECT_EQ(frmErrorDlg, nullptr);
 }
@@ -31,19 +36,17 @@ TEST(ErrorDialog, RetryAnnulerAndCloseBoxOutcomes) {
 TEST(ErrorDialog, KeepsItsOwnCaptionsAndHidesRetryWhenAsked) {
   LoadCatalogue("_Cancel=Abandon\r\n");  // a catalogue that would say otherwise
   bool seen = false;
-  WhenShown([](QWidget* w) { return w->objectName() == "frmErrorDlg"; },
-            [&seen](QWidget* w) {
-              auto* dlg = static_cast<TfrmErrorDlg*>(w);
-              EXPECT_EQ(frmErrorDlg, dlg);
-              EXPECT_EQ(dlg->windowTitle(), "Erreur de transmission");
-              EXPECT_EQ(dlg->bbtnRetry->text(), QString::fromUtf8("R\xC3\xA9"
-                                                                  "essayer"));
-              EXPECT_EQ(dlg->btnOk->text(), "Annuler");
-              EXPECT_FALSE(dlg->bbtnRetry->isVisible());
-              seen = true;
-              dlg->bbtnRetry->click();  // hidden: a scripted click still must not count as shown
-              dlg->btnOk->click();
-            });
+  OnErrorDialog([&seen](TfrmErrorDlg* dlg) {
+    EXPECT_EQ(frmErrorDlg, dlg);
+    EXPECT_EQ(dlg->windowTitle(), "Erreur de transmission");
+    EXPECT_EQ(dlg->bbtnRetry->text(), QString::fromUtf8("R\xC3\xA9"
+                                                        "essayer"));
+    EXPECT_EQ(dlg->btnOk->text(), "Annuler");
+    EXPECT_FALSE(dlg->bbtnRetry->isVisible());
+    seen = true;
+    dlg->bbtnRetry->click();  // hidden: a scripted click still must not count as shown
+    dlg->btnOk->click();
+  });
   // Retry hidden: even a click on the hidden button is the caller's
   // business; the operation that hides it never reports Retry.
   RunErrorDialog("x", false);
@@ -54,13 +57,11 @@ TEST(ErrorDialog, KeepsItsOwnCaptionsAndHidesRetryWhenAsked) {
 TEST(ErrorDialog, ATextWithCrLfIsShownOnSeveralLines) {
   int blocks = 0;
   QString second;
-  WhenShown([](QWidget* w) { return w->objectName() == "frmErrorDlg"; },
-            [&](QWidget* w) {
-              auto* dlg = static_cast<TfrmErrorDlg*>(w);
-              blocks = dlg->mmoError->document()->blockCount();
-              second = dlg->mmoError->document()->findBlockByNumber(1).text();
-              dlg->btnOk->click();
-            });
+  OnErrorDialog([&](TfrmErrorDlg* dlg) {
+    blocks = dlg->mmoError->document()->blockCount();
+    second = dlg->mmoError->document()->findBlockByNumber(1).text();
+    dlg->btnOk->click();
+  });
   RunErrorDialog("Erreur le mot de passe est incorrecte\r\nMot de passe crypt\xC3\xA9 : 'AB01'", false);
   EXPECT_EQ(blocks, 2);
   EXPECT_EQ(second, QString::fromUtf8("Mot de passe crypt\xC3\xA9 : 'AB01'"));
@@ -74,20 +75,18 @@ TEST(ErrorDialog, PresenterRunsTheRealDialogForTransmissionErrors) {
   ShowErrorDlg(-1, true, retry);
   EXPECT_TRUE(retry);
   QString text;
-  WhenShown([](QWidget* w) { return w->objectName() == "frmErrorDlg"; },
-            [&](QWidget* w) {
-              auto* dlg = static_cast<TfrmErrorDlg*>(w);
-              text = dlg->mmoError->toPlainText();
-              EXPECT_FALSE(dlg->bbtnRetry->isVisible());
-              dlg->btnOk->click();
-            });
+  OnErrorDialog([&](TfrmErrorDlg* dlg) {
+    text = dlg->mmoError->toPlainText();
+    EXPECT_FALSE(dlg->bbtnRetry->isVisible());
+    dlg->btnOk->click();
+  });
   ShowErrorDlg(30, false, retry);
   EXPECT_FALSE(retry);
   EXPECT_EQ(text, "Code erreur inconnue (30)");
   SetMessagePresenter(old);
 }
 
-TEST(WaitDialog, CaptionsFromTheCatalogueAndCancelOnlyRecords) {
+TEST(WaitDialog, CaptionsFromTheCatalogueCancelOnlyRecordsClosingDestroys) {
   QWidget owner;
   QPointer<TfrmWait> w = new TfrmWait(&owner);
   frmWait = w;
@@ -101,11 +100,8 @@ TEST(WaitDialog, CaptionsFromTheCatalogueAndCancelOnlyRecords) {
   EXPECT_TRUE(w->isVisible()) << "only the owner ends the wait dialog";
   delete w;
   EXPECT_EQ(frmWait, nullptr);
-}
-
-TEST(WaitDialog, ClosingDestroysIt) {
-  QWidget owner;
-  QPointer<TfrmWait> w = new TfrmWait(&owner);
+  // Closing destroys it.
+  w = new TfrmWait(&owner);
   w->show();
   w->close();
   EXPECT_TRUE(WaitUntil([&] { return w.isNull(); }, 2000));
@@ -116,32 +112,25 @@ TEST(MessageBoxes, RealBoxesHaveFrenchCaptionsAndButtons) {
   IMessagePresenter* old = SetMessagePresenter(&presenter);
   QString title;
   QStringList buttons;
-  auto isBox = [](QWidget* w) { return qobject_cast<QMessageBox*>(w) != nullptr; };
-  WhenShown(isBox, [&](QWidget* w) {
-    auto* box = static_cast<QMessageBox*>(w);
-    title = box->windowTitle();
-    for (QAbstractButton* b : box->buttons()) buttons << b->text();
-    FindButton(box, "Annuler")->click();
-  });
+  // The next box's title and buttons are noted, then `press` is pressed.
+  auto answer = [&](const char* press) {
+    buttons.clear();
+    WhenShown([](QWidget* w) { return qobject_cast<QMessageBox*>(w) != nullptr; },
+              [&, press](QWidget* w) {
+                title = w->windowTitle();
+                for (QAbstractButton* b : static_cast<QMessageBox*>(w)->buttons()) buttons << b->text();
+                FindButton(w, press)->click();
+              });
+  };
+  answer("Annuler");
   EXPECT_FALSE(ConfirmWarning("Etes-vous s\xC3\xBBr ?"));
   EXPECT_EQ(title, "Avertissement");
   EXPECT_EQ(buttons, (QStringList{"OK", "Annuler"}));
-
-  buttons.clear();
-  WhenShown(isBox, [&](QWidget* w) {
-    auto* box = static_cast<QMessageBox*>(w);
-    title = box->windowTitle();
-    for (QAbstractButton* b : box->buttons()) buttons << b->text();
-    FindButton(box, "OK")->click();
-  });
+  answer("OK");
   ShowPlainKey("_LoadVelmoraOk");
   EXPECT_EQ(title, QString::fromStdString(ApplicationTitle()));
   EXPECT_EQ(buttons, QStringList{"OK"});
-
-  WhenShown(isBox, [&](QWidget* w) {
-    title = w->windowTitle();
-    FindButton(w, "OK")->click();
-  });
+  answer("OK");
   ShowInformationKey("_Err_NoVelmora");
   EXPECT_EQ(title, "Information");
   SetMessagePresenter(old);

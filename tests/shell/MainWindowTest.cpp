@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
-#include <QCloseEvent>
 #include <QFrame>
 #include <QPushButton>
 #include <QTimer>
@@ -64,7 +63,7 @@ struct Harness {
   }
 };
 
-TEST(MainWindow, CaptionsCarryTheVersionName) {
+TEST(MainWindow, CaptionsCarryTheVersionNameAndButtonsFollowTheTerminal) {
   Harness h;
   h.version = "fv0042";
   TfrmMain w(h.Parts());
@@ -74,6 +73,13 @@ TEST(MainWindow, CaptionsCarryTheVersionName) {
   EXPECT_EQ(w.btnLoad->text(), "Chargement de la version fv0042 du terminal de programmation");
   EXPECT_EQ(w.btnPilote->text(), "Installation du pilote du terminal de programmation");
   EXPECT_EQ(w.btnExit->text(), "Quitter");
+  EXPECT_FALSE(w.btnLoad->isEnabled());
+  EXPECT_TRUE(w.btnPilote->isEnabled());
+  // The buttons follow the terminal's presence.
+  w.SetConnected(true);
+  EXPECT_TRUE(w.btnLoad->isEnabled());
+  EXPECT_FALSE(w.btnPilote->isEnabled());
+  w.SetConnected(false);
   EXPECT_FALSE(w.btnLoad->isEnabled());
   EXPECT_TRUE(w.btnPilote->isEnabled());
 }
@@ -97,17 +103,6 @@ TEST(MainWindow, UnusableFileQueuesQuitAndKeepsDefaults) {
   guard.start(3000);
   qApp->exec();
   EXPECT_FALSE(timedOut);
-}
-
-TEST(MainWindow, ButtonsFollowTheTerminalsPresence) {
-  Harness h;
-  TfrmMain w(h.Parts());
-  w.SetConnected(true);
-  EXPECT_TRUE(w.btnLoad->isEnabled());
-  EXPECT_FALSE(w.btnPilote->isEnabled());
-  w.SetConnected(false);
-  EXPECT_FALSE(w.btnLoad->isEnabled());
-  EXPECT_TRUE(w.btnPilote->isEnabled());
 }
 
 TEST(MainWindow, LoadWithoutTerminalSaysSoAndChangesNothing) {

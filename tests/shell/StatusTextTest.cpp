@@ -47,15 +47,13 @@ TEST_F(Tables, StatusesTheProgramTells) {
   EXPECT_STREQ(StatusKey(255), "_ERR_UNKNOWN");
 }
 
-TEST_F(Tables, ApplicationTypeTexts) {
+TEST_F(Tables, ApplicationTypeTextsAndEveryKnownTypesOwnKey) {
   EXPECT_EQ(AppTypeText(-1), "Programme inconnu");
   EXPECT_EQ(AppTypeText(24), "Programme N\xC2\xB0 24");
   EXPECT_EQ(AppTypeText(255), "Programme boot");
   EXPECT_EQ(AppTypeText(9), "Terminal de prog.");
   for (int code : {24, 25, 26, 30, 31, 33, 100, 254}) EXPECT_STREQ(AppTypeKey(code), "") << code;
-}
-
-TEST_F(Tables, EveryApplicationTypeOfTheTableHasItsOwnKey) {
+  // Every application type of the table has its own key.
   const int known[] = {0,  1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 11, 12, 13,  14,
                        15, 16, 17, 18, 19, 20, 21, 22, 23, 27, 28, 29, 32, 255, -1};
   std::set<std::string> keys;
