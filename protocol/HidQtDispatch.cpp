@@ -56,8 +56,10 @@ TQtWakeUp::TQtWakeUp(std::function<void()> onWake, QObject* parent)
   if (pipe(fds) == 0) {
     FRead = fds[0];
     FWrite = fds[1];
-    fcntl(FRead, F_SETFL, O_NONBLOCK);
-    fcntl(FWrite, F_SETFL, O_NONBLOCK);
+    for (const int fd : fds) {
+      fcntl(fd, F_SETFL, O_NONBLOCK);
+      fcntl(fd, F_SETFD, FD_CLOEXEC);
+    }
   }
 #endif
   FNotifier = new QSocketNotifier(FRead, QSocketNotifier::Read, this);

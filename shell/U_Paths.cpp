@@ -104,6 +104,7 @@ std::FILE* OpenFileUtf8(const std::string& path, const char* mode) {
 #ifdef _WIN32
   return _wfopen(Utf8ToWide(path).c_str(), Utf8ToWide(mode).c_str());
 #else
-  return std::fopen(path.c_str(), mode);
+  // "e": close-on-exec, so that no program the tool starts inherits the file.
+  return std::fopen(path.c_str(), (std::string(mode) + "e").c_str());
 #endif
 }

@@ -21,6 +21,7 @@
 #include "ScriptedPresenter.h"
 #include "TestCatalogue.h"
 #include "U_DecodeFileMot.h"
+#include "U_Paths.h"
 #include "U_Textes.h"
 
 namespace {
@@ -275,3 +276,13 @@ TEST_F(LargeFile, BadLinesCutByTheReadingAreRefusedAsInMemory) {
 }
 
 }  // namespace
+
+// The firmware file is opened close-on-exec: a program the tool starts (the
+// driver's installer) never inherits it.
+TEST(FirmwareFileDescriptor, IsClosedOnExec) {
+  TScratchDir dir;
+  std::FILE* f = OpenFileUtf8(dir.Write("a.mot", kGoodLine), "rb");
+  ASSERT_NE(f, nullptr);
+  EXPECT_NE(fcntl(fileno(f), F_GETFD) & FD_CLOEXEC, 0);
+  std::fclose(f);
+}
