@@ -2,6 +2,11 @@
 # that the Qt-free libraries never go through Qt's generators.
 function(kvz_qt_target target)
   set_target_properties(${target} PROPERTIES AUTOMOC ON AUTOUIC ON AUTORCC ON)
+  if(CMAKE_CROSSCOMPILING)
+    # The host's rcc compresses with zstd, which a cross-built Qt may lack
+    # (the Windows one of scripts/windows-qt does).
+    set_property(TARGET ${target} APPEND PROPERTY AUTORCC_OPTIONS --no-zstd)
+  endif()
 endfunction()
 
 # kvz_add_gtest(<name> SOURCES ... LIBS ... [QT] [FILTER <gtest filter>]): one
