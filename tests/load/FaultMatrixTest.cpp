@@ -13,7 +13,6 @@
 
 namespace {
 
-constexpr int kBlocks = 5;
 constexpr int kEndBlockNumber = 0xFFFF;
 
 struct TRow {
@@ -28,11 +27,11 @@ struct TRow {
   int Leaves;  // requests to leave the boot program
 };
 
-const char* kNoAnswer = "#-1";
+const char* kNoAnswerStatus = "#-1";
 // "No answer", offered with "Réessayer" or without.
-const std::pair<std::string, bool> kNoAnswerBox{kNoAnswer, true}, kNoAnswerEnd{kNoAnswer, false};
+const std::pair<std::string, bool> kNoAnswerBox{kNoAnswerStatus, true}, kNoAnswerEnd{kNoAnswerStatus, false};
 const TTermFault kSilent{TTermFaultKind::NoAnswer, 0, false}, kNak{TTermFaultKind::Nak, 0, false};
-const TTermFault kPasswordAsked{TTermFaultKind::Status, 17, false}, kUnplug{TTermFaultKind::Unplug, 0, false};
+const TTermFault kPasswordAsked{TTermFaultKind::Status, 17, false}, kUnplugged{TTermFaultKind::Unplug, 0, false};
 const TMsgResult kRetry = TMsgResult::Retry;
 
 const std::vector<TRow>& Rows() {
@@ -53,7 +52,7 @@ const std::vector<TRow>& Rows() {
       // The terminal unplugged instead of answering: the block waits out its
       // time-out; an unplugged terminal cannot be asked to leave its boot
       // program, which is said too.
-      {"Unplug", {kUnplug}, {}, {kNoAnswerBox, kNoAnswerBox}, false, 0, 0},
+      {"Unplug", {kUnplugged}, {}, {kNoAnswerBox, kNoAnswerBox}, false, 0, 0},
   };
   return rows;
 }
@@ -135,7 +134,7 @@ TEST_P(FaultMatrix, LoadEndsAsDueAndTheWindowCloses) {
   EXPECT_TRUE(WaitFor([&] { return !rig.View.UpgradeWindow(); })) << "the upgrade window stays open";
 }
 
-std::string CaseName(const testing::TestParamInfo<std::tuple<int, size_t>>& info) {
+std::string FaultCaseName(const testing::TestParamInfo<std::tuple<int, size_t>>& info) {
   const int k = std::get<0>(info.param);
   return std::string(k == kBlocks - 1 ? "EndBlock" : "Block" + std::to_string(k)) + "_" +
          Rows()[std::get<1>(info.param)].Name;
@@ -144,6 +143,6 @@ std::string CaseName(const testing::TestParamInfo<std::tuple<int, size_t>>& info
 INSTANTIATE_TEST_SUITE_P(FirstMiddleLastBlock, FaultMatrix,
                          testing::Combine(testing::Values(0, 2, kBlocks - 1),
                                           testing::Range<size_t>(0, Rows().size())),
-                         CaseName);
+                         FaultCaseName);
 
 }  // namespace

@@ -81,6 +81,10 @@ class TLoadRig {
 
 // The key of the success box.
 inline const std::string kOk = "_LoadVelmoraOk";
+// The person's keys for the replug prompts.
+inline const std::string kUnplug = "_DeconnectUSB", kReplug = "_ReconnectUSB";
+// Blocks of the default file: four pages and the end block.
+constexpr int kBlocks = 5;
 
 // Whether the program's labels read "<Inconnu>" for name, version, date and
 // frame version.

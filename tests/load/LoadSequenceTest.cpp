@@ -129,7 +129,6 @@ TEST_P(Comparison, WarnsAndLoadsOrLeaves) {
   }
 }
 
-const std::string kUnplug = "_DeconnectUSB", kReplug = "_ReconnectUSB";
 const std::string kOlderVersion =
     "Attention vous allez remplacer votre version d'application par une version ant\xC3\xA9rieure.\n\r"
     "Etes-vous s\xC3\xBBr de vouloir remplacer votre version fv0100 par celle-ci version fv0099?";

@@ -24,10 +24,7 @@
 
 namespace {
 
-const char* kUnplug = "_DeconnectUSB";
-const char* kReplug = "_ReconnectUSB";
 const char* kPassword = "Secret42";
-constexpr int kBlocks = 5;             // four pages and the end block
 constexpr int kRefusedBlock = 1;       // the block refused in the leaving states
 constexpr int kFlashError = 18;        // its status
 constexpr int kStateWithinMs = 15000;  // the state comes within this time
@@ -414,7 +411,7 @@ TEST_P(PeopleEvents, LoadEndsAsTheEventWants) {
   EXPECT_FALSE(rig.Main->isVisible());
 }
 
-std::string CaseName(const testing::TestParamInfo<std::tuple<TState, TEvent>>& info) {
+std::string EventCaseName(const testing::TestParamInfo<std::tuple<TState, TEvent>>& info) {
   return std::string(kStateNames[static_cast<int>(std::get<0>(info.param))]) + "_" +
          kEventNames[static_cast<int>(std::get<1>(info.param))];
 }
@@ -434,6 +431,6 @@ std::vector<std::tuple<TState, TEvent>> Cases() {
   return cases;
 }
 
-INSTANTIATE_TEST_SUITE_P(EveryStateEveryEvent, PeopleEvents, testing::ValuesIn(Cases()), CaseName);
+INSTANTIATE_TEST_SUITE_P(EveryStateEveryEvent, PeopleEvents, testing::ValuesIn(Cases()), EventCaseName);
 
 }  // namespace
