@@ -31,7 +31,8 @@ const char* kNoAnswerStatus = "#-1";
 // "No answer", offered with "Réessayer" or without.
 const std::pair<std::string, bool> kNoAnswerBox{kNoAnswerStatus, true}, kNoAnswerEnd{kNoAnswerStatus, false};
 const TTermFault kSilent{TTermFaultKind::NoAnswer, 0, false}, kNak{TTermFaultKind::Nak, 0, false};
-const TTermFault kPasswordAsked{TTermFaultKind::Status, 17, false}, kUnplugged{TTermFaultKind::Unplug, 0, false};
+const TTermFault kPasswordAsked{TTermFaultKind::Status, 17, false},
+    kUnplugged{TTermFaultKind::Unplug, 0, false};
 const TMsgResult kRetry = TMsgResult::Retry;
 
 const std::vector<TRow>& Rows() {
