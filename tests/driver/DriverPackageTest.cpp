@@ -27,7 +27,7 @@ std::vector<std::string> CrLfLines(const std::string& text) {
 // The INF is the committed text: its bytes, CR LF line ends, Windows-1252,
 // its sections, banners and spacing.
 TEST(DriverInf, IsTheCommittedText) {
-  const std::string inf = ReadBytes(kInfPath);
+  const std::string inf = ReadFileBytes(kInfPath);
   ASSERT_EQ(inf.size(), 1634u);
   // FNV-1a of the whole file: any changed byte shows here.
   std::uint64_t h = 14695981039346656037ull;
@@ -72,7 +72,7 @@ TEST(DriverInf, IsTheCommittedText) {
 }
 
 TEST(DriverUdevRule, GivesTheSeatAccessToTheTerminalOnly) {
-  const std::string rule = ReadBytes(kRulePath);
+  const std::string rule = ReadFileBytes(kRulePath);
   EXPECT_NE(rule.find("SUBSYSTEM!=\"hidraw\""), std::string::npos);
   EXPECT_NE(rule.find("ATTRS{idVendor}==\"1072\", ATTRS{idProduct}==\"0003\", TAG+=\"uaccess\""),
             std::string::npos);
@@ -103,10 +103,10 @@ TEST(DriverResources, EmbeddedBytesAreTheConfiguredFiles) {
                    {"UDEV", "uDev", KVZ_EMBEDDED_UDEV}};
   for (const auto& r : resources) {
     SCOPED_TRACE(r.Name);
-    EXPECT_EQ(DriverResourceBytes(r.Name), ReadBytes(r.File));
-    EXPECT_EQ(DriverResourceBytes(r.Spelled), ReadBytes(r.File));
+    EXPECT_EQ(DriverResourceBytes(r.Name), ReadFileBytes(r.File));
+    EXPECT_EQ(DriverResourceBytes(r.Spelled), ReadFileBytes(r.File));
   }
-  EXPECT_EQ(DriverResourceBytes("INF"), ReadBytes(kInfPath));
+  EXPECT_EQ(DriverResourceBytes("INF"), ReadFileBytes(kInfPath));
   for (const char* unknown : {"TXT", "", "../INF"})
     EXPECT_THROW(DriverResourceBytes(unknown), std::runtime_error);
 }

@@ -59,7 +59,7 @@ TEST_F(LinuxPlatformTest, OneInstallerCallInstallsThenReloads) {
     EXPECT_EQ(calls[0], (std::vector<std::string>{"/bin/sh", "-c", calls[0][2], "sh", "/usr/bin/install",
                                                   "/bin/true", copy, Target()}));
     EXPECT_EQ(calls[0][2], "\"$1\" -m 0644 -T -- \"$3\" \"$4\" && \"$2\" control --reload-rules");
-    EXPECT_EQ(ReadBytes(Target()), Rule());
+    EXPECT_EQ(ReadFileBytes(Target()), Rule());
     EXPECT_FALSE(Exists(fs::path(copy).parent_path().string()));
   }
 }
@@ -85,11 +85,11 @@ TEST_F(LinuxPlatformTest, InstallerGetsTheEmbeddedRuleNeverWhatLiesBesideTheExec
                              "'";
     TFakeInstaller fake(Root, 0, true, swap);
     EXPECT_TRUE(Install(fake.Script));
-    EXPECT_EQ(ReadBytes(ExeDir + kUdevRuleFileName), "# swapped\n");  // the swap did happen
-    EXPECT_EQ(ReadBytes(Target()), Rule());
-    EXPECT_EQ(ReadBytes(mode), "700 " + std::to_string(::geteuid()) + "\n");
+    EXPECT_EQ(ReadFileBytes(ExeDir + kUdevRuleFileName), "# swapped\n");  // the swap did happen
+    EXPECT_EQ(ReadFileBytes(Target()), Rule());
+    EXPECT_EQ(ReadFileBytes(mode), "700 " + std::to_string(::geteuid()) + "\n");
   }
-  EXPECT_EQ(ReadBytes(secret), "root:secret\n");
+  EXPECT_EQ(ReadFileBytes(secret), "root:secret\n");
 }
 
 // pkexec is run by its absolute path, never looked up in PATH, and sees none
@@ -104,7 +104,7 @@ TEST_F(LinuxPlatformTest, InstallerIsRunByPathAndInheritsNoDescriptor) {
   EXPECT_TRUE(Install(fake.Script));
   ::close(fds[0]);
   ::close(fds[1]);
-  EXPECT_EQ(ReadBytes(seen), "");
+  EXPECT_EQ(ReadFileBytes(seen), "");
 
   const std::string bin = Root.MakeDir("bin");
   fs::copy_file(fake.Script, bin + "pkexec");
@@ -125,7 +125,7 @@ TEST_F(LinuxPlatformTest, InstallerResultIsItsExitCode) {
   TDriverPlatformOptions o = TestOptions(ExeDir, RulesDir, TFakeInstaller(Root, 0, true).Script);
   o.UdevadmTool = "/bin/false";  // installed, not reloaded
   EXPECT_FALSE(NewDriverPlatform(o)->RunDriverInstaller(ExeDir + kInfFileName, kSwHide));
-  EXPECT_EQ(ReadBytes(Target()), Rule());
+  EXPECT_EQ(ReadFileBytes(Target()), Rule());
 
   EXPECT_FALSE(Install(Root.Path() + "/absent"));
   WriteBytes(Root.Path() + "/plain", "#!/bin/sh\nexit 0\n");  // not executable
@@ -145,7 +145,7 @@ TEST_F(LinuxPlatformTest, NewFilesNeverGoThroughWhatStandsAtTheirPath) {
   } catch (const EDriverFileError& e) {
     EXPECT_EQ(std::string(e.what()), "Impossible de créer le fichier \"" + path + "\". Le fichier existe");
   }
-  EXPECT_EQ(ReadBytes(victim), "victim");
+  EXPECT_EQ(ReadFileBytes(victim), "victim");
   // A dangling link does not create its target either.
   fs::remove(path);
   fs::create_symlink(Root.Path() + "/made through a link", path);
@@ -154,7 +154,7 @@ TEST_F(LinuxPlatformTest, NewFilesNeverGoThroughWhatStandsAtTheirPath) {
   // Deleted first, as the driver button does: written.
   DeleteFileIfPresent(path);
   WriteWholeFile(path, "new bytes");
-  EXPECT_EQ(ReadBytes(path), "new bytes");
+  EXPECT_EQ(ReadFileBytes(path), "new bytes");
   EXPECT_FALSE(fs::is_symlink(path));
 }
 
@@ -184,7 +184,7 @@ TEST_F(LinuxPlatformTest, ALinkRacingTheCreationIsNeverFollowed) {
   }
   stop = true;
   racer.join();
-  EXPECT_EQ(ReadBytes(victim), "victim");
+  EXPECT_EQ(ReadFileBytes(victim), "victim");
   EXPECT_EQ(written + refused, 3000);
 }
 
@@ -196,14 +196,14 @@ TEST_F(LinuxPlatformTest, CopyWritesTheEmbeddedRuleOnlyWhereNothingStands) {
   const mode_t old = ::umask(077);
   Platform("unused")->CopyDriverFiles();
   ::umask(old);
-  EXPECT_EQ(ReadBytes(Target()), Rule());
+  EXPECT_EQ(ReadFileBytes(Target()), Rule());
   struct stat st;
   ASSERT_EQ(::stat(Target().c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0644u);
 
   WriteBytes(Target(), "# installed before\n");
   Platform("unused")->CopyDriverFiles();
-  EXPECT_EQ(ReadBytes(Target()), "# installed before\n");
+  EXPECT_EQ(ReadFileBytes(Target()), "# installed before\n");
   fs::remove(Target());
   fs::create_symlink(Root.Path() + "/dangling", Target());
   Platform("unused")->CopyDriverFiles();
