@@ -21,6 +21,7 @@
 #include <map>
 #include <sstream>
 
+#include "Frames.h"
 #include "Sandbox.h"
 
 namespace {
@@ -28,7 +29,7 @@ namespace {
 using TClock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
-const std::vector<uint8_t> kEnterLoaderFrame = {0x55, 0x88, 0xFF, 0x08, 0x00, 0x88, 0x00};
+const TBytes kEnterLoaderFrame = BuildFrame(LoaderPayload(true), kCmdLoader);
 
 // The title of each kind of box: the application title ("Velmoraupgrade"
 // for the executable "VelmoraUpgrade") or the toolkit's French captions.
