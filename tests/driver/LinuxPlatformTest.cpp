@@ -134,7 +134,12 @@ TEST_F(LinuxPlatformTest, InstallerResultIsItsExitCode) {
 
 // --- Files written beside the executable ---------------------------------------------
 
-TEST_F(LinuxPlatformTest, NewFilesNeverGoThroughWhatStandsAtTheirPath) {
+// A new file never goes through what stands at its path: a link to a victim
+// file, a dangling link (its target is not created either). Deleted first,
+// as the driver button does, it is written. Someone who keeps putting a
+// link to the victim where the file goes, between its deletion and its
+// creation, never gets the victim written.
+TEST_F(LinuxPlatformTest, NewFilesNeverGoThroughALinkAtTheirPath) {
   const std::string victim = Root.Path() + "/victim";
   WriteBytes(victim, "victim");
   const std::string path = ExeDir + kInfFileName;
@@ -146,24 +151,15 @@ TEST_F(LinuxPlatformTest, NewFilesNeverGoThroughWhatStandsAtTheirPath) {
     EXPECT_EQ(std::string(e.what()), "Impossible de créer le fichier \"" + path + "\". Le fichier existe");
   }
   EXPECT_EQ(ReadFileBytes(victim), "victim");
-  // A dangling link does not create its target either.
   fs::remove(path);
   fs::create_symlink(Root.Path() + "/made through a link", path);
   EXPECT_THROW(WriteWholeFile(path, "new bytes"), EDriverFileError);
   EXPECT_FALSE(Exists(Root.Path() + "/made through a link"));
-  // Deleted first, as the driver button does: written.
   DeleteFileIfPresent(path);
   WriteWholeFile(path, "new bytes");
   EXPECT_EQ(ReadFileBytes(path), "new bytes");
   EXPECT_FALSE(fs::is_symlink(path));
-}
 
-// Someone keeps putting a link to a victim file where the file goes, between
-// its deletion and its creation: the victim is never written.
-TEST_F(LinuxPlatformTest, ALinkRacingTheCreationIsNeverFollowed) {
-  const std::string victim = Root.Path() + "/victim";
-  WriteBytes(victim, "victim");
-  const std::string path = ExeDir + kInfFileName;
   std::atomic<bool> stop{false};
   std::thread racer([&] {
     while (!stop.load()) {
