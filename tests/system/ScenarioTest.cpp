@@ -34,8 +34,7 @@ class SystemScenario : public TSystemTest {
     std::filesystem::remove_all(Dir);
     std::filesystem::create_directories(Dir);
     Run = std::make_unique<TGuiRun>(Dir);
-    std::string error;
-    ASSERT_TRUE(Run->StartX(error)) << error;
+    ASSERT_EQ("", Run->StartX());
   }
 
   void TearDown() override {
@@ -117,8 +116,7 @@ class SystemScenario : public TSystemTest {
 TEST_F(SystemScenario, PluggedAtStart) {
   MakeTerminal(4, 6);
   Term->Plug();
-  std::string error;
-  ASSERT_TRUE(Run->StartProgram(FirmwarePath, error)) << error;
+  ASSERT_EQ("", Run->StartProgram(FirmwarePath));
   ExpectLoaded(0, 0, 60s);
 }
 
@@ -127,8 +125,7 @@ TEST_F(SystemScenario, PluggedAtStart) {
 // replug at the end, which the harness really does before answering.
 TEST_F(SystemScenario, HotPlugWithReplugPrompts) {
   MakeTerminal(1, 6);
-  std::string error;
-  ASSERT_TRUE(Run->StartProgram(FirmwarePath, error)) << error;
+  ASSERT_EQ("", Run->StartProgram(FirmwarePath));
   ASSERT_TRUE(Run->WaitMainWindow(20s)) << Run->Describe();
   Run->Settle(500ms, 5s);
   Run->Drive([&] { return Run->MainButtonEnabled("load") >= 0 && Run->MainButtonEnabled("driver") >= 0; },
@@ -175,8 +172,7 @@ TEST_F(SystemScenario, UnplugMidTransfer) {
         Run->CountFrames(TTraceLine::FromTerminal, 0, kBlockAnswer) == 4)
       Term->Unplug();
   };
-  std::string error;
-  ASSERT_TRUE(Run->StartProgram(FirmwarePath, error)) << error;
+  ASSERT_EQ("", Run->StartProgram(FirmwarePath));
   Run->Drive([&] { return !Term->Present(); }, 60s);
   ASSERT_FALSE(Term->Present()) << "the transfer never reached its fourth block\n" << Run->Describe();
   // The load ends by itself (the exchange under way may wait for its
@@ -208,8 +204,7 @@ TEST_F(SystemScenario, UnplugMidTransfer) {
 TEST_F(SystemScenario, AccessRefusedThenRuleInstalled) {
   MakeTerminal(4, 4, 10, true, /*refusing=*/true);
   Term->Plug();
-  std::string error;
-  ASSERT_TRUE(Run->StartProgram(FirmwarePath, error)) << error;
+  ASSERT_EQ("", Run->StartProgram(FirmwarePath));
   ASSERT_TRUE(Run->WaitMainWindow(20s)) << Run->Describe();
   Run->Settle(3s, 30s);
   EXPECT_EQ(std::vector<std::string>{"_Err_AccessRefused"}, Run->Boxes())
@@ -241,8 +236,7 @@ TEST_F(SystemScenario, FastAnswers) {
   int done = 0;
   for (int run = 1; run <= runs && failures.size() < 3; ++run, ++done) {
     const std::string name = "run-" + std::to_string(run);
-    std::string error;
-    ASSERT_TRUE(Run->StartProgram(FirmwarePath, error, name + ".trace")) << error;
+    ASSERT_EQ("", Run->StartProgram(FirmwarePath, name + ".trace"));
     const size_t sentBefore = Sent();
     // Until the end block is answered, or a box (any box is a failure here).
     Run->Drive(
