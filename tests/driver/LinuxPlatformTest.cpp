@@ -40,54 +40,44 @@ class LinuxPlatformTest : public ::testing::Test {
 
 // One prompt: a single pkexec call runs a fixed script that installs, then
 // reloads; every path is an argument of its own, spaces and all. The rule
-// goes through a private copy, removed afterwards, under the runtime folder
-// or, without an absolute one, under /tmp.
-TEST_F(LinuxPlatformTest, OneInstallerCallInstallsThenReloads) {
-  const std::string runtime = Root.MakeDir("run time");
-  for (const char* env : {runtime.c_str(), static_cast<const char*>(nullptr), "relative/run"}) {
-    SCOPED_TRACE(env ? env : "unset");
-    TEnvScope scope("XDG_RUNTIME_DIR", env);
+// goes through a private copy in a folder only this user can enter, removed
+// afterwards, under the runtime folder or, without an absolute one (unset,
+// or relative: here the current folder), under /tmp. Whatever stands beside
+// the executable (another rule, a link to a secret), and whatever anyone who
+// can write that folder does while the authentication dialog waits, root
+// installs the rule the program carries.
+TEST_F(LinuxPlatformTest, OneInstallerCallInstallsTheEmbeddedRuleThenReloads) {
+  const std::string runtime = Root.MakeDir("run time"), beside = ExeDir + kUdevRuleFileName;
+  const std::string secret = Root.Path() + "/secret", mode = Root.Path() + "/mode";
+  WriteBytes(secret, "root:secret\n");
+  const std::string swap = "stat -c '%a %u' \"$(dirname -- \"$7\")\" > '" + mode + "'; rm -f '" + beside +
+                           "'; printf '# swapped\\n' > '" + beside + "'";
+  struct Case {
+    const char* Env;
+    bool Link;  // beside the executable: a link to the secret, or a rule
+  };
+  for (const Case c :
+       {Case{runtime.c_str(), false}, Case{nullptr, false}, Case{".", false}, Case{runtime.c_str(), true}}) {
+    SCOPED_TRACE(std::string(c.Env ? c.Env : "unset") + (c.Link ? " link" : ""));
+    TEnvScope scope("XDG_RUNTIME_DIR", c.Env);
     fs::remove(Target());
-    TFakeInstaller fake(Root, 0, true);
+    fs::remove(beside);
+    c.Link ? fs::create_symlink(secret, beside) : WriteBytes(beside, "# rule beside the executable\n");
+    TFakeInstaller fake(Root, 0, true, swap);
     EXPECT_TRUE(Install(fake.Script));
     const auto calls = fake.Calls();
     ASSERT_EQ(calls.size(), 1u);
     ASSERT_EQ(calls[0].size(), 8u);
     const std::string copy = calls[0][6];
-    EXPECT_EQ(copy.rfind(env == runtime.c_str() ? runtime + "kvz-rule-" : "/tmp/kvz-rule-", 0), 0u) << copy;
+    EXPECT_EQ(copy.rfind(c.Env == runtime.c_str() ? runtime + "kvz-rule-" : "/tmp/kvz-rule-", 0), 0u) << copy;
     EXPECT_EQ(fs::path(copy).filename(), kUdevRuleFileName);
     EXPECT_EQ(calls[0], (std::vector<std::string>{"/bin/sh", "-c", calls[0][2], "sh", "/usr/bin/install",
                                                   "/bin/true", copy, Target()}));
     EXPECT_EQ(calls[0][2], "\"$1\" -m 0644 -T -- \"$3\" \"$4\" && \"$2\" control --reload-rules");
-    EXPECT_EQ(ReadFileBytes(Target()), Rule());
-    EXPECT_FALSE(Exists(fs::path(copy).parent_path().string()));
-  }
-}
-
-// Whatever stands beside the executable (another rule, a link to a secret),
-// and whatever anyone who can write that folder does while the
-// authentication dialog waits, root installs the rule the program carries,
-// from a folder only this user can enter.
-TEST_F(LinuxPlatformTest, InstallerGetsTheEmbeddedRuleNeverWhatLiesBesideTheExecutable) {
-  const std::string runtime = Root.MakeDir("run");
-  TEnvScope env("XDG_RUNTIME_DIR", runtime.c_str());
-  const std::string secret = Root.Path() + "/secret", mode = Root.Path() + "/mode";
-  WriteBytes(secret, "root:secret\n");
-  for (bool link : {false, true}) {
-    SCOPED_TRACE(link ? "link" : "file");
-    fs::remove(Target());
-    if (link) {
-      fs::remove(ExeDir + kUdevRuleFileName);
-      fs::create_symlink(secret, ExeDir + kUdevRuleFileName);
-    }
-    const std::string swap = "stat -c '%a %u' \"$(dirname -- \"$7\")\" > '" + mode + "'; rm -f '" + ExeDir +
-                             kUdevRuleFileName + "'; printf '# swapped\\n' > '" + ExeDir + kUdevRuleFileName +
-                             "'";
-    TFakeInstaller fake(Root, 0, true, swap);
-    EXPECT_TRUE(Install(fake.Script));
-    EXPECT_EQ(ReadFileBytes(ExeDir + kUdevRuleFileName), "# swapped\n");  // the swap did happen
+    EXPECT_EQ(ReadFileBytes(beside), "# swapped\n");  // the swap did happen
     EXPECT_EQ(ReadFileBytes(Target()), Rule());
     EXPECT_EQ(ReadFileBytes(mode), "700 " + std::to_string(::geteuid()) + "\n");
+    EXPECT_FALSE(Exists(fs::path(copy).parent_path().string()));
   }
   EXPECT_EQ(ReadFileBytes(secret), "root:secret\n");
 }
