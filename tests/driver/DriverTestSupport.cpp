@@ -62,18 +62,15 @@ TFakeInstaller::TFakeInstaller(const TTempDir& dir, int code, bool runCommand, c
 }
 
 std::vector<std::vector<std::string>> TFakeInstaller::Calls() const {
-  std::vector<std::vector<std::string>> calls;
-  if (!Exists(Log)) return calls;
-  std::istringstream in(ReadFileBytes(Log));
-  std::vector<std::string> call;
+  std::vector<std::vector<std::string>> calls(1);  // the last one not closed yet
+  std::istringstream in(Exists(Log) ? ReadFileBytes(Log) : std::string());
   for (std::string line; std::getline(in, line);) {
-    if (line == "----") {
-      calls.push_back(call);
-      call.clear();
-    } else {
-      call.push_back(line);
-    }
+    if (line == "----")
+      calls.emplace_back();
+    else
+      calls.back().push_back(line);
   }
+  calls.pop_back();
   return calls;
 }
 
