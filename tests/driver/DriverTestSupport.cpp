@@ -36,14 +36,6 @@ std::string TTempDir::MakeDir(const std::string& name) const {
   return p + "/";
 }
 
-std::string ReadBytes(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  if (!f) throw std::runtime_error("cannot read " + path);
-  std::ostringstream ss;
-  ss << f.rdbuf();
-  return ss.str();
-}
-
 void WriteBytes(const std::string& path, const std::string& bytes) {
   std::ofstream f(path, std::ios::binary | std::ios::trunc);
   if (!f) throw std::runtime_error("cannot write " + path);
@@ -70,18 +62,15 @@ TFakeInstaller::TFakeInstaller(const TTempDir& dir, int code, bool runCommand, c
 }
 
 std::vector<std::vector<std::string>> TFakeInstaller::Calls() const {
-  std::vector<std::vector<std::string>> calls;
-  if (!Exists(Log)) return calls;
-  std::istringstream in(ReadBytes(Log));
-  std::vector<std::string> call;
+  std::vector<std::vector<std::string>> calls(1);  // the last one not closed yet
+  std::istringstream in(Exists(Log) ? ReadFileBytes(Log) : std::string());
   for (std::string line; std::getline(in, line);) {
-    if (line == "----") {
-      calls.push_back(call);
-      call.clear();
-    } else {
-      call.push_back(line);
-    }
+    if (line == "----")
+      calls.emplace_back();
+    else
+      calls.back().push_back(line);
   }
+  calls.pop_back();
   return calls;
 }
 
@@ -95,24 +84,6 @@ TDriverPlatformOptions TestOptions(const std::string& exeDir, const std::string&
   o.UdevadmTool = "/bin/true";
   o.RulesDirs = {rulesDir};
   return o;
-}
-
-TEnvScope::TEnvScope(const char* name, const char* value) : Name(name) {
-  if (const char* old = std::getenv(name)) {
-    Had = true;
-    Old = old;
-  }
-  if (value)
-    ::setenv(name, value, 1);
-  else
-    ::unsetenv(name);
-}
-
-TEnvScope::~TEnvScope() {
-  if (Had)
-    ::setenv(Name.c_str(), Old.c_str(), 1);
-  else
-    ::unsetenv(Name.c_str());
 }
 
 std::string RunAsUnprivileged(const std::function<std::string()>& body) {

@@ -1,11 +1,14 @@
 // Temporary folders, files and fake installers for the driver tests.
 #pragma once
 
+#include <cstdlib>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "TestCatalogue.h"  // ReadFileBytes
 #include "driver.h"
 
 // A fresh folder whose path contains spaces, removed with its contents.
@@ -24,7 +27,6 @@ class TTempDir {
   std::string Dir;
 };
 
-std::string ReadBytes(const std::string& path);
 void WriteBytes(const std::string& path, const std::string& bytes);
 bool Exists(const std::string& path);
 
@@ -46,15 +48,18 @@ struct TFakeInstaller {
 // Sets an environment variable (unsets it for a null value) for its life.
 class TEnvScope {
  public:
-  TEnvScope(const char* name, const char* value);
-  ~TEnvScope();
+  TEnvScope(const char* name, const char* value) : Name(name) {
+    if (const char* old = std::getenv(name)) Old = old;
+    Set(value);
+  }
+  ~TEnvScope() { Set(Old ? Old->c_str() : nullptr); }
   TEnvScope(const TEnvScope&) = delete;
   TEnvScope& operator=(const TEnvScope&) = delete;
 
  private:
+  void Set(const char* value) { value ? ::setenv(Name.c_str(), value, 1) : ::unsetenv(Name.c_str()); }
   std::string Name;
-  bool Had = false;
-  std::string Old;
+  std::optional<std::string> Old;
 };
 
 // Options for a platform working in the given folders with `installer`

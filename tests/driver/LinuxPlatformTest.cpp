@@ -40,56 +40,46 @@ class LinuxPlatformTest : public ::testing::Test {
 
 // One prompt: a single pkexec call runs a fixed script that installs, then
 // reloads; every path is an argument of its own, spaces and all. The rule
-// goes through a private copy, removed afterwards, under the runtime folder
-// or, without an absolute one, under /tmp.
-TEST_F(LinuxPlatformTest, OneInstallerCallInstallsThenReloads) {
-  const std::string runtime = Root.MakeDir("run time");
-  for (const char* env : {runtime.c_str(), static_cast<const char*>(nullptr), "relative/run"}) {
-    SCOPED_TRACE(env ? env : "unset");
-    TEnvScope scope("XDG_RUNTIME_DIR", env);
+// goes through a private copy in a folder only this user can enter, removed
+// afterwards, under the runtime folder or, without an absolute one (unset,
+// or relative: here the current folder), under /tmp. Whatever stands beside
+// the executable (another rule, a link to a secret), and whatever anyone who
+// can write that folder does while the authentication dialog waits, root
+// installs the rule the program carries.
+TEST_F(LinuxPlatformTest, OneInstallerCallInstallsTheEmbeddedRuleThenReloads) {
+  const std::string runtime = Root.MakeDir("run time"), beside = ExeDir + kUdevRuleFileName;
+  const std::string secret = Root.Path() + "/secret", mode = Root.Path() + "/mode";
+  WriteBytes(secret, "root:secret\n");
+  const std::string swap = "stat -c '%a %u' \"$(dirname -- \"$7\")\" > '" + mode + "'; rm -f '" + beside +
+                           "'; printf '# swapped\\n' > '" + beside + "'";
+  struct Case {
+    const char* Env;
+    bool Link;  // beside the executable: a link to the secret, or a rule
+  };
+  for (const Case c :
+       {Case{runtime.c_str(), false}, Case{nullptr, false}, Case{".", false}, Case{runtime.c_str(), true}}) {
+    SCOPED_TRACE(std::string(c.Env ? c.Env : "unset") + (c.Link ? " link" : ""));
+    TEnvScope scope("XDG_RUNTIME_DIR", c.Env);
     fs::remove(Target());
-    TFakeInstaller fake(Root, 0, true);
+    fs::remove(beside);
+    c.Link ? fs::create_symlink(secret, beside) : WriteBytes(beside, "# rule beside the executable\n");
+    TFakeInstaller fake(Root, 0, true, swap);
     EXPECT_TRUE(Install(fake.Script));
     const auto calls = fake.Calls();
     ASSERT_EQ(calls.size(), 1u);
     ASSERT_EQ(calls[0].size(), 8u);
     const std::string copy = calls[0][6];
-    EXPECT_EQ(copy.rfind(env == runtime.c_str() ? runtime + "kvz-rule-" : "/tmp/kvz-rule-", 0), 0u) << copy;
+    EXPECT_EQ(copy.rfind(c.Env == runtime.c_str() ? runtime + "kvz-rule-" : "/tmp/kvz-rule-", 0), 0u) << copy;
     EXPECT_EQ(fs::path(copy).filename(), kUdevRuleFileName);
     EXPECT_EQ(calls[0], (std::vector<std::string>{"/bin/sh", "-c", calls[0][2], "sh", "/usr/bin/install",
                                                   "/bin/true", copy, Target()}));
     EXPECT_EQ(calls[0][2], "\"$1\" -m 0644 -T -- \"$3\" \"$4\" && \"$2\" control --reload-rules");
-    EXPECT_EQ(ReadBytes(Target()), Rule());
+    EXPECT_EQ(ReadFileBytes(beside), "# swapped\n");  // the swap did happen
+    EXPECT_EQ(ReadFileBytes(Target()), Rule());
+    EXPECT_EQ(ReadFileBytes(mode), "700 " + std::to_string(::geteuid()) + "\n");
     EXPECT_FALSE(Exists(fs::path(copy).parent_path().string()));
   }
-}
-
-// Whatever stands beside the executable (another rule, a link to a secret),
-// and whatever anyone who can write that folder does while the
-// authentication dialog waits, root installs the rule the program carries,
-// from a folder only this user can enter.
-TEST_F(LinuxPlatformTest, InstallerGetsTheEmbeddedRuleNeverWhatLiesBesideTheExecutable) {
-  const std::string runtime = Root.MakeDir("run");
-  TEnvScope env("XDG_RUNTIME_DIR", runtime.c_str());
-  const std::string secret = Root.Path() + "/secret", mode = Root.Path() + "/mode";
-  WriteBytes(secret, "root:secret\n");
-  for (bool link : {false, true}) {
-    SCOPED_TRACE(link ? "link" : "file");
-    fs::remove(Target());
-    if (link) {
-      fs::remove(ExeDir + kUdevRuleFileName);
-      fs::create_symlink(secret, ExeDir + kUdevRuleFileName);
-    }
-    const std::string swap = "stat -c '%a %u' \"$(dirname -- \"$7\")\" > '" + mode + "'; rm -f '" + ExeDir +
-                             kUdevRuleFileName + "'; printf '# swapped\\n' > '" + ExeDir + kUdevRuleFileName +
-                             "'";
-    TFakeInstaller fake(Root, 0, true, swap);
-    EXPECT_TRUE(Install(fake.Script));
-    EXPECT_EQ(ReadBytes(ExeDir + kUdevRuleFileName), "# swapped\n");  // the swap did happen
-    EXPECT_EQ(ReadBytes(Target()), Rule());
-    EXPECT_EQ(ReadBytes(mode), "700 " + std::to_string(::geteuid()) + "\n");
-  }
-  EXPECT_EQ(ReadBytes(secret), "root:secret\n");
+  EXPECT_EQ(ReadFileBytes(secret), "root:secret\n");
 }
 
 // pkexec is run by its absolute path, never looked up in PATH, and sees none
@@ -104,7 +94,7 @@ TEST_F(LinuxPlatformTest, InstallerIsRunByPathAndInheritsNoDescriptor) {
   EXPECT_TRUE(Install(fake.Script));
   ::close(fds[0]);
   ::close(fds[1]);
-  EXPECT_EQ(ReadBytes(seen), "");
+  EXPECT_EQ(ReadFileBytes(seen), "");
 
   const std::string bin = Root.MakeDir("bin");
   fs::copy_file(fake.Script, bin + "pkexec");
@@ -125,7 +115,7 @@ TEST_F(LinuxPlatformTest, InstallerResultIsItsExitCode) {
   TDriverPlatformOptions o = TestOptions(ExeDir, RulesDir, TFakeInstaller(Root, 0, true).Script);
   o.UdevadmTool = "/bin/false";  // installed, not reloaded
   EXPECT_FALSE(NewDriverPlatform(o)->RunDriverInstaller(ExeDir + kInfFileName, kSwHide));
-  EXPECT_EQ(ReadBytes(Target()), Rule());
+  EXPECT_EQ(ReadFileBytes(Target()), Rule());
 
   EXPECT_FALSE(Install(Root.Path() + "/absent"));
   WriteBytes(Root.Path() + "/plain", "#!/bin/sh\nexit 0\n");  // not executable
@@ -134,7 +124,12 @@ TEST_F(LinuxPlatformTest, InstallerResultIsItsExitCode) {
 
 // --- Files written beside the executable ---------------------------------------------
 
-TEST_F(LinuxPlatformTest, NewFilesNeverGoThroughWhatStandsAtTheirPath) {
+// A new file never goes through what stands at its path: a link to a victim
+// file, a dangling link (its target is not created either). Deleted first,
+// as the driver button does, it is written. Someone who keeps putting a
+// link to the victim where the file goes, between its deletion and its
+// creation, never gets the victim written.
+TEST_F(LinuxPlatformTest, NewFilesNeverGoThroughALinkAtTheirPath) {
   const std::string victim = Root.Path() + "/victim";
   WriteBytes(victim, "victim");
   const std::string path = ExeDir + kInfFileName;
@@ -145,25 +140,16 @@ TEST_F(LinuxPlatformTest, NewFilesNeverGoThroughWhatStandsAtTheirPath) {
   } catch (const EDriverFileError& e) {
     EXPECT_EQ(std::string(e.what()), "Impossible de créer le fichier \"" + path + "\". Le fichier existe");
   }
-  EXPECT_EQ(ReadBytes(victim), "victim");
-  // A dangling link does not create its target either.
+  EXPECT_EQ(ReadFileBytes(victim), "victim");
   fs::remove(path);
   fs::create_symlink(Root.Path() + "/made through a link", path);
   EXPECT_THROW(WriteWholeFile(path, "new bytes"), EDriverFileError);
   EXPECT_FALSE(Exists(Root.Path() + "/made through a link"));
-  // Deleted first, as the driver button does: written.
   DeleteFileIfPresent(path);
   WriteWholeFile(path, "new bytes");
-  EXPECT_EQ(ReadBytes(path), "new bytes");
+  EXPECT_EQ(ReadFileBytes(path), "new bytes");
   EXPECT_FALSE(fs::is_symlink(path));
-}
 
-// Someone keeps putting a link to a victim file where the file goes, between
-// its deletion and its creation: the victim is never written.
-TEST_F(LinuxPlatformTest, ALinkRacingTheCreationIsNeverFollowed) {
-  const std::string victim = Root.Path() + "/victim";
-  WriteBytes(victim, "victim");
-  const std::string path = ExeDir + kInfFileName;
   std::atomic<bool> stop{false};
   std::thread racer([&] {
     while (!stop.load()) {
@@ -184,7 +170,7 @@ TEST_F(LinuxPlatformTest, ALinkRacingTheCreationIsNeverFollowed) {
   }
   stop = true;
   racer.join();
-  EXPECT_EQ(ReadBytes(victim), "victim");
+  EXPECT_EQ(ReadFileBytes(victim), "victim");
   EXPECT_EQ(written + refused, 3000);
 }
 
@@ -196,14 +182,14 @@ TEST_F(LinuxPlatformTest, CopyWritesTheEmbeddedRuleOnlyWhereNothingStands) {
   const mode_t old = ::umask(077);
   Platform("unused")->CopyDriverFiles();
   ::umask(old);
-  EXPECT_EQ(ReadBytes(Target()), Rule());
+  EXPECT_EQ(ReadFileBytes(Target()), Rule());
   struct stat st;
   ASSERT_EQ(::stat(Target().c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0644u);
 
   WriteBytes(Target(), "# installed before\n");
   Platform("unused")->CopyDriverFiles();
-  EXPECT_EQ(ReadBytes(Target()), "# installed before\n");
+  EXPECT_EQ(ReadFileBytes(Target()), "# installed before\n");
   fs::remove(Target());
   fs::create_symlink(Root.Path() + "/dangling", Target());
   Platform("unused")->CopyDriverFiles();

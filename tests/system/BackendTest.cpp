@@ -9,12 +9,10 @@
 
 #include "EmulatedTerminal.h"
 #include "HidSystem.h"
-#include "Sandbox.h"
 #include "hid.h"
 
 namespace {
 
-using TBytes = std::vector<uint8_t>;
 using namespace std::chrono_literals;
 
 // Whether `data` holds the start of an identity answer (55 81 FF).
@@ -45,21 +43,8 @@ struct TClaimedTerminal {
   THidDevice* Dev = nullptr;
 };
 
-// Every test starts with a terminal plugged that answers at once (within
-// the write), bcdDevice 4.
-class SystemBackend : public ::testing::Test {
+class SystemBackend : public TPluggedTerminalTest {
  protected:
-  void SetUp() override {
-    if (!SandboxSkipReason().empty()) GTEST_SKIP() << SandboxSkipReason();
-    ASSERT_TRUE(SystemWorld()->Nodes.WaitAllReleased(5000)) << "files of the last test still open";
-    TEmulatedTerminalConfig c;
-    c.Terminal.UsbVersion = 4;
-    c.Terminal.LatencyMs = 0;
-    Term = std::make_unique<TEmulatedTerminal>(c);
-    Term->Plug();
-    ASSERT_EQ("", Term->Error());
-  }
-
   std::shared_ptr<IHidHandle> Open(EHidAccess access, uint32_t* error = nullptr) {
     std::vector<THidInterfaceEntry> entries;
     EXPECT_TRUE(Platform->ListInterfaces(entries));
@@ -77,7 +62,6 @@ class SystemBackend : public ::testing::Test {
   }
 
   std::shared_ptr<IHidPlatform> Platform = CreateSystemHidPlatform();
-  std::unique_ptr<TEmulatedTerminal> Term;
 };
 
 // Listed and identified as the terminal; read and write access, product

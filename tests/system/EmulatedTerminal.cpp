@@ -6,9 +6,6 @@
 #include <condition_variable>
 #include <mutex>
 
-#include "MotTestUtil.h"
-#include "Sandbox.h"
-
 namespace {
 
 TSystemWorld* gWorld = nullptr;
@@ -90,7 +87,6 @@ TEmulatedTerminal::TEmulatedTerminal(const TEmulatedTerminalConfig& config)
 void TEmulatedTerminal::Plug() {
   if (Present()) return;
   const std::string path = FTerminal->Plug(FBus)->Path();
-  ++FTransitions;
   auto reader = FBus.Open(path, EHidAccess::Read, nullptr);
   auto writer = FBus.Open(path, EHidAccess::ReadWrite, nullptr);
   if (!reader || !writer) {
@@ -135,7 +131,6 @@ void TEmulatedTerminal::Plug() {
 void TEmulatedTerminal::Unplug() {
   if (!Present()) return;
   FTerminal->Unplug();
-  ++FTransitions;
   FNode->Vanish();
   unlink(FSysfs.DevNode().c_str());
   FSysfs.Remove();
@@ -150,31 +145,4 @@ void TEmulatedTerminal::Unplug() {
 void TEmulatedTerminal::SetRefusing(bool refusing) {
   FConfig.Refusing = refusing;
   if (FNode) FNode->SetRefusing(refusing);
-}
-
-const std::vector<uint8_t> kIdentityReport = [] {
-  std::vector<uint8_t> r = {0x00, 7, 0x55, 0x80, 0xFF, 0x07, 0x00, 0x01, 0x2C};
-  r.resize(65);
-  return r;
-}();
-
-TTestFirmware MakeTestFirmware(int pages) {
-  TTestFirmware fw;
-  fw.Image = HeaderPage(true, "15/06/2009", 9, "fv0100", 256);
-  for (int p = 1; p < pages; ++p)
-    for (int i = 0; i < 256; ++i) fw.Image.push_back(static_cast<uint8_t>(p * 37 + i * 7));
-  fw.MotText = MotFile(fw.Image, 0x8000, 32);
-  return fw;
-}
-
-std::string MissingFromTerminal(const TVirtualTerminal& terminal, const std::vector<uint8_t>& image) {
-  if (!terminal.ImageComplete()) return "the terminal did not receive the end block";
-  const auto blocks = terminal.Blocks();
-  for (size_t p = 0; p < image.size() / 256; ++p) {
-    auto it = blocks.find(static_cast<int>(p));
-    if (it == blocks.end()) return "block " + std::to_string(p) + " is missing";
-    if (it->second != std::vector<uint8_t>(image.begin() + p * 256, image.begin() + (p + 1) * 256))
-      return "block " + std::to_string(p) + " differs from the file";
-  }
-  return "";
 }

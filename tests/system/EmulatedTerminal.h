@@ -15,12 +15,16 @@
 // write() returns.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <memory>
 #include <string>
 #include <thread>
 
 #include "FakeSysfs.h"
+#include "Frames.h"
 #include "HidrawFuse.h"
+#include "Sandbox.h"
 #include "SimHidBus.h"
 #include "VirtualTerminal.h"
 
@@ -59,8 +63,6 @@ class TEmulatedTerminal {
   // /dev/hidrawN of the node present.
   std::string DevNode() const { return FSysfs.DevNode(); }
   std::shared_ptr<THidrawNode> Node() const { return FNode; }
-  // Plugs and unplugs the emulation carried out.
-  int Transitions() const { return FTransitions; }
   // Faults of the emulation itself (a sysfs file that could not be written,
   // a notice not sent); empty when none.
   std::string Error() const { return FError; }
@@ -70,7 +72,6 @@ class TEmulatedTerminal {
   TSimHidBus FBus;
   std::shared_ptr<TVirtualTerminal> FTerminal;
   TSysfsUsbHidDevice FSysfs;
-  int FTransitions = 0;
   std::string FError;
   std::shared_ptr<THidrawNode> FNode;
   std::shared_ptr<IHidHandle> FReader;
@@ -79,16 +80,31 @@ class TEmulatedTerminal {
 
 // The identity request (55 80 FF 07 00 01 2C) as the output report the
 // program writes: report ID 0, count, frame, zeros.
-extern const std::vector<uint8_t> kIdentityReport;
+const TBytes kIdentityReport = CutIntoReports(BuildFrame(DialoguePayload(true), kCmdDialogue), 65)[0];
 
-// A firmware image for the tests: a header page (application type 9,
-// version fv0100 of 15/06/2009) and `pages` - 1 pages of a pattern; the .mot
-// text of it at 0x8000.
-struct TTestFirmware {
-  std::vector<uint8_t> Image;
-  std::string MotText;
+// Every system test: skipped, with the reason, where the sandbox could not be
+// had; started once the files the last test opened are all released.
+class TSystemTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!SandboxSkipReason().empty()) GTEST_SKIP() << SandboxSkipReason();
+    ASSERT_TRUE(SystemWorld()->Nodes.WaitAllReleased(5000)) << "files of the last test still open";
+  }
+  std::unique_ptr<TEmulatedTerminal> Term;
 };
-TTestFirmware MakeTestFirmware(int pages);
-// The terminal's image holds every page of `image` and its end block; why
-// not otherwise.
-std::string MissingFromTerminal(const TVirtualTerminal& terminal, const std::vector<uint8_t>& image);
+
+// With a terminal of USB version 4 plugged in at the start (/dev/hidraw0),
+// answering at once (within the write).
+class TPluggedTerminalTest : public TSystemTest {
+ protected:
+  void SetUp() override {
+    TSystemTest::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
+    TEmulatedTerminalConfig c;
+    c.Terminal.UsbVersion = 4;
+    Term = std::make_unique<TEmulatedTerminal>(c);
+    Term->Plug();
+    ASSERT_EQ("", Term->Error());
+    ASSERT_EQ("/dev/hidraw0", Term->DevNode());
+  }
+};

@@ -19,27 +19,16 @@
 #include <thread>
 
 #include "EmulatedTerminal.h"
-#include "Sandbox.h"
 
 namespace {
 
-using TBytes = std::vector<uint8_t>;
 using namespace std::chrono_literals;
 
 // The errno a failed call left (0 when it did not fail).
 int Err(long rc) { return rc == -1 ? errno : 0; }
 
-class SystemEmulation : public ::testing::Test {
+class SystemEmulation : public TPluggedTerminalTest {
  protected:
-  void SetUp() override {
-    if (!SandboxSkipReason().empty()) GTEST_SKIP() << SandboxSkipReason();
-    ASSERT_TRUE(SystemWorld()->Nodes.WaitAllReleased(5000)) << "files of the last test still open";
-    TEmulatedTerminalConfig c;
-    c.Terminal.UsbVersion = 4;
-    Term = std::make_unique<TEmulatedTerminal>(c);
-    Term->Plug();
-    ASSERT_EQ("/dev/hidraw0", Term->DevNode());
-  }
   void TearDown() override {
     for (int fd : Fds) close(fd);
   }
@@ -48,7 +37,6 @@ class SystemEmulation : public ::testing::Test {
     if (fd >= 0) Fds.push_back(fd);
     return fd;
   }
-  std::unique_ptr<TEmulatedTerminal> Term;
   std::vector<int> Fds;
 };
 

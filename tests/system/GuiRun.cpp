@@ -21,6 +21,7 @@
 #include <map>
 #include <sstream>
 
+#include "Frames.h"
 #include "Sandbox.h"
 
 namespace {
@@ -28,7 +29,7 @@ namespace {
 using TClock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
-const std::vector<uint8_t> kEnterLoaderFrame = {0x55, 0x88, 0xFF, 0x08, 0x00, 0x88, 0x00};
+const TBytes kEnterLoaderFrame = BuildFrame(LoaderPayload(true), kCmdLoader);
 
 // The title of each kind of box: the application title ("Velmoraupgrade"
 // for the executable "VelmoraUpgrade") or the toolkit's French captions.
@@ -124,32 +125,6 @@ struct TGuiRun::TSession {
   }
 
   // ---- the X server and its client --------------------------------------------
-
-  bool StartX(const std::string& dir, std::string& error) {
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) return false;
-    Server =
-        Spawn({"Xvfb", "-displayfd", "3", "-screen", "0", "1280x1024x24", "-nolisten", "tcp", "-noreset"},
-              {{"LD_PRELOAD", ""}}, dir + "/xvfb.out", fds[1]);  // the server needs no shim
-    close(fds[1]);
-    std::string number;
-    pollfd p{fds[0], POLLIN, 0};
-    for (char c; poll(&p, 1, 15000) > 0 && read(fds[0], &c, 1) == 1 && c != '\n';) number.push_back(c);
-    close(fds[0]);
-    DisplayName = ":" + number;
-    XSetErrorHandler(IgnoreXError);
-    int ev, er, major, minor;
-    if (number.empty() || (X = XOpenDisplay(DisplayName.c_str())) == nullptr) {
-      error = "Xvfb did not start (is the xvfb package installed?)";
-    } else if (!XTestQueryExtension(X, &ev, &er, &major, &minor)) {
-      error = "the X server has no XTEST extension";
-    } else {
-      Root = DefaultRootWindow(X);
-      XSelectInput(X, Root, SubstructureNotifyMask);
-      XSync(X, False);
-    }
-    return error.empty();
-  }
 
   // Takes the events that wait: windows mapped, unmapped, destroyed.
   void Pump() {
@@ -280,9 +255,30 @@ void TGuiRun::Log(const std::string& text) {
   }
 }
 
-bool TGuiRun::StartX(std::string& error) { return F->StartX(FDir, error); }
+std::string TGuiRun::StartX() {
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) != 0) return std::string("pipe: ") + std::strerror(errno);
+  F->Server =
+      Spawn({"Xvfb", "-displayfd", "3", "-screen", "0", "1280x1024x24", "-nolisten", "tcp", "-noreset"},
+            {{"LD_PRELOAD", ""}}, FDir + "/xvfb.out", fds[1]);  // the server needs no shim
+  close(fds[1]);
+  std::string number;
+  pollfd p{fds[0], POLLIN, 0};
+  for (char c; poll(&p, 1, 15000) > 0 && read(fds[0], &c, 1) == 1 && c != '\n';) number.push_back(c);
+  close(fds[0]);
+  F->DisplayName = ":" + number;
+  XSetErrorHandler(IgnoreXError);
+  int ev, er, major, minor;
+  if (number.empty() || (F->X = XOpenDisplay(F->DisplayName.c_str())) == nullptr)
+    return "Xvfb did not start (is the xvfb package installed?)";
+  if (!XTestQueryExtension(F->X, &ev, &er, &major, &minor)) return "the X server has no XTEST extension";
+  F->Root = DefaultRootWindow(F->X);
+  XSelectInput(F->X, F->Root, SubstructureNotifyMask);
+  XSync(F->X, False);
+  return "";
+}
 
-bool TGuiRun::StartProgram(const std::string& firmware, std::string& error, const std::string& traceName) {
+std::string TGuiRun::StartProgram(const std::string& firmware, const std::string& traceName) {
   StopProgram();
   FLines.clear();
   FPending.clear();
@@ -291,10 +287,8 @@ bool TGuiRun::StartProgram(const std::string& firmware, std::string& error, cons
   if (F->Inotify < 0) F->Inotify = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
   F->Trace = open(trace.c_str(), O_RDONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   F->Partial.clear();
-  if (F->Trace < 0 || inotify_add_watch(F->Inotify, trace.c_str(), IN_MODIFY) < 0) {
-    error = "cannot follow " + trace + ": " + std::strerror(errno);
-    return false;
-  }
+  if (F->Trace < 0 || inotify_add_watch(F->Inotify, trace.c_str(), IN_MODIFY) < 0)
+    return "cannot follow " + trace + ": " + std::strerror(errno);
   Log("--- program started: " + traceName);
   FLastActivity = TClock::now();
   F->Program = Spawn({KVZ_SYSTEM_PROGRAM, "--trace", trace, firmware},
@@ -303,8 +297,7 @@ bool TGuiRun::StartProgram(const std::string& firmware, std::string& error, cons
                       {"XDG_RUNTIME_DIR", kSandboxRuntimeDir},
                       {"KVZ_SYSTEM_STAGE", ""}},
                      FDir + "/" + traceName.substr(0, traceName.rfind('.')) + ".out");
-  if (F->Program < 0) error = std::string("fork: ") + std::strerror(errno);
-  return F->Program > 0;
+  return F->Program > 0 ? "" : std::string("fork: ") + std::strerror(errno);
 }
 
 void TGuiRun::StopProgram() {
@@ -358,12 +351,12 @@ void TGuiRun::ServeTopBox() {
                      : now - b.LastPress < 2s)
     return;
   if (b.Presses >= 5) {
-    FProblems.push_back("the box " + b.Line.Key + " does not close when " + b.Action.Key + " is pressed");
+    FProblems.push_back("the box " + b.Line.Key + " does not close when Return is pressed");
     FPending.pop_back();
     return;
   }
-  Log("    box " + b.Line.Key + ": " + b.Action.Key + (b.Presses ? " (again)" : ""));
-  F->PressKey(b.Id, b.Action.Key);
+  Log("    box " + b.Line.Key + ": Return" + (b.Presses ? " (again)" : ""));
+  F->PressKey(b.Id, "Return");
   ++b.Presses;
   b.LastPress = now;
 }

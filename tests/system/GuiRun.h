@@ -25,10 +25,9 @@ struct TTraceLine {
   std::string Raw;  // the line without its time stamp
 };
 
-// How to answer one box.
+// When to answer one box with Return (its default button).
 struct TBoxAction {
-  std::string Key = "Return";  // pressed in the box (Return: its default button)
-  // The key is pressed once this holds (evaluated while the run goes on)...
+  // Return is pressed once this holds (evaluated while the run goes on)...
   std::function<bool()> When;
   // ...or once the box has been shown this long.
   std::chrono::milliseconds MaxWait{0};
@@ -40,12 +39,11 @@ class TGuiRun {
   explicit TGuiRun(std::string dir);
   ~TGuiRun();
 
-  // Starts the X server and connects to it.
-  bool StartX(std::string& error);
-  // Starts the program with --trace and the firmware file. `traceName`
-  // names the trace file in the directory.
-  bool StartProgram(const std::string& firmware, std::string& error,
-                    const std::string& traceName = "trace.txt");
+  // Starts the X server and connects to it; empty, or why not.
+  std::string StartX();
+  // Starts the program with --trace and the firmware file; empty, or why
+  // not. `traceName` names the trace file in the directory.
+  std::string StartProgram(const std::string& firmware, const std::string& traceName = "trace.txt");
   void StopProgram();
   bool ProgramAlive();
 
