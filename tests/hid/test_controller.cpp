@@ -22,17 +22,23 @@ class HidControllerTest : public HidTest {
     }));
   }
 
-  int changes = 0;
-};
+  // Mouse, Keyboard and the terminal on the bus, then the controller.
+  void MakeWithThree() {
+    devs = {bus->Plug(OtherConfig("Mouse", 1)), bus->Plug(OtherConfig("Keyboard", 2)),
+            bus->Plug(TerminalConfig())};
+    Make();
+  }
 
-std::vector<std::shared_ptr<TSimHidDevice>> PlugThree(TSimHidBus& bus) {
-  return {bus.Plug(OtherConfig("Mouse", 1)), bus.Plug(OtherConfig("Keyboard", 2)),
-          bus.Plug(TerminalConfig())};
-}
+  int changes = 0;
+  std::vector<std::shared_ptr<TSimHidDevice>> devs;
+  TRecorder rec;
+};
 
 }  // namespace
 
-TEST_F(HidControllerTest, CreationDefaultsOnAnEmptyBus) {
+// On an empty bus, then without any HID services: an empty list, no
+// notices, only the first assignment's pass fires.
+TEST_F(HidControllerTest, CreationDefaultsOnAnEmptyBusAndWithoutServices) {
   Make();
   EXPECT_EQ("1.0.16", ctl->Version());
   ctl->SetVersion("2.0");
@@ -53,9 +59,8 @@ TEST_F(HidControllerTest, CreationDefaultsOnAnEmptyBus) {
   EXPECT_EQ(nullptr, d);
   EXPECT_FALSE(ctl->ClaimDeviceAt(d, -1));
   ctl->ReleaseDevice(d);  // none: nothing
-}
 
-TEST_F(HidControllerTest, NoServicesMeansAnEmptyListAndNoEvents) {
+  ctl.reset();
   ctl = std::make_unique<THidDeviceController>(nullptr, *queue);
   EXPECT_FALSE(ctl->HidServicesBound());
   EXPECT_EQ(0, ctl->Count());
@@ -85,8 +90,7 @@ TEST_F(HidControllerTest, ScanOrderCountsAndLeftOutDevices) {
 }
 
 TEST_F(HidControllerTest, EnumerationWalk) {
-  PlugThree(*bus);
-  Make();
+  MakeWithThree();
   // Not assigned: stops at the first plugged device.
   EXPECT_EQ(1, ctl->EnumerateDevices());
 
@@ -112,8 +116,7 @@ TEST_F(HidControllerTest, EnumerationWalk) {
 }
 
 TEST_F(HidControllerTest, TheDialoguePatternFindsAndHoldsTheTerminal) {
-  auto devs = PlugThree(*bus);
-  Make();
+  MakeWithThree();
   THidDevice* held = nullptr;
   int connected = 0, disconnected = 0;
   ctl->SetOnEnumerate(THidEnumerateEvent([&](THidDevice* d, int32_t idx) {
@@ -178,9 +181,7 @@ TEST_F(HidControllerTest, OnDeviceChangeAssignment) {
 // An available device that is unplugged leaves at once; the others keep
 // their objects and places across passes, a new one is appended.
 TEST_F(HidControllerTest, ListedDevicesKeepTheirObjectsAcrossPasses) {
-  auto devs = PlugThree(*bus);
-  Make();
-  TRecorder rec;
+  MakeWithThree();
   ctl->SetOnDeviceUnplug(rec.UnplugEvent());
   CountChanges();
   std::vector<THidDevice*> before = ctl->DeviceList();
@@ -202,7 +203,6 @@ TEST_F(HidControllerTest, ListedDevicesKeepTheirObjectsAcrossPasses) {
 TEST_F(HidControllerTest, AClaimedTerminalUnpluggedStaysListedUntilReleased) {
   auto t = bus->Plug(TerminalConfig());
   Make();
-  TRecorder rec;
   ctl->SetOnDeviceUnplug(rec.UnplugEvent());
   CountChanges();
   THidDevice* old = nullptr;
@@ -240,8 +240,7 @@ TEST_F(HidControllerTest, AClaimedTerminalUnpluggedStaysListedUntilReleased) {
 
 TEST_F(HidControllerTest, AWalkSkipsAClaimedDeviceThatWasUnplugged) {
   auto t = bus->Plug(TerminalConfig());
-  PlugThree(*bus);  // Mouse, Keyboard and a second terminal after it
-  Make();
+  MakeWithThree();  // Mouse, Keyboard and a second terminal after it
   THidDevice* held = nullptr;
   ASSERT_TRUE(ctl->ClaimDeviceAt(held, 0));
   bus->Unplug(t);  // not released: stays listed, unplugged, at index 0
@@ -270,12 +269,10 @@ TEST_F(HidControllerTest, AWalkSkipsAClaimedDeviceThatWasUnplugged) {
 }
 
 TEST_F(HidControllerTest, ReleasingAPluggedDeviceMakesItAvailableAgain) {
-  PlugThree(*bus);
-  Make();
+  MakeWithThree();
   THidDevice* d = nullptr;
   ASSERT_TRUE(ctl->ClaimDeviceAt(d, 1));
   THidDevice* const claimed = d;
-  TRecorder rec;
   d->SetDataHandler(rec.DataEvent());
   ASSERT_NE(nullptr, d->Reader());
   EXPECT_EQ((TCounts{3, 2, 1, 0}), Counts());
@@ -302,8 +299,7 @@ TEST_F(HidControllerTest, ReleasingAPluggedDeviceMakesItAvailableAgain) {
 }
 
 TEST_F(HidControllerTest, ASnapshotFailureTreatsEveryDeviceAsGone) {
-  PlugThree(*bus);
-  Make();
+  MakeWithThree();
   THidDevice* d = nullptr;
   ASSERT_TRUE(ctl->ClaimDeviceAt(d, 1));
   bus->SetSnapshotFails(true);
@@ -317,8 +313,7 @@ TEST_F(HidControllerTest, ASnapshotFailureTreatsEveryDeviceAsGone) {
 }
 
 TEST_F(HidControllerTest, SettersReachDevicesThatShareTheControllersValue) {
-  PlugThree(*bus);
-  Make();
+  MakeWithThree();
   TRecorder a, b;
   THidDevice* d0 = ctl->DeviceList()[0];
   THidDevice* d1 = ctl->DeviceList()[1];
@@ -381,9 +376,7 @@ TEST_F(HidControllerTest, ASecondControllerFailsAndTheFirstKeepsWorking) {
 }
 
 TEST_F(HidControllerTest, DirectlyDestroyedDevicesAreReplacedOrRemoved) {
-  PlugThree(*bus);
-  Make();
-  TRecorder rec;
+  MakeWithThree();
   ctl->SetOnDeviceUnplug(rec.UnplugEvent());
   THidDevice* d = nullptr;
   ASSERT_TRUE(ctl->ClaimDeviceAt(d, 1));
@@ -410,8 +403,7 @@ TEST_F(HidControllerTest, DirectlyDestroyedDevicesAreReplacedOrRemoved) {
 }
 
 TEST_F(HidControllerTest, NoticesDuringAPassAreDeferredUntilItEnds) {
-  auto devs = PlugThree(*bus);
-  Make();
+  MakeWithThree();
   std::vector<int> sizesSeen;
   bool plugged = false;
   ctl->SetOnDeviceChange(TNotifyEvent([&](void*) {
@@ -430,8 +422,7 @@ TEST_F(HidControllerTest, NoticesDuringAPassAreDeferredUntilItEnds) {
 }
 
 TEST_F(HidControllerTest, NoticesDuringAWalkAreDeferredUntilItEnds) {
-  auto devs = PlugThree(*bus);
-  Make();
+  MakeWithThree();
   CountChanges();
   std::vector<int32_t> visited;
   ctl->SetOnEnumerate(THidEnumerateEvent([&](THidDevice*, int32_t idx) {
@@ -451,8 +442,7 @@ TEST_F(HidControllerTest, NoticesDuringAWalkAreDeferredUntilItEnds) {
 }
 
 TEST_F(HidControllerTest, WalksAndPassesSurviveReleasesInsideTheirHandlers) {
-  auto devs = PlugThree(*bus);
-  Make();
+  MakeWithThree();
   THidDevice* a = nullptr;
   THidDevice* b = nullptr;
   ASSERT_TRUE(ctl->ClaimDeviceAt(a, 0));
@@ -499,9 +489,7 @@ TEST_F(HidControllerTest, ANoticeFromAnotherThreadRunsOnePassOnTheMainThread) {
 }
 
 TEST_F(HidControllerTest, DestructionMarksClaimedDevicesUnpluggedAndLeavesThemToTheirOwners) {
-  PlugThree(*bus);
-  Make();
-  TRecorder rec;
+  MakeWithThree();
   ctl->SetOnDeviceUnplug(rec.UnplugEvent());
   THidDevice* d = nullptr;
   ASSERT_TRUE(ctl->ClaimDeviceAt(d, 2));
