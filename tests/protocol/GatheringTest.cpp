@@ -190,16 +190,6 @@ TEST_F(Core, EachAnswerEndsTheExchangeWithItsStatus) {
   }
 }
 
-TEST_F(Core, OtherAnswerCodeIsDroppedAndTheExchangeGoesOnWaiting) {
-  Start(kAnsBlock);
-  Feed(Report(Answer(kAnsLoader, TBytes{1})));
-  EXPECT_TRUE(D.Waiting);
-  EXPECT_EQ(D.Answer->Count, 0);  // whole: dropped with the rest of its report
-  D.TimeOutExpired();
-  EXPECT_FALSE(D.EndExchange());
-  EXPECT_EQ(D.Status, -1);
-}
-
 // While the error dialog of an answer is open, reports come (they do not
 // start a second check) and the time-out expires: the exchange keeps the
 // answer's status.
@@ -217,19 +207,17 @@ TEST_F(Core, ATimeOutDuringTheErrorDialogKeepsTheAnswersStatus) {
   EXPECT_EQ(Presenter.Shown.size(), 1u);
 }
 
+// A status-16 answer shorter than 8 bytes stores an empty text.
 TEST_F(Core, WrongPasswordStoresTheEncryptedPassword) {
-  Start(kAnsPassword);
-  Feed(Report(Answer(kAnsPassword, TBytes{16, 0x0A, 0xB1, 0xFF, 0x00})));
-  EXPECT_FALSE(D.EndExchange());
-  EXPECT_EQ(D.Status, 16);
-  EXPECT_EQ(D.EncryptedPassword, "0AB1FF00");
-  // A status-16 answer shorter than 8 bytes stores an empty text.
-  Start(kAnsPassword);
-  Feed(Report(Answer(kAnsPassword, TBytes{16})));
-  EXPECT_EQ(D.EncryptedPassword, "");
-  Start(kAnsPassword);
-  Feed(Report(Answer(kAnsPassword, TBytes{16, 0x7E})));
-  EXPECT_EQ(D.EncryptedPassword, "7E");
+  for (const auto& [data, text] : {std::pair<TBytes, const char*>{{16, 0x0A, 0xB1, 0xFF, 0x00}, "0AB1FF00"},
+                                   {{16}, ""},
+                                   {{16, 0x7E}, "7E"}}) {
+    Start(kAnsPassword);
+    Feed(Report(Answer(kAnsPassword, data)));
+    EXPECT_FALSE(D.EndExchange());
+    EXPECT_EQ(D.Status, 16);
+    EXPECT_EQ(D.EncryptedPassword, text);
+  }
 }
 
 TEST_F(Core, AnswerLongerThanTheBufferNeverOverrunsIt) {
@@ -251,7 +239,16 @@ TEST_F(Core, AnswerLongerThanTheBufferNeverOverrunsIt) {
   EXPECT_FALSE(D.Answer->Overflowed());
 }
 
-TEST_F(Core, ReportsOutsideAnExchangeAreDropped) {
+// Reports outside an exchange, and answers of another code within one, are
+// dropped.
+TEST_F(Core, ReportsOutsideAnExchangeAndOtherAnswerCodesAreDropped) {
+  Start(kAnsBlock);
+  Feed(Report(Answer(kAnsLoader, TBytes{1})));
+  EXPECT_TRUE(D.Waiting);
+  EXPECT_EQ(D.Answer->Count, 0);  // whole: dropped with the rest of its report
+  D.TimeOutExpired();
+  EXPECT_FALSE(D.EndExchange());
+  EXPECT_EQ(D.Status, -1);
   const TBytes late = Report(Answer(kAnsDialogue, IdentityData(1, 14, "LATE01", "01/01/2001")));
   Feed(late);
   EXPECT_EQ(D.AppType, -1);
