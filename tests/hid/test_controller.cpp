@@ -176,6 +176,11 @@ TEST_F(HidControllerTest, OnDeviceChangeAssignment) {
   ctl->SetOnDeviceChange(TNotifyEvent([&](void*) { ++other; }));  // a different handler: a pass
   EXPECT_EQ(0, other);  // ChangeReported already: nothing changed, nothing fired
   EXPECT_EQ(passes + 5, ctl->PassCount());
+  // A notice from another thread runs one pass, on the main thread.
+  std::thread([&] { bus->Plug(TerminalConfig()); }).join();
+  EXPECT_EQ(2, ctl->Count());  // not before the main thread processes it
+  EXPECT_TRUE(PumpUntil([&] { return ctl->Count() == 3; }));
+  EXPECT_EQ(1, other);
 }
 
 // An available device that is unplugged leaves at once; the others keep
@@ -357,9 +362,11 @@ TEST_F(HidControllerTest, SettersReachDevicesThatShareTheControllersValue) {
   EXPECT_EQ(200, ctl->DeviceList()[2]->ReaderSleepTime());
 }
 
-TEST_F(HidControllerTest, ASecondControllerFailsAndTheFirstKeepsWorking) {
-  auto t = bus->Plug(TerminalConfig());
-  Make();
+// A second controller fails and the first keeps hearing the bus; destroyed,
+// the first marks its claimed devices unplugged and leaves them to their
+// owners; then the slot is free again.
+TEST_F(HidControllerTest, ASecondControllerFailsAndTheFirstLivesOnUntilDestroyed) {
+  MakeWithThree();
   try {
     THidDeviceController second(bus, *queue);
     FAIL() << "a second controller was made";
@@ -367,12 +374,22 @@ TEST_F(HidControllerTest, ASecondControllerFailsAndTheFirstKeepsWorking) {
     EXPECT_STREQ("Only one THidDeviceController allowed per program", e.what());
   }
   CountChanges();
-  bus->Unplug(t);
+  bus->Unplug(devs[0]);
   EXPECT_EQ(2, changes);  // still hears the bus
-  EXPECT_EQ(0, ctl->Count());
+  EXPECT_EQ(2, ctl->Count());
+  ctl->SetOnDeviceUnplug(rec.UnplugEvent());
+  THidDevice* d = nullptr;
+  ASSERT_TRUE(ctl->ClaimDeviceAt(d, 1));
+  d->SetDataHandler(rec.DataEvent());
   ctl.reset();
+  ASSERT_EQ(1u, rec.Unplugs.size());
+  EXPECT_EQ(d, rec.Unplugs[0]);
+  EXPECT_FALSE(d->Plugged());
+  EXPECT_EQ(nullptr, d->Controller());
+  delete d;  // its owner's now
+  for (auto& s : bus->PluggedDevices()) EXPECT_EQ(0, s->OpenHandleCount());
   THidDeviceController again(bus, *queue);  // the slot is free again
-  EXPECT_EQ(0, again.Count());
+  EXPECT_EQ(2, again.Count());
 }
 
 TEST_F(HidControllerTest, DirectlyDestroyedDevicesAreReplacedOrRemoved) {
@@ -402,7 +419,8 @@ TEST_F(HidControllerTest, DirectlyDestroyedDevicesAreReplacedOrRemoved) {
   EXPECT_EQ((TCounts{2, 2, 0, 0}), Counts());
 }
 
-TEST_F(HidControllerTest, NoticesDuringAPassAreDeferredUntilItEnds) {
+// Notices that come while a pass or a walk runs are deferred until it ends.
+TEST_F(HidControllerTest, NoticesDuringAPassOrAWalkAreDeferredUntilItEnds) {
   MakeWithThree();
   std::vector<int> sizesSeen;
   bool plugged = false;
@@ -419,26 +437,22 @@ TEST_F(HidControllerTest, NoticesDuringAPassAreDeferredUntilItEnds) {
   // first finds the new device and fires (4), the second changes nothing.
   EXPECT_EQ((std::vector<int>{3, 4}), sizesSeen);
   EXPECT_EQ(4, ctl->Count());
-}
 
-TEST_F(HidControllerTest, NoticesDuringAWalkAreDeferredUntilItEnds) {
-  MakeWithThree();
-  CountChanges();
   std::vector<int32_t> visited;
   ctl->SetOnEnumerate(THidEnumerateEvent([&](THidDevice*, int32_t idx) {
     visited.push_back(idx);
     if (idx == 0) {
       bus->Unplug(devs[1]);  // removal notice in the middle of the walk
-      EXPECT_EQ(3, ctl->Count());
+      EXPECT_EQ(4, ctl->Count());
     }
     return true;
   }));
   const uint64_t passes = ctl->PassCount();
-  EXPECT_EQ(3, ctl->EnumerateDevices());
-  EXPECT_EQ((std::vector<int32_t>{0, 1, 2}), visited);
+  EXPECT_EQ(4, ctl->EnumerateDevices());
+  EXPECT_EQ((std::vector<int32_t>{0, 1, 2, 3}), visited);
   EXPECT_EQ(passes + 1, ctl->PassCount());  // run after the walk
-  EXPECT_EQ(2, ctl->Count());
-  EXPECT_EQ(2, changes);
+  EXPECT_EQ(3, ctl->Count());
+  EXPECT_EQ((std::vector<int>{3, 4, 3}), sizesSeen);  // that pass fired
 }
 
 TEST_F(HidControllerTest, WalksAndPassesSurviveReleasesInsideTheirHandlers) {
@@ -476,29 +490,4 @@ TEST_F(HidControllerTest, WalksAndPassesSurviveReleasesInsideTheirHandlers) {
   ctl->DeviceChange();
   EXPECT_EQ((TCounts{0, 0, 0, 0}), Counts());
   EXPECT_GE(unplugs, 1);
-}
-
-TEST_F(HidControllerTest, ANoticeFromAnotherThreadRunsOnePassOnTheMainThread) {
-  Make();
-  CountChanges();
-  std::thread t([&] { bus->Plug(TerminalConfig()); });
-  t.join();
-  EXPECT_EQ(0, ctl->Count());  // not before the main thread processes it
-  EXPECT_TRUE(PumpUntil([&] { return ctl->Count() == 1; }));
-  EXPECT_EQ(2, changes);
-}
-
-TEST_F(HidControllerTest, DestructionMarksClaimedDevicesUnpluggedAndLeavesThemToTheirOwners) {
-  MakeWithThree();
-  ctl->SetOnDeviceUnplug(rec.UnplugEvent());
-  THidDevice* d = nullptr;
-  ASSERT_TRUE(ctl->ClaimDeviceAt(d, 2));
-  d->SetDataHandler(rec.DataEvent());
-  ctl.reset();
-  ASSERT_EQ(1u, rec.Unplugs.size());
-  EXPECT_EQ(d, rec.Unplugs[0]);
-  EXPECT_FALSE(d->Plugged());
-  EXPECT_EQ(nullptr, d->Controller());
-  delete d;  // its owner's now
-  for (auto& s : bus->PluggedDevices()) EXPECT_EQ(0, s->OpenHandleCount());
 }
