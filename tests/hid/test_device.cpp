@@ -229,10 +229,12 @@ TEST_F(HidDeviceTest, StopOrReleaseDuringAReadOrThePauseAfterAFailureReturnsAtOn
       rec = TRecorder{};
       terminal->SetReadsFail(failing);
       ClaimWithHandlers(10000);
-      if (failing)
-        ASSERT_TRUE(PumpUntil([&] { return !rec.Errors.empty(); }));  // then it pauses
-      else
+      if (failing) {
+        ASSERT_TRUE(PumpUntil([&] { return !rec.Errors.empty(); }));
+        PumpFor(20);  // lets it reach its pause (else the stop may just come first)
+      } else {
         ASSERT_TRUE(WaitFor([&] { return terminal->PendingReadCount() > 0; }));
+      }
       const auto t0 = std::chrono::steady_clock::now();
       if (release)
         ctl->ReleaseDevice(dev);
