@@ -21,8 +21,6 @@
 
 namespace {
 
-std::string Dump(const TTermBytes& b) { return HexDump(b.data(), b.size()); }
-
 // A block: two zero bytes, its number and data length (little-endian), data.
 TBytes Block(int number, size_t dataLength, uint8_t fill = 0x5C) {
   TBytes b(6 + dataLength, fill);
@@ -230,13 +228,13 @@ TEST_F(CommonDlg, IdentityAndCommandFramesByteForByte) {
   D->SendPassword("abc", false);
   const auto frames = Term->FramesReceived();
   ASSERT_EQ(frames.size(), 8u);
-  for (int i : {0, 2, 3}) EXPECT_EQ(Dump(frames[i]), "55 80 FF 07 00 01 2C");
-  EXPECT_EQ(Dump(frames[1]), "55 88 FF 08 00 88 00 A2");
-  EXPECT_EQ(Dump(frames[4]), "55 8A FF 06 00 26");
-  EXPECT_EQ(Dump(frames[5]), "55 88 FF 08 00 88 01 A3");
-  EXPECT_EQ(Dump(frames[6]), "55 80 FF 07 00 00 2D");
+  for (int i : {0, 2, 3}) EXPECT_EQ(HexDump(frames[i]), "55 80 FF 07 00 01 2C");
+  EXPECT_EQ(HexDump(frames[1]), "55 88 FF 08 00 88 00 A2");
+  EXPECT_EQ(HexDump(frames[4]), "55 8A FF 06 00 26");
+  EXPECT_EQ(HexDump(frames[5]), "55 88 FF 08 00 88 01 A3");
+  EXPECT_EQ(HexDump(frames[6]), "55 80 FF 07 00 00 2D");
   ASSERT_EQ(frames[7].size(), 22u);
-  EXPECT_EQ(Dump(TTermBytes(frames[7].begin(), frames[7].begin() + 8)), "55 82 FF 16 00 61 62 63");
+  EXPECT_EQ(HexDump(TTermBytes(frames[7].begin(), frames[7].begin() + 8)), "55 82 FF 16 00 61 62 63");
   EXPECT_EQ(TTermBytes(frames[7].begin() + 8, frames[7].end() - 1), TTermBytes(13, 0));
   EXPECT_EQ(frames[7].back(), 0x5E);  // the checksum
 }
@@ -633,11 +631,11 @@ TEST_F(CommonDlg, TraceOfATerminalAnsweringWithinTheWriteIsInCausalOrder) {
   std::mutex m;
   Term->OnFrameReceived = [&](const TTermBytes& f) {
     std::lock_guard<std::mutex> l(m);
-    termTrace.push_back("TERM< " + Dump(f));
+    termTrace.push_back("TERM< " + HexDump(f));
   };
   Term->OnFrameSent = [&](const TTermBytes& f) {
     std::lock_guard<std::mutex> l(m);
-    termTrace.push_back("TERM> " + Dump(f));
+    termTrace.push_back("TERM> " + HexDump(f));
   };
   MakeWithTerminal();
   std::vector<std::pair<bool, TBytes>> trace;
