@@ -7,6 +7,8 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -38,7 +40,6 @@ struct TScript {
   int Snapshots = 0;
   int Destroyed = 0;
   // What the backend handed over.
-  std::vector<DWORD> DetailSizes;
   std::vector<DWORD> DetailCbSizes;
   bool DetailOverrun = false;
   // HID side.
@@ -82,7 +83,6 @@ BOOL WINAPI FakeGetDetail(HDEVINFO, PSP_DEVICE_INTERFACE_DATA data, PSP_DEVICE_I
     SetLastError(i.SizeQueryError);
     return i.SizeQueryResult;
   }
-  gScript.DetailSizes.push_back(size);
   gScript.DetailCbSizes.push_back(detail->cbSize);
   if (i.DetailFails) {
     SetLastError(ERROR_DEV_NOT_EXIST);
@@ -146,11 +146,6 @@ BOOLEAN WINAPI FakeGetProduct(HANDLE, void* buf, ULONG length) {
   return TRUE;
 }
 int gPreparsedToken;
-BOOLEAN WINAPI FakeGetPreparsed(HANDLE, void** p) {
-  *p = &gPreparsedToken;
-  return TRUE;
-}
-BOOLEAN WINAPI FakeFreePreparsed(void* p) { return p == &gPreparsedToken; }
 LONG WINAPI FakeGetCaps(void* p, void* caps) {
   if (p != &gPreparsedToken) return 0;
   THidCaps c{};
@@ -158,15 +153,6 @@ LONG WINAPI FakeGetCaps(void* p, void* caps) {
   c.OutputReportByteLength = gScript.OutputLength;
   std::memcpy(caps, &c, sizeof c);
   return kHidPStatusSuccess;
-}
-BOOLEAN WINAPI FakeFlush(HANDLE) {
-  ++gScript.Flushes;
-  return TRUE;
-}
-BOOLEAN WINAPI FakeSetBuffers(HANDLE, ULONG) { return TRUE; }
-BOOLEAN WINAPI FakeGetBuffers(HANDLE, PULONG n) {
-  *n = 32;
-  return TRUE;
 }
 
 THidWinApi ScriptedApi() {
@@ -179,12 +165,13 @@ THidWinApi ScriptedApi() {
   a.HidD_GetHidGuid = FakeGetHidGuid;
   a.HidD_GetAttributes = FakeGetAttributes;
   a.HidD_GetProductString = FakeGetProduct;
-  a.HidD_GetPreparsedData = FakeGetPreparsed;
-  a.HidD_FreePreparsedData = FakeFreePreparsed;
+  // One calling convention on x64: plain lambdas serve as the entry points.
+  a.HidD_GetPreparsedData = [](HANDLE, void** p) -> BOOLEAN { return *p = &gPreparsedToken, TRUE; };
+  a.HidD_FreePreparsedData = [](void* p) -> BOOLEAN { return p == &gPreparsedToken; };
   a.HidP_GetCaps = FakeGetCaps;
-  a.HidD_FlushQueue = FakeFlush;
-  a.HidD_SetNumInputBuffers = FakeSetBuffers;
-  a.HidD_GetNumInputBuffers = FakeGetBuffers;
+  a.HidD_FlushQueue = [](HANDLE) -> BOOLEAN { return ++gScript.Flushes, TRUE; };
+  a.HidD_SetNumInputBuffers = [](HANDLE, ULONG) -> BOOLEAN { return TRUE; };
+  a.HidD_GetNumInputBuffers = [](HANDLE, PULONG n) -> BOOLEAN { return *n = 32, TRUE; };
   return a;
 }
 
@@ -192,26 +179,6 @@ std::string TempPath(const std::string& name) {
   char dir[MAX_PATH] = {};
   GetTempPathA(MAX_PATH, dir);
   return std::string(dir) + "kvz-hidwin-" + std::to_string(GetCurrentProcessId()) + "-" + name;
-}
-
-void WriteFileBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
-  HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-  ASSERT_NE(INVALID_HANDLE_VALUE, h);
-  DWORD n = 0;
-  ASSERT_TRUE(WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &n, nullptr));
-  CloseHandle(h);
-}
-
-std::vector<uint8_t> ReadFileBytes(const std::string& path) {
-  std::vector<uint8_t> out(4096);
-  HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                         OPEN_EXISTING, 0, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return {};
-  DWORD n = 0;
-  ReadFile(h, out.data(), static_cast<DWORD>(out.size()), &n, nullptr);
-  CloseHandle(h);
-  out.resize(n);
-  return out;
 }
 
 class HidWindowsScripted : public ::testing::Test {
@@ -222,9 +189,7 @@ class HidWindowsScripted : public ::testing::Test {
     gScript.Product.assign(name.begin(), name.end());
     gScript.Product.push_back(0);
     file = TempPath(::testing::UnitTest::GetInstance()->current_test_info()->name());
-    std::vector<uint8_t> report(65, 0x5A);
-    report[0] = 0;
-    WriteFileBytes(file, report);
+    std::ofstream(file, std::ios::binary) << '\0' << std::string(64, '\x5A');
     platform = CreateWindowsHidPlatform(THidWinServices::FromTable(ScriptedApi()));
   }
   void TearDown() override { DeleteFileA(file.c_str()); }
@@ -362,7 +327,8 @@ TEST_F(HidWindowsScripted, IdentificationAndWritesThroughAFileHandle) {
   EXPECT_EQ(32, n);
   EXPECT_FALSE(rw->SetNumInputBuffers(-1));
   rw.reset();
-  EXPECT_EQ(report, ReadFileBytes(file));
+  std::ifstream back(file, std::ios::binary);
+  EXPECT_EQ(report, std::vector<uint8_t>(std::istreambuf_iterator<char>(back), {}));
 
   EXPECT_EQ(nullptr, platform->Open(TempPath("not-there"), EHidAccess::ReadWrite, &err));
   EXPECT_EQ(kHidErrorDeviceNotConnected, err);

@@ -22,17 +22,23 @@ class HidControllerTest : public HidTest {
     }));
   }
 
-  int changes = 0;
-};
+  // Mouse, Keyboard and the terminal on the bus, then the controller.
+  void MakeWithThree() {
+    devs = {bus->Plug(OtherConfig("Mouse", 1)), bus->Plug(OtherConfig("Keyboard", 2)),
+            bus->Plug(TerminalConfig())};
+    Make();
+  }
 
-std::vector<std::shared_ptr<TSimHidDevice>> PlugThree(TSimHidBus& bus) {
-  return {bus.Plug(OtherConfig("Mouse", 1)), bus.Plug(OtherConfig("Keyboard", 2)),
-          bus.Plug(TerminalConfig())};
-}
+  int changes = 0;
+  std::vector<std::shared_ptr<TSimHidDevice>> devs;
+  TRecorder rec;
+};
 
 }  // namespace
 
-TEST_F(HidControllerTest, CreationDefaultsOnAnEmptyBus) {
+// On an empty bus, then without any HID services: an empty list, no
+// notices, only the first assignment's pass fires.
+TEST_F(HidControllerTest, CreationDefaultsOnAnEmptyBusAndWithoutServices) {
   Make();
   EXPECT_EQ("1.0.16", ctl->Version());
   ctl->SetVersion("2.0");
@@ -53,9 +59,8 @@ TEST_F(HidControllerTest, CreationDefaultsOnAnEmptyBus) {
   EXPECT_EQ(nullptr, d);
   EXPECT_FALSE(ctl->ClaimDeviceAt(d, -1));
   ctl->ReleaseDevice(d);  // none: nothing
-}
 
-TEST_F(HidControllerTest, NoServicesMeansAnEmptyListAndNoEvents) {
+  ctl.reset();
   ctl = std::make_unique<THidDeviceController>(nullptr, *queue);
   EXPECT_FALSE(ctl->HidServicesBound());
   EXPECT_EQ(0, ctl->Count());
@@ -85,8 +90,7 @@ TEST_F(HidControllerTest, ScanOrderCountsAndLeftOutDevices) {
 }
 
 TEST_F(HidControllerTest, EnumerationWalk) {
-  PlugThree(*bus);
-  Make();
+  MakeWithThree();
   // Not assigned: stops at the first plugged device.
   EXPECT_EQ(1, ctl->EnumerateDevices());
 
@@ -112,8 +116,7 @@ TEST_F(HidControllerTest, EnumerationWalk) {
 }
 
 TEST_F(HidControllerTest, TheDialoguePatternFindsAndHoldsTheTerminal) {
-  auto devs = PlugThree(*bus);
-  Make();
+  MakeWithThree();
   THidDevice* held = nullptr;
   int connected = 0, disconnected = 0;
   ctl->SetOnEnumerate(THidEnumerateEvent([&](THidDevice* d, int32_t idx) {
@@ -173,14 +176,17 @@ TEST_F(HidControllerTest, OnDeviceChangeAssignment) {
   ctl->SetOnDeviceChange(TNotifyEvent([&](void*) { ++other; }));  // a different handler: a pass
   EXPECT_EQ(0, other);  // ChangeReported already: nothing changed, nothing fired
   EXPECT_EQ(passes + 5, ctl->PassCount());
+  // A notice from another thread runs one pass, on the main thread.
+  std::thread([&] { bus->Plug(TerminalConfig()); }).join();
+  EXPECT_EQ(2, ctl->Count());  // not before the main thread processes it
+  EXPECT_TRUE(PumpUntil([&] { return ctl->Count() == 3; }));
+  EXPECT_EQ(1, other);
 }
 
 // An available device that is unplugged leaves at once; the others keep
 // their objects and places across passes, a new one is appended.
 TEST_F(HidControllerTest, ListedDevicesKeepTheirObjectsAcrossPasses) {
-  auto devs = PlugThree(*bus);
-  Make();
-  TRecorder rec;
+  MakeWithThree();
   ctl->SetOnDeviceUnplug(rec.UnplugEvent());
   CountChanges();
   std::vector<THidDevice*> before = ctl->DeviceList();
@@ -202,7 +208,6 @@ TEST_F(HidControllerTest, ListedDevicesKeepTheirObjectsAcrossPasses) {
 TEST_F(HidControllerTest, AClaimedTerminalUnpluggedStaysListedUntilReleased) {
   auto t = bus->Plug(TerminalConfig());
   Make();
-  TRecorder rec;
   ctl->SetOnDeviceUnplug(rec.UnplugEvent());
   CountChanges();
   THidDevice* old = nullptr;
@@ -240,8 +245,7 @@ TEST_F(HidControllerTest, AClaimedTerminalUnpluggedStaysListedUntilReleased) {
 
 TEST_F(HidControllerTest, AWalkSkipsAClaimedDeviceThatWasUnplugged) {
   auto t = bus->Plug(TerminalConfig());
-  PlugThree(*bus);  // Mouse, Keyboard and a second terminal after it
-  Make();
+  MakeWithThree();  // Mouse, Keyboard and a second terminal after it
   THidDevice* held = nullptr;
   ASSERT_TRUE(ctl->ClaimDeviceAt(held, 0));
   bus->Unplug(t);  // not released: stays listed, unplugged, at index 0
@@ -269,13 +273,11 @@ TEST_F(HidControllerTest, AWalkSkipsAClaimedDeviceThatWasUnplugged) {
   ctl->ReleaseDevice(held);
 }
 
-TEST_F(HidControllerTest, ReleasingAPluggedDeviceMakesItAvailableAgain) {
-  PlugThree(*bus);
-  Make();
+TEST_F(HidControllerTest, ReleasingAPluggedDeviceMakesItAvailableAgainAndASnapshotFailureDropsAll) {
+  MakeWithThree();
   THidDevice* d = nullptr;
   ASSERT_TRUE(ctl->ClaimDeviceAt(d, 1));
   THidDevice* const claimed = d;
-  TRecorder rec;
   d->SetDataHandler(rec.DataEvent());
   ASSERT_NE(nullptr, d->Reader());
   EXPECT_EQ((TCounts{3, 2, 1, 0}), Counts());
@@ -299,26 +301,22 @@ TEST_F(HidControllerTest, ReleasingAPluggedDeviceMakesItAvailableAgain) {
   EXPECT_EQ((TCounts{3, 2, 1, 0}), Counts());
   ctl->ReleaseDevice(d);
   EXPECT_EQ(3, ctl->AvailableCount());
-}
 
-TEST_F(HidControllerTest, ASnapshotFailureTreatsEveryDeviceAsGone) {
-  PlugThree(*bus);
-  Make();
-  THidDevice* d = nullptr;
+  // A snapshot that fails: every device is taken as gone, the claimed one
+  // stays listed until released; the three come back as new objects.
   ASSERT_TRUE(ctl->ClaimDeviceAt(d, 1));
   bus->SetSnapshotFails(true);
   ctl->DeviceChange();
   EXPECT_EQ((TCounts{1, 0, 0, 1}), Counts());
   bus->SetSnapshotFails(false);
   ctl->DeviceChange();
-  EXPECT_EQ(4, ctl->Count());  // the three come back as new objects
+  EXPECT_EQ(4, ctl->Count());
   ctl->ReleaseDevice(d);
   EXPECT_EQ(3, ctl->Count());
 }
 
 TEST_F(HidControllerTest, SettersReachDevicesThatShareTheControllersValue) {
-  PlugThree(*bus);
-  Make();
+  MakeWithThree();
   TRecorder a, b;
   THidDevice* d0 = ctl->DeviceList()[0];
   THidDevice* d1 = ctl->DeviceList()[1];
@@ -362,9 +360,11 @@ TEST_F(HidControllerTest, SettersReachDevicesThatShareTheControllersValue) {
   EXPECT_EQ(200, ctl->DeviceList()[2]->ReaderSleepTime());
 }
 
-TEST_F(HidControllerTest, ASecondControllerFailsAndTheFirstKeepsWorking) {
-  auto t = bus->Plug(TerminalConfig());
-  Make();
+// A second controller fails and the first keeps hearing the bus; destroyed,
+// the first marks its claimed devices unplugged and leaves them to their
+// owners; then the slot is free again.
+TEST_F(HidControllerTest, ASecondControllerFailsAndTheFirstLivesOnUntilDestroyed) {
+  MakeWithThree();
   try {
     THidDeviceController second(bus, *queue);
     FAIL() << "a second controller was made";
@@ -372,18 +372,26 @@ TEST_F(HidControllerTest, ASecondControllerFailsAndTheFirstKeepsWorking) {
     EXPECT_STREQ("Only one THidDeviceController allowed per program", e.what());
   }
   CountChanges();
-  bus->Unplug(t);
+  bus->Unplug(devs[0]);
   EXPECT_EQ(2, changes);  // still hears the bus
-  EXPECT_EQ(0, ctl->Count());
+  EXPECT_EQ(2, ctl->Count());
+  ctl->SetOnDeviceUnplug(rec.UnplugEvent());
+  THidDevice* d = nullptr;
+  ASSERT_TRUE(ctl->ClaimDeviceAt(d, 1));
+  d->SetDataHandler(rec.DataEvent());
   ctl.reset();
+  ASSERT_EQ(1u, rec.Unplugs.size());
+  EXPECT_EQ(d, rec.Unplugs[0]);
+  EXPECT_FALSE(d->Plugged());
+  EXPECT_EQ(nullptr, d->Controller());
+  delete d;  // its owner's now
+  for (auto& s : bus->PluggedDevices()) EXPECT_EQ(0, s->OpenHandleCount());
   THidDeviceController again(bus, *queue);  // the slot is free again
-  EXPECT_EQ(0, again.Count());
+  EXPECT_EQ(2, again.Count());
 }
 
 TEST_F(HidControllerTest, DirectlyDestroyedDevicesAreReplacedOrRemoved) {
-  PlugThree(*bus);
-  Make();
-  TRecorder rec;
+  MakeWithThree();
   ctl->SetOnDeviceUnplug(rec.UnplugEvent());
   THidDevice* d = nullptr;
   ASSERT_TRUE(ctl->ClaimDeviceAt(d, 1));
@@ -409,9 +417,9 @@ TEST_F(HidControllerTest, DirectlyDestroyedDevicesAreReplacedOrRemoved) {
   EXPECT_EQ((TCounts{2, 2, 0, 0}), Counts());
 }
 
-TEST_F(HidControllerTest, NoticesDuringAPassAreDeferredUntilItEnds) {
-  auto devs = PlugThree(*bus);
-  Make();
+// Notices that come while a pass or a walk runs are deferred until it ends.
+TEST_F(HidControllerTest, NoticesDuringAPassOrAWalkAreDeferredUntilItEnds) {
+  MakeWithThree();
   std::vector<int> sizesSeen;
   bool plugged = false;
   ctl->SetOnDeviceChange(TNotifyEvent([&](void*) {
@@ -427,32 +435,26 @@ TEST_F(HidControllerTest, NoticesDuringAPassAreDeferredUntilItEnds) {
   // first finds the new device and fires (4), the second changes nothing.
   EXPECT_EQ((std::vector<int>{3, 4}), sizesSeen);
   EXPECT_EQ(4, ctl->Count());
-}
 
-TEST_F(HidControllerTest, NoticesDuringAWalkAreDeferredUntilItEnds) {
-  auto devs = PlugThree(*bus);
-  Make();
-  CountChanges();
   std::vector<int32_t> visited;
   ctl->SetOnEnumerate(THidEnumerateEvent([&](THidDevice*, int32_t idx) {
     visited.push_back(idx);
     if (idx == 0) {
       bus->Unplug(devs[1]);  // removal notice in the middle of the walk
-      EXPECT_EQ(3, ctl->Count());
+      EXPECT_EQ(4, ctl->Count());
     }
     return true;
   }));
   const uint64_t passes = ctl->PassCount();
-  EXPECT_EQ(3, ctl->EnumerateDevices());
-  EXPECT_EQ((std::vector<int32_t>{0, 1, 2}), visited);
+  EXPECT_EQ(4, ctl->EnumerateDevices());
+  EXPECT_EQ((std::vector<int32_t>{0, 1, 2, 3}), visited);
   EXPECT_EQ(passes + 1, ctl->PassCount());  // run after the walk
-  EXPECT_EQ(2, ctl->Count());
-  EXPECT_EQ(2, changes);
+  EXPECT_EQ(3, ctl->Count());
+  EXPECT_EQ((std::vector<int>{3, 4, 3}), sizesSeen);  // that pass fired
 }
 
 TEST_F(HidControllerTest, WalksAndPassesSurviveReleasesInsideTheirHandlers) {
-  auto devs = PlugThree(*bus);
-  Make();
+  MakeWithThree();
   THidDevice* a = nullptr;
   THidDevice* b = nullptr;
   ASSERT_TRUE(ctl->ClaimDeviceAt(a, 0));
@@ -486,31 +488,4 @@ TEST_F(HidControllerTest, WalksAndPassesSurviveReleasesInsideTheirHandlers) {
   ctl->DeviceChange();
   EXPECT_EQ((TCounts{0, 0, 0, 0}), Counts());
   EXPECT_GE(unplugs, 1);
-}
-
-TEST_F(HidControllerTest, ANoticeFromAnotherThreadRunsOnePassOnTheMainThread) {
-  Make();
-  CountChanges();
-  std::thread t([&] { bus->Plug(TerminalConfig()); });
-  t.join();
-  EXPECT_EQ(0, ctl->Count());  // not before the main thread processes it
-  EXPECT_TRUE(PumpUntil([&] { return ctl->Count() == 1; }));
-  EXPECT_EQ(2, changes);
-}
-
-TEST_F(HidControllerTest, DestructionMarksClaimedDevicesUnpluggedAndLeavesThemToTheirOwners) {
-  PlugThree(*bus);
-  Make();
-  TRecorder rec;
-  ctl->SetOnDeviceUnplug(rec.UnplugEvent());
-  THidDevice* d = nullptr;
-  ASSERT_TRUE(ctl->ClaimDeviceAt(d, 2));
-  d->SetDataHandler(rec.DataEvent());
-  ctl.reset();
-  ASSERT_EQ(1u, rec.Unplugs.size());
-  EXPECT_EQ(d, rec.Unplugs[0]);
-  EXPECT_FALSE(d->Plugged());
-  EXPECT_EQ(nullptr, d->Controller());
-  delete d;  // its owner's now
-  for (auto& s : bus->PluggedDevices()) EXPECT_EQ(0, s->OpenHandleCount());
 }

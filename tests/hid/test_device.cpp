@@ -14,7 +14,7 @@ namespace {
 struct TEchoModel : ISimHidDeviceModel {
   std::atomic<int> Writes{0};
   std::atomic<bool> OnWriterThread{true};
-  std::thread::id Writer;
+  const std::thread::id Writer = std::this_thread::get_id();  // made by the test's thread
   void OnOutputReport(TSimHidDevice& dev, const uint8_t* data, std::size_t length) override {
     ++Writes;
     if (std::this_thread::get_id() != Writer) OnWriterThread = false;
@@ -38,10 +38,13 @@ class HidDeviceTest : public HidTest {
     EXPECT_TRUE(ctl->ClaimDeviceAt(d, 0));
     return d;
   }
-  // Claimed with the dialogue's pattern: its own unplug releases it.
-  void ClaimWithHandlers() {
+  // Claimed with the dialogue's pattern (its own unplug, recorded, releases
+  // it), reports and errors recorded, the reader's pause `sleepMs`.
+  void ClaimWithHandlers(int sleepMs = 100) {
     ASSERT_TRUE(ctl->ClaimDeviceAt(dev, 0));
+    dev->SetReaderSleepTime(sleepMs);
     dev->SetOnDeviceUnplug(THidUnplugEvent([this](THidDevice* d) {
+      rec.Unplug(d);
       if (d == dev) ctl->ReleaseDevice(dev);
     }));
     dev->SetOnDeviceDataError(rec.ErrorEvent());
@@ -88,7 +91,6 @@ TEST_F(HidDeviceTest, IdentificationAtCreationAndNothingBeforeTheClaim) {
 
 TEST_F(HidDeviceTest, ClaimedDeviceIdentifiesWritesAndFlushes) {
   auto model = std::make_shared<TEchoModel>();
-  model->Writer = std::this_thread::get_id();
   terminal->SetModel(model);
   dev = Claim();
   EXPECT_EQ(std::u16string(u"Terminal KVZ-DORNAVE"), dev->GetProductString());
@@ -120,7 +122,6 @@ TEST_F(HidDeviceTest, ClaimedDeviceIdentifiesWritesAndFlushes) {
 // reader, before the frame is written, can catch it.
 TEST_F(HidDeviceTest, AnAnswerToTheFirstFrameAfterTheReaderStartsIsNotLost) {
   auto model = std::make_shared<TEchoModel>();
-  model->Writer = std::this_thread::get_id();
   terminal->SetModel(model);
   std::atomic<bool> answered{false};
   bus->SetOpenHook([&](const std::string&, EHidAccess access) {
@@ -217,21 +218,39 @@ TEST_F(HidDeviceTest, TheReaderFollowsTheDataHandlerAndTheClaim) {
   EXPECT_EQ(0, terminal->OpenHandleCount());
 }
 
-TEST_F(HidDeviceTest, StoppingDuringTheWaitCancelsThePendingRead) {
-  dev = Claim();
-  dev->SetReaderSleepTime(10000);
-  dev->SetDataHandler(rec.DataEvent());
-  ASSERT_TRUE(WaitFor([&] { return terminal->PendingReadCount() > 0; }));
-  const auto t0 = std::chrono::steady_clock::now();
-  dev->StopReader();
-  EXPECT_LT(std::chrono::steady_clock::now() - t0, 2000ms);  // not a whole slice
-  EXPECT_EQ(0, terminal->PendingReadCount());
-  EXPECT_EQ(nullptr, dev->Reader());
-  // A report that comes now stays queued: nobody reads it.
-  terminal->SendInputReport(Report(0, 65));
-  PumpFor(30);
-  EXPECT_TRUE(rec.Reports.empty());
-  EXPECT_EQ(1u, terminal->QueuedInputCount());
+// A stop or a release returns at once, not after a whole slice (10 s here),
+// whether the reader waits in a read or in its pause after a failed read;
+// the pending read is cancelled, a report that comes later stays queued.
+TEST_F(HidDeviceTest, StopOrReleaseDuringAReadOrThePauseAfterAFailureReturnsAtOnce) {
+  for (const bool failing : {false, true}) {
+    for (const bool release : {false, true}) {
+      SCOPED_TRACE(std::string(failing ? "after a failed read, " : "during a read, ") +
+                   (release ? "release" : "stop"));
+      rec = TRecorder{};
+      terminal->SetReadsFail(failing);
+      ClaimWithHandlers(10000);
+      if (failing) {
+        ASSERT_TRUE(PumpUntil([&] { return !rec.Errors.empty(); }));
+        PumpFor(20);  // lets it reach its pause (else the stop may just come first)
+      } else {
+        ASSERT_TRUE(WaitFor([&] { return terminal->PendingReadCount() > 0; }));
+      }
+      const auto t0 = std::chrono::steady_clock::now();
+      if (release)
+        ctl->ReleaseDevice(dev);
+      else
+        dev->StopReader();
+      EXPECT_LT(std::chrono::steady_clock::now() - t0, 5000ms);
+      EXPECT_EQ(0, terminal->PendingReadCount());
+      EXPECT_TRUE(!dev || dev->Reader() == nullptr);
+      terminal->SetReadsFail(false);
+      terminal->SendInputReport(Report(0, 65));
+      PumpFor(30);
+      EXPECT_TRUE(rec.Reports.empty());
+      EXPECT_EQ(release ? 0u : 1u, terminal->QueuedInputCount());  // nobody reads it
+      if (dev) ctl->ReleaseDevice(dev);
+    }
+  }
 }
 
 TEST_F(HidDeviceTest, ProductStringIsCachedAcrossAnUnplug) {
@@ -293,10 +312,7 @@ TEST_F(HidDeviceTest, AVanishedClaimedDeviceReportsReadErrorsUntilStopped) {
 }
 
 TEST_F(HidDeviceTest, InjectedReadFailuresAreReportedAndReadingResumesAfterThem) {
-  dev = Claim();
-  dev->SetReaderSleepTime(10);
-  dev->SetOnDeviceDataError(rec.ErrorEvent());
-  dev->SetDataHandler(rec.DataEvent());
+  ClaimWithHandlers(10);
   terminal->SetReadsFail(true);
   ASSERT_TRUE(PumpUntil([&] { return rec.Errors.size() >= 2; }));
   terminal->SetReadsFail(false);
@@ -311,23 +327,16 @@ TEST_F(HidDeviceTest, InjectedReadFailuresAreReportedAndReadingResumesAfterThem)
 // and its unplug handler releases the device, all inside the error's
 // hand-over.
 TEST_F(HidDeviceTest, APassRunFromTheErrorHandlerReleasesAVanishedDevice) {
-  dev = Claim();
-  dev->SetReaderSleepTime(10);
-  int unplugs = 0;
-  dev->SetOnDeviceUnplug(THidUnplugEvent([&](THidDevice* d) {
-    ++unplugs;
-    if (d == dev) ctl->ReleaseDevice(dev);
-  }));
+  ClaimWithHandlers(10);
   dev->SetOnDeviceDataError(THidDataErrorEvent([&](THidDevice*, uint32_t e) {
     rec.Errors.push_back(e);
     if (e == kHidErrorDeviceNotConnected) ctl->DeviceChange();
   }));
-  dev->SetDataHandler(rec.DataEvent());
   bus->SetNoticesEnabled(false);
   bus->Unplug(terminal);
   ASSERT_TRUE(PumpUntil([&] { return dev == nullptr; }));
   PumpFor(30);
-  EXPECT_EQ(1, unplugs);
+  EXPECT_EQ(1u, rec.Unplugs.size());
   EXPECT_EQ(1u, rec.Errors.size());
   EXPECT_EQ(0, ctl->Count());
   EXPECT_EQ(0, ctl->UnpluggedCount());
@@ -503,28 +512,4 @@ TEST_F(HidDeviceTest, DeviceFreedWhileItsReaderStopsGetsNoQueuedReport) {
   EXPECT_TRUE(rec.Reports.empty());
   EXPECT_EQ(0, ctl->Count());
   EXPECT_EQ(0, ctl->UnpluggedCount());
-}
-
-// After a failed read the reader pauses one slice (10 s here) before it
-// tries again: a stop or a release meanwhile does not wait it out.
-TEST_F(HidDeviceTest, StopOrReleaseDuringThePauseAfterAFailedReadReturnsAtOnce) {
-  for (const bool release : {false, true}) {
-    SCOPED_TRACE(release ? "release" : "stop");
-    if (!dev) ClaimWithHandlers();
-    dev->SetReaderSleepTime(10000);
-    dev->StartReader();  // stopped by the round before
-    rec.Errors.clear();
-    terminal->SetReadsFail(true);
-    ASSERT_TRUE(PumpUntil([&] { return !rec.Errors.empty(); }));  // then it pauses
-    const auto t0 = std::chrono::steady_clock::now();
-    if (release)
-      ctl->ReleaseDevice(dev);
-    else
-      dev->StopReader();
-    EXPECT_LT(
-        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count(),
-        5000);
-    EXPECT_TRUE(!dev || dev->Reader() == nullptr);
-    terminal->SetReadsFail(false);
-  }
 }

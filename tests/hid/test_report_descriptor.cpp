@@ -92,15 +92,13 @@ TEST(HidReportDescriptor, MalformedDescriptorsAreRefused) {
       {0xA4, 0xA1, 0x01, 0xC0},                                      // push never popped
   };
   for (std::size_t i = 0; i < bad.size(); ++i) {
-    // Each case in a buffer of its exact size, so that any read past the end
-    // is caught by the address sanitizer.
-    auto* copy = new uint8_t[bad[i].size() + 1];
-    std::copy(bad[i].begin(), bad[i].end(), copy);
+    // Each case is in a buffer of its exact size, so that any read past the
+    // end is caught by the address sanitizer.
     THidReportLengths l;
     l.Input = 77;
-    EXPECT_FALSE(ParseHidReportDescriptor(bad[i].empty() ? nullptr : copy, bad[i].size(), l)) << "case " << i;
+    EXPECT_FALSE(ParseHidReportDescriptor(bad[i].empty() ? nullptr : bad[i].data(), bad[i].size(), l))
+        << "case " << i;
     EXPECT_TRUE(SameLengths(THidReportLengths{}, l)) << "case " << i;
-    delete[] copy;
   }
 }
 
@@ -133,7 +131,7 @@ TEST(HidReportDescriptor, ArbitraryBytesNeverReadOutsideTheBuffer) {
   // Each random descriptor is parsed as it stands in buffers followed by
   // different bytes: a read past its end would make the answers differ, and
   // an item that runs past the end must be refused. (Under the address
-  // sanitizer the exact-size copy also catches such a read directly.)
+  // sanitizer the exact-size buffer also catches such a read directly.)
   uint32_t seed = 12345;
   int accepted = 0, refused = 0, cut = 0;
   for (int round = 0; round < 3000; ++round) {
@@ -148,11 +146,9 @@ TEST(HidReportDescriptor, ArbitraryBytesNeverReadOutsideTheBuffer) {
     std::vector<uint8_t> zeros(buf), ones(buf);
     zeros.resize(len + 8, 0x00);
     ones.resize(len + 8, 0xFF);
-    std::unique_ptr<uint8_t[]> exact(new uint8_t[len]);
-    std::copy(buf.begin(), buf.end(), exact.get());
 
     THidReportLengths l, lz, lo;
-    const bool ok = ParseHidReportDescriptor(exact.get(), len, l);
+    const bool ok = ParseHidReportDescriptor(buf.data(), len, l);  // buf: exactly len bytes
     EXPECT_EQ(ok, ParseHidReportDescriptor(zeros.data(), len, lz));
     EXPECT_EQ(ok, ParseHidReportDescriptor(ones.data(), len, lo));
     EXPECT_TRUE(SameLengths(l, lz));

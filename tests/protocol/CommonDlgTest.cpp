@@ -21,8 +21,6 @@
 
 namespace {
 
-std::string Dump(const TTermBytes& b) { return HexDump(b.data(), b.size()); }
-
 // A block: two zero bytes, its number and data length (little-endian), data.
 TBytes Block(int number, size_t dataLength, uint8_t fill = 0x5C) {
   TBytes b(6 + dataLength, fill);
@@ -114,11 +112,12 @@ TEST_F(CommonDlg, WithoutTerminalEveryCommandFailsAtOnce) {
   EXPECT_FALSE(D->Busy);
 }
 
-// Held from the creation on; the dialogue destroyed lets it go, for the
-// next one to take it.
+// Held from the creation on; longer output reports get buffers of their own
+// length; the dialogue destroyed lets it go, for the next one to take it.
 TEST_F(CommonDlg, TerminalPluggedBeforehandIsHeldDuringCreation) {
   auto cfg = Term->Config();
   cfg.UsbVersion = 4;
+  cfg.OutputReportLength = 129;
   Term->SetConfig(cfg);
   MakeWithTerminal();
   EXPECT_TRUE(D->IsConnected());
@@ -129,6 +128,13 @@ TEST_F(CommonDlg, TerminalPluggedBeforehandIsHeldDuringCreation) {
   EXPECT_EQ(D->TimeOutUSB->isActive(), false);
   EXPECT_EQ(TCommonDlg::Caption(), QString::fromUtf8("Fenêtre de dialogue commune"));
   ASSERT_TRUE(D->OpenDialogue(255, false));
+  ASSERT_TRUE(D->EnterLoader(false));
+  Written();
+  ASSERT_TRUE(D->SendBlock(Block(0, 256), 91, false));
+  const auto reports = Written();
+  ASSERT_EQ(reports.size(), 5u);
+  for (const auto& r : reports) EXPECT_EQ(r.size(), 129u);
+  EXPECT_EQ(Term->Blocks().at(0).size(), 256u);
   D.reset();
   EXPECT_EQ(Term->Device()->OpenHandleCount(), 0);
   Make();
@@ -222,29 +228,15 @@ TEST_F(CommonDlg, IdentityAndCommandFramesByteForByte) {
   D->SendPassword("abc", false);
   const auto frames = Term->FramesReceived();
   ASSERT_EQ(frames.size(), 8u);
-  for (int i : {0, 2, 3}) EXPECT_EQ(Dump(frames[i]), "55 80 FF 07 00 01 2C");
-  EXPECT_EQ(Dump(frames[1]), "55 88 FF 08 00 88 00 A2");
-  EXPECT_EQ(Dump(frames[4]), "55 8A FF 06 00 26");
-  EXPECT_EQ(Dump(frames[5]), "55 88 FF 08 00 88 01 A3");
-  EXPECT_EQ(Dump(frames[6]), "55 80 FF 07 00 00 2D");
+  for (int i : {0, 2, 3}) EXPECT_EQ(HexDump(frames[i]), "55 80 FF 07 00 01 2C");
+  EXPECT_EQ(HexDump(frames[1]), "55 88 FF 08 00 88 00 A2");
+  EXPECT_EQ(HexDump(frames[4]), "55 8A FF 06 00 26");
+  EXPECT_EQ(HexDump(frames[5]), "55 88 FF 08 00 88 01 A3");
+  EXPECT_EQ(HexDump(frames[6]), "55 80 FF 07 00 00 2D");
   ASSERT_EQ(frames[7].size(), 22u);
-  EXPECT_EQ(Dump(TTermBytes(frames[7].begin(), frames[7].begin() + 8)), "55 82 FF 16 00 61 62 63");
+  EXPECT_EQ(HexDump(TTermBytes(frames[7].begin(), frames[7].begin() + 8)), "55 82 FF 16 00 61 62 63");
   EXPECT_EQ(TTermBytes(frames[7].begin() + 8, frames[7].end() - 1), TTermBytes(13, 0));
   EXPECT_EQ(frames[7].back(), 0x5E);  // the checksum
-}
-
-TEST_F(CommonDlg, LongerOutputReportsGetBuffersOfTheirOwnLength) {
-  auto cfg = Term->Config();
-  cfg.OutputReportLength = 129;
-  Term->SetConfig(cfg);
-  MakeWithTerminal();
-  ASSERT_TRUE(D->EnterLoader(false));
-  Written();
-  ASSERT_TRUE(D->SendBlock(Block(0, 256), 91, false));
-  const auto reports = Written();
-  ASSERT_EQ(reports.size(), 5u);
-  for (const auto& r : reports) EXPECT_EQ(r.size(), 129u);
-  EXPECT_EQ(Term->Blocks().at(0).size(), 256u);
 }
 
 // --- Answers --------------------------------------------------------------------
@@ -378,24 +370,6 @@ TEST_F(CommonDlg, CommandFromATimerDuringAWaitIsRefused) {
   EXPECT_EQ(Term->CommandCount(TTermCommand::EnterLoader), 0);
 }
 
-TEST_F(CommonDlg, UnplugWhileAFrameIsWrittenStopsTheWrites) {
-  MakeWithTerminal();
-  ASSERT_TRUE(D->EnterLoader(false));
-  Written();
-  Term->AddBlockFault(0, {TTermFaultKind::UnplugMidFrame});
-  QElapsedTimer t;
-  t.start();
-  EXPECT_FALSE(D->SendBlock(Block(0, 256), 10, false));  // five reports
-  EXPECT_GE(t.elapsed(), 500);
-  EXPECT_EQ(D->Status, -1);
-  EXPECT_EQ(D->Device, nullptr);
-  EXPECT_EQ(Written().size(), 1u);
-  EXPECT_EQ(D->SkippedReports(), 4u);
-  ASSERT_FALSE(Presence.empty());
-  EXPECT_EQ(Presence.back(), false);
-  EXPECT_FALSE(D->Busy);
-}
-
 TEST_F(CommonDlg, UnplugAfterABlockFailsTheNextOneAtOnce) {
   MakeWithTerminal();
   ASSERT_TRUE(D->EnterLoader(false));
@@ -473,7 +447,10 @@ TEST_F(CommonDlg, WholeLoadKeepsTheImageAndTakesTheNewIdentity) {
   EXPECT_EQ(D->AppDate, "24/12/2021");
 }
 
-TEST_F(CommonDlg, BlockingWriteKeepsTheEventLoopRunning) {
+// A write that blocks keeps the event loop running; the terminal unplugged
+// while a frame is written: its next reports are not written, the command
+// ends at its time-out, the terminal let go.
+TEST_F(CommonDlg, BlockingWriteKeepsTheEventLoopRunningAndAnUnplugStopsTheWrites) {
   MakeWithTerminal();
   ASSERT_TRUE(D->EnterLoader(false));
   std::atomic<int> writesInFlight{0};
@@ -496,19 +473,18 @@ TEST_F(CommonDlg, BlockingWriteKeepsTheEventLoopRunning) {
   EXPECT_GE(t.elapsed(), 290);
   EXPECT_GE(ticksDuringWrites, 5);
   EXPECT_EQ(Term->Blocks().at(0).size(), 120u);
-  // Unplugged during a slow write: the next report is not written.
   Written();
   Term->AddBlockFault(1, {TTermFaultKind::UnplugMidFrame});
-  EXPECT_FALSE(D->SendBlock(Block(1, 120), 2, false));
-  EXPECT_EQ(Written().size(), 1u);
+  t.restart();
+  EXPECT_FALSE(D->SendBlock(Block(1, 256), 10, false));  // five reports
+  EXPECT_GE(t.elapsed(), 500);
+  EXPECT_EQ(D->Status, -1);
   EXPECT_EQ(D->Device, nullptr);
-}
-
-// Restores the thread's event loops after QCoreApplication::exit(): the
-// application loop clears the request when it ends.
-void ClearQuitRequest() {
-  QTimer::singleShot(0, qApp, &QCoreApplication::quit);
-  QCoreApplication::exec();
+  EXPECT_EQ(Written().size(), 1u);
+  EXPECT_EQ(D->SkippedReports(), 4u);
+  ASSERT_FALSE(Presence.empty());
+  EXPECT_EQ(Presence.back(), false);
+  EXPECT_FALSE(D->Busy);
 }
 
 // The application is asked to quit while the first report of a five-report
@@ -535,7 +511,10 @@ TEST_F(CommonDlg, WriteNeverReturnsWhileTheWriterStillUsesTheFrame) {
            });
   const TBytes block = Block(0, 256);
   D->SendBlock(block, 91, false);
-  ClearQuitRequest();
+  // The application loop clears the quit request when it ends, for the
+  // thread's next event loops.
+  QTimer::singleShot(0, qApp, &QCoreApplication::quit);
+  QCoreApplication::exec();
   if (opener.joinable()) opener.join();
   const auto expected = CutIntoReports(BuildFrame(block, 0xFF8A), 65);
   EXPECT_EQ(Written(), std::vector<TTermBytes>(expected.begin(), expected.end()))
@@ -652,11 +631,11 @@ TEST_F(CommonDlg, TraceOfATerminalAnsweringWithinTheWriteIsInCausalOrder) {
   std::mutex m;
   Term->OnFrameReceived = [&](const TTermBytes& f) {
     std::lock_guard<std::mutex> l(m);
-    termTrace.push_back("TERM< " + Dump(f));
+    termTrace.push_back("TERM< " + HexDump(f));
   };
   Term->OnFrameSent = [&](const TTermBytes& f) {
     std::lock_guard<std::mutex> l(m);
-    termTrace.push_back("TERM> " + Dump(f));
+    termTrace.push_back("TERM> " + HexDump(f));
   };
   MakeWithTerminal();
   std::vector<std::pair<bool, TBytes>> trace;

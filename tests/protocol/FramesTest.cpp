@@ -5,12 +5,6 @@
 
 namespace {
 
-TBytes Hex(std::initializer_list<int> v) {
-  TBytes b;
-  for (int x : v) b.push_back(static_cast<uint8_t>(x));
-  return b;
-}
-
 // A password shorter than 16 bytes is padded, a longer one sent whole; a
 // block frame carries the block and its little-endian length; a payload too
 // long for the length field gives no frame.
@@ -21,7 +15,7 @@ TEST(BuildFrame, PasswordBlockAndOverlongPayloads) {
   EXPECT_EQ(BuildFrame(p, kCmdPassword)[3], 26);
   EXPECT_EQ(PasswordPayload(""), TBytes(16, 0));
 
-  TBytes block = Hex({0x00, 0x00, 0x01, 0x00, 0x00, 0x01});
+  TBytes block{0x00, 0x00, 0x01, 0x00, 0x00, 0x01};
   block.resize(262, 0xA5);
   const TBytes f = BuildFrame(block, kCmdBlock);
   ASSERT_EQ(f.size(), 268u);
@@ -35,7 +29,7 @@ TEST(BuildFrame, PasswordBlockAndOverlongPayloads) {
 }
 
 TEST(FrameChecksum, XorOfAllButTheLastByte) {
-  const TBytes f = Hex({0x55, 0x80, 0xFF, 0x07, 0x00, 0x01, 0x99});
+  const TBytes f{0x55, 0x80, 0xFF, 0x07, 0x00, 0x01, 0x99};
   EXPECT_EQ(FrameChecksum(f, 7), 0x2C);
   EXPECT_EQ(FrameChecksum(f, 1), 0);
   EXPECT_EQ(FrameChecksum(f, 0), 0);

@@ -63,7 +63,7 @@ TEST_F(Core, CreatedWithUnknownIdentity) {
   EXPECT_EQ(D.Status, 23);
 }
 
-TEST_F(Core, IdentityAnswerWithLeadingByteOrWrongChecksumIsDecoded) {
+TEST_F(Core, IdentityAnswersAreDecodedFromFixedPositions) {
   Start(kAnsDialogue);
   const TBytes a = Answer(kAnsDialogue, IdentityData(3, 9, "V2.10a", "15/06/2009"));
   ASSERT_EQ(a.size(), 25u);
@@ -89,6 +89,15 @@ TEST_F(Core, IdentityAnswerWithLeadingByteOrWrongChecksumIsDecoded) {
   EXPECT_TRUE(D.AnswerOk);
   EXPECT_EQ(D.AppType, 255);
   EXPECT_EQ(D.VersionName, "BOOT01");
+  Start(kAnsDialogue);
+  // A short identity answer: the fields come from the rest of the report.
+  TBytes shortAnswer = Report(Answer(kAnsDialogue, TBytes{1, 4}), false);
+  shortAnswer[8] = 0x20;
+  Feed(shortAnswer);
+  EXPECT_TRUE(D.AnswerOk);
+  EXPECT_EQ(D.FrameVersion, 4);
+  EXPECT_EQ(D.AppType, shortAnswer[7]);
+  EXPECT_EQ(D.VersionName.size(), 6u);
 }
 
 // Fed piece by piece, an answer is complete only with its last byte.
@@ -190,16 +199,6 @@ TEST_F(Core, EachAnswerEndsTheExchangeWithItsStatus) {
   }
 }
 
-TEST_F(Core, OtherAnswerCodeIsDroppedAndTheExchangeGoesOnWaiting) {
-  Start(kAnsBlock);
-  Feed(Report(Answer(kAnsLoader, TBytes{1})));
-  EXPECT_TRUE(D.Waiting);
-  EXPECT_EQ(D.Answer->Count, 0);  // whole: dropped with the rest of its report
-  D.TimeOutExpired();
-  EXPECT_FALSE(D.EndExchange());
-  EXPECT_EQ(D.Status, -1);
-}
-
 // While the error dialog of an answer is open, reports come (they do not
 // start a second check) and the time-out expires: the exchange keeps the
 // answer's status.
@@ -217,19 +216,17 @@ TEST_F(Core, ATimeOutDuringTheErrorDialogKeepsTheAnswersStatus) {
   EXPECT_EQ(Presenter.Shown.size(), 1u);
 }
 
+// A status-16 answer shorter than 8 bytes stores an empty text.
 TEST_F(Core, WrongPasswordStoresTheEncryptedPassword) {
-  Start(kAnsPassword);
-  Feed(Report(Answer(kAnsPassword, TBytes{16, 0x0A, 0xB1, 0xFF, 0x00})));
-  EXPECT_FALSE(D.EndExchange());
-  EXPECT_EQ(D.Status, 16);
-  EXPECT_EQ(D.EncryptedPassword, "0AB1FF00");
-  // A status-16 answer shorter than 8 bytes stores an empty text.
-  Start(kAnsPassword);
-  Feed(Report(Answer(kAnsPassword, TBytes{16})));
-  EXPECT_EQ(D.EncryptedPassword, "");
-  Start(kAnsPassword);
-  Feed(Report(Answer(kAnsPassword, TBytes{16, 0x7E})));
-  EXPECT_EQ(D.EncryptedPassword, "7E");
+  for (const auto& [data, text] : {std::pair<TBytes, const char*>{{16, 0x0A, 0xB1, 0xFF, 0x00}, "0AB1FF00"},
+                                   {{16}, ""},
+                                   {{16, 0x7E}, "7E"}}) {
+    Start(kAnsPassword);
+    Feed(Report(Answer(kAnsPassword, data)));
+    EXPECT_FALSE(D.EndExchange());
+    EXPECT_EQ(D.Status, 16);
+    EXPECT_EQ(D.EncryptedPassword, text);
+  }
 }
 
 TEST_F(Core, AnswerLongerThanTheBufferNeverOverrunsIt) {
@@ -251,7 +248,16 @@ TEST_F(Core, AnswerLongerThanTheBufferNeverOverrunsIt) {
   EXPECT_FALSE(D.Answer->Overflowed());
 }
 
-TEST_F(Core, ReportsOutsideAnExchangeAreDropped) {
+// Reports outside an exchange, and answers of another code within one, are
+// dropped.
+TEST_F(Core, ReportsOutsideAnExchangeAndOtherAnswerCodesAreDropped) {
+  Start(kAnsBlock);
+  Feed(Report(Answer(kAnsLoader, TBytes{1})));
+  EXPECT_TRUE(D.Waiting);
+  EXPECT_EQ(D.Answer->Count, 0);  // whole: dropped with the rest of its report
+  D.TimeOutExpired();
+  EXPECT_FALSE(D.EndExchange());
+  EXPECT_EQ(D.Status, -1);
   const TBytes late = Report(Answer(kAnsDialogue, IdentityData(1, 14, "LATE01", "01/01/2001")));
   Feed(late);
   EXPECT_EQ(D.AppType, -1);
@@ -292,18 +298,6 @@ TEST_F(Core, AnAnswerToAnotherCommandIsDroppedAndTheAwaitedOneTaken) {
     EXPECT_TRUE(d.EndExchange());
     EXPECT_EQ(d.AppType, 255);
   }
-}
-
-TEST_F(Core, IdentityFieldsAreReadFromFixedPositions) {
-  Start(kAnsDialogue);
-  // A short identity answer: the fields come from the rest of the report.
-  TBytes r = Report(Answer(kAnsDialogue, TBytes{1, 4}), false);
-  r[8] = 0x20;
-  Feed(r);
-  EXPECT_TRUE(D.AnswerOk);
-  EXPECT_EQ(D.FrameVersion, 4);
-  EXPECT_EQ(D.AppType, r[7]);
-  EXPECT_EQ(D.VersionName.size(), 6u);
 }
 
 }  // namespace
