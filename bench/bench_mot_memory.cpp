@@ -92,7 +92,7 @@ namespace fs = std::filesystem;
 // Size of the file: about 40 MB of S2 records of 32 bytes (78 characters a
 // line with CR LF), an image of about 16 MB.
 constexpr size_t kTargetFileBytes = 40'000'000;
-constexpr size_t kRecordBytes = 32;
+constexpr size_t kLargeRecordBytes = 32;
 
 // Writes the file line by line (no copy of it in memory) and gives its path.
 const std::string& BigMotPath() {
@@ -108,15 +108,15 @@ const std::string& BigMotPath() {
     uint32_t rng = 4242;
     static const char kHeader[] = "\xFF\xFF...................\x09........fvMEM115/06/2009";
     char line[128];
-    for (size_t address = 0; written + 80 + 14 < kTargetFileBytes; address += kRecordBytes) {
-      uint8_t data[kRecordBytes];
-      for (size_t i = 0; i < kRecordBytes; ++i) {
+    for (size_t address = 0; written + 80 + 14 < kTargetFileBytes; address += kLargeRecordBytes) {
+      uint8_t data[kLargeRecordBytes];
+      for (size_t i = 0; i < kLargeRecordBytes; ++i) {
         rng = rng * 1103515245u + 12345u;
         data[i] = static_cast<uint8_t>(rng >> 16);
         if (address + i < sizeof kHeader - 1 && kHeader[address + i] != '.')
           data[i] = static_cast<uint8_t>(kHeader[address + i]);
       }
-      const int n = FormatS2Record(line, sizeof line, address, data, kRecordBytes);
+      const int n = FormatS2Record(line, sizeof line, address, data, kLargeRecordBytes);
       std::fwrite(line, 1, static_cast<size_t>(n), f);
       written += static_cast<size_t>(n);
     }
