@@ -21,12 +21,9 @@ bool Parse(QStringList args, TDemoSettings& s, QString* error = nullptr) {
 TEST(DemoCommandLine, DefaultsNeedNoPromptsAndEveryTerminalSettingIsTaken) {
   TDemoSettings s;
   ASSERT_TRUE(Parse({}, s));
-  EXPECT_TRUE(s.Plugged);
-  EXPECT_EQ(s.Terminal.UsbVersion, 4);
-  EXPECT_TRUE(s.Terminal.RestartOnEndBlock);
-  EXPECT_EQ(s.Terminal.Application.AppType, 9);
-  EXPECT_TRUE(s.Terminal.Password.empty());
-  EXPECT_TRUE(s.Faults.empty());
+  EXPECT_EQ(std::make_tuple(s.Plugged, s.Terminal.UsbVersion, s.Terminal.RestartOnEndBlock,
+                            s.Terminal.Application.AppType, s.Terminal.Password, s.Faults.size()),
+            std::make_tuple(true, 4, true, 9, "", size_t{0}));
   EXPECT_TRUE(s.TourDir.isEmpty());
   // Every terminal setting is taken.
   ASSERT_TRUE(Parse({"--unplugged", "--app-type",    "12",         "--version-name",
@@ -36,17 +33,12 @@ TEST(DemoCommandLine, DefaultsNeedNoPromptsAndEveryTerminalSettingIsTaken) {
                      "--fault",     "boot:nak",      "--fault",    "bloc2:statut=12:toujours",
                      "--tour",      "/tmp/x"},
                     s));
-  EXPECT_FALSE(s.Plugged);
-  EXPECT_EQ(s.Terminal.Application.AppType, 12);
-  EXPECT_EQ(s.Terminal.Application.VersionName, "ab1234");
-  EXPECT_EQ(s.Terminal.Application.AppDate, "29/02/2012");
-  EXPECT_EQ(s.Terminal.Application.FrameVersion, 3);
-  EXPECT_EQ(s.Terminal.UsbVersion, 1);
   // Without USB version 4 the terminal waits to be unplugged.
-  EXPECT_FALSE(s.Terminal.RestartOnEndBlock);
-  EXPECT_EQ(s.Terminal.Password, "secret");
-  EXPECT_TRUE(s.Terminal.SwitchActive);
-  EXPECT_EQ(s.Terminal.LatencyMs, 150);
+  const TVirtualTerminalConfig& t = s.Terminal;
+  EXPECT_EQ(std::make_tuple(s.Plugged, t.Application.AppType, t.Application.VersionName,
+                            t.Application.AppDate, t.Application.FrameVersion, t.UsbVersion,
+                            t.RestartOnEndBlock, t.Password, t.SwitchActive, t.LatencyMs),
+            std::make_tuple(false, 12, "ab1234", "29/02/2012", 3, 1, false, "secret", true, 150));
   ASSERT_EQ(s.Faults.size(), 2u);
   EXPECT_EQ(s.Faults[0].Command, TTermCommand::EnterLoader);
   EXPECT_EQ(s.Faults[1].BlockNumber, 2);

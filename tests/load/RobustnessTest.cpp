@@ -237,6 +237,8 @@ TEST(Robustness, BoxesAreCentredOnTheMainWindowWhicheverWindowIsActive) {
   rig.Main->btnLoadClick();  // no terminal (the button is disabled): "Aucun terminal ..."
   ASSERT_TRUE(WaitFor([&] { return parent && rig.View.Front().Kind == TProgramFront::None; }));
   EXPECT_EQ(rig.Keys(), std::vector<std::string>{"_Err_NoVelmora"});
+  EXPECT_EQ(rig.Boxes()[0].Msg.Kind, TMsgKind::Information);
+  EXPECT_EQ(rig.View.UpgradeWindow(), nullptr) << "no upgrade window without a terminal";
   EXPECT_EQ(parent, rig.Main.get());
   EXPECT_TRUE(centred);
 }
@@ -282,6 +284,7 @@ TEST(Robustness, QuitBeforeTheAutomaticStartStartsNothing) {
   rig.Start();
   TfrmVMUpgrade* w = rig.Upgrade();
   ASSERT_NE(w, nullptr);
+  EXPECT_EQ(w->parentWidget(), rig.Main->pnlDatas) << "the upgrade window covers the main window's panel";
   // "Quitter" within the tenth of a second before the load starts by
   // itself: the window closes, and no load follows it once the start timer
   // is over.
@@ -291,6 +294,11 @@ TEST(Robustness, QuitBeforeTheAutomaticStartStartsNothing) {
   EXPECT_EQ(rig.Terminal->CommandCount(TTermCommand::Identity), 0);
   EXPECT_EQ(rig.Terminal->CommandCount(TTermCommand::EnterLoader), 0);
   EXPECT_TRUE(rig.Boxes().empty());
+  // The main window destroys the upgrade window with itself.
+  rig.Main.reset();
+  EXPECT_EQ(frmMain, nullptr);
+  EXPECT_EQ(frmVMUpgradePart, nullptr);
+  EXPECT_EQ(rig.Upgrade(), nullptr);
 }
 
 }  // namespace

@@ -33,38 +33,31 @@ TEST(ErrorDialog, RetryAnnulerAndCloseBoxOutcomes) {
   EXPECT_EQ(frmErrorDlg, nullptr);
 }
 
-TEST(ErrorDialog, KeepsItsOwnCaptionsAndHidesRetryWhenAsked) {
+TEST(ErrorDialog, KeepsItsOwnCaptionsHidesRetryWhenAskedAndShowsCrLfAsLines) {
   LoadCatalogue("_Cancel=Abandon\r\n");  // a catalogue that would say otherwise
   bool seen = false;
-  OnErrorDialog([&seen](TfrmErrorDlg* dlg) {
+  int blocks = 0;
+  QString second;
+  OnErrorDialog([&](TfrmErrorDlg* dlg) {
     EXPECT_EQ(frmErrorDlg, dlg);
     EXPECT_EQ(dlg->windowTitle(), "Erreur de transmission");
     EXPECT_EQ(dlg->bbtnRetry->text(), QString::fromUtf8("R\xC3\xA9"
                                                         "essayer"));
     EXPECT_EQ(dlg->btnOk->text(), "Annuler");
     EXPECT_FALSE(dlg->bbtnRetry->isVisible());
+    blocks = dlg->mmoError->document()->blockCount();
+    second = dlg->mmoError->document()->findBlockByNumber(1).text();
     seen = true;
     dlg->bbtnRetry->click();  // hidden: a scripted click still must not count as shown
     dlg->btnOk->click();
   });
   // Retry hidden: even a click on the hidden button is the caller's
   // business; the operation that hides it never reports Retry.
-  RunErrorDialog("x", false);
-  EXPECT_TRUE(seen);
-  ReleaseCatalogue();
-}
-
-TEST(ErrorDialog, ATextWithCrLfIsShownOnSeveralLines) {
-  int blocks = 0;
-  QString second;
-  OnErrorDialog([&](TfrmErrorDlg* dlg) {
-    blocks = dlg->mmoError->document()->blockCount();
-    second = dlg->mmoError->document()->findBlockByNumber(1).text();
-    dlg->btnOk->click();
-  });
   RunErrorDialog("Erreur le mot de passe est incorrecte\r\nMot de passe crypt\xC3\xA9 : 'AB01'", false);
+  EXPECT_TRUE(seen);
   EXPECT_EQ(blocks, 2);
   EXPECT_EQ(second, QString::fromUtf8("Mot de passe crypt\xC3\xA9 : 'AB01'"));
+  ReleaseCatalogue();
 }
 
 TEST(ErrorDialog, PresenterRunsTheRealDialogForTransmissionErrors) {
