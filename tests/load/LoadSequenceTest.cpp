@@ -162,19 +162,6 @@ INSTANTIATE_TEST_SUITE_P(
         Prompts(true, false,
                 {kUnplug, kReplug, kReplug, kReplug, kReplug, kReplug, "_NoVelmoraConnect", kOk})));
 
-TEST(LoadSequence, PasswordCancelledBeforeTheTransferResetsWithoutLeaving) {
-  TLoadRig rig;
-  auto cfg = TLoadRig::TerminalConfig();
-  cfg.Password = "Secret42";
-  rig.Person->Habits.CancelPassword = true;
-  rig.Start(cfg);
-  ASSERT_TRUE(rig.WaitLoadEnd());
-  EXPECT_EQ(rig.Keys(), std::vector<std::string>{"password"});
-  EXPECT_EQ(rig.Terminal->CommandCount(TTermCommand::LeaveLoader), 0);
-  EXPECT_GE(rig.Terminal->CommandCount(TTermCommand::Close), 1) << "the reset closes the dialogue";
-  EXPECT_TRUE(IdentityUnknown(rig.View.Identity()));
-}
-
 TEST(LoadSequence, PasswordAskedWhileLeavingTheBootProgram) {
   TLoadRig rig;
   rig.Person->Habits.Password = "x";
