@@ -170,31 +170,6 @@ TEST(Robustness, ReturnAndKeypadEnterCloseTheUpgradeWindowOnlyWhenIdle) {
   }
 }
 
-TEST(Robustness, PasswordAtTheBootRequestIsWholeAboveTheWaitBoxAndAccepted) {
-  TLoadRig rig;
-  auto cfg = TLoadRig::TerminalConfig();
-  cfg.Password = "x1";
-  rig.Person->Habits.Password = "x1";
-  bool waitHidden = false, labelWhole = false, labelInside = false, checked = false;
-  rig.Person->When([] { return frmPasswordFirmware && frmPasswordFirmware->isVisible(); },
-                   [&] {
-                     TfrmPasswordFirmware* dlg = frmPasswordFirmware;
-                     waitHidden = !frmWait || !frmWait->isVisible();
-                     labelWhole = dlg->lblPwd->width() >= dlg->lblPwd->sizeHint().width();
-                     labelInside = dlg->lblPwd->geometry().right() < dlg->width();
-                     checked = true;
-                   });
-  rig.Start(cfg);
-  ASSERT_TRUE(rig.WaitLoadEnd());
-  ASSERT_TRUE(checked);
-  EXPECT_TRUE(waitHidden) << "the always-on-top wait box covers the password dialog";
-  EXPECT_TRUE(labelWhole) << "the label is cut";
-  EXPECT_TRUE(labelInside);
-  EXPECT_EQ(rig.Keys(), (std::vector<std::string>{"password", kOk}));
-  EXPECT_TRUE(rig.TerminalHasImage());
-  EXPECT_EQ(frmPasswordFirmware, nullptr);
-}
-
 // One of the few tests about a real pause: the GUI thread sleeps through
 // it, so the gauge is looked at from another thread.
 TEST(Robustness, GaugeShowsAHundredDuringThePauseAfterTheLastBlock) {
