@@ -54,15 +54,6 @@ TEST(AppCommandLine, FileTraceAndMistakes) {
   EXPECT_NE(AppUsage().find("--trace FICHIER"), std::string::npos);
 }
 
-QStringList ReadLines(const QString& path) {
-  QFile f(path);
-  if (!f.open(QIODevice::ReadOnly)) return {};
-  QStringList lines;
-  QTextStream in(&f);
-  while (!in.atEnd()) lines << in.readLine();
-  return lines;
-}
-
 TEST(AppTrace, WholeLoadIsTracedWithTimeStamps) {
   TLoadRig rig;  // its firmware file beside the (pretended) executable
   QTemporaryDir dir;
@@ -80,7 +71,9 @@ TEST(AppTrace, WholeLoadIsTracedWithTimeStamps) {
   ASSERT_TRUE(ended);
   ASSERT_TRUE(rig.Shown("_LoadVelmoraOk"));
 
-  const QStringList lines = ReadLines(path);
+  QFile file(path);
+  ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+  const QStringList lines = QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
   ASSERT_FALSE(lines.isEmpty());
   const QRegularExpression stamp(
       QStringLiteral("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3} (TERM[<>]|MSG|---) "));

@@ -67,8 +67,7 @@ TEST_P(LoadIdentity, DeviceChange) {
     // The older date is still asked for: the date compared is the
     // application's that the load read, not the boot program's.
     ASSERT_EQ(rig.Boxes().size(), 3u);
-    EXPECT_NE(rig.Boxes()[1].Msg.Text.find("du 14/06/2009 par celle-ci du 01/01/2009"),
-              std::string::npos);
+    EXPECT_NE(rig.Boxes()[1].Msg.Text.find("du 14/06/2009 par celle-ci du 01/01/2009"), std::string::npos);
     EXPECT_EQ(rig.Boxes()[2].Msg.Key, "_LoadVelmoraOk");
     EXPECT_TRUE(rig.TerminalHasImage());
   } else {

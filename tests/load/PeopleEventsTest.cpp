@@ -46,7 +46,8 @@ constexpr int kStateWithinMs = 15000;  // the state comes within this time
   X(Tab)                                                                                           \
   X(Space)                                                                                         \
   X(Enter)                                                                                         \
-  X(Escape) X(TabWalk)   /* Tab then Space, eight times (states without a modal window) */         \
+  X(Escape)                                                                                        \
+  X(TabWalk)             /* Tab then Space, eight times (states without a modal window) */         \
       X(CloseMain)       /* the main window's close box */                                         \
       X(CloseFront)      /* the close box of the window in front (the upgrade window when none) */ \
       X(MinimiseRestore) /* the main window minimised, then restored from the task bar */          \
