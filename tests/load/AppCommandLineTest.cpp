@@ -69,7 +69,7 @@ TEST(AppTrace, WholeLoadIsTracedWithTimeStamps) {
   rig.Main.reset();
   SetMessagePresenter(previous);
   ASSERT_TRUE(ended);
-  ASSERT_TRUE(rig.Shown("_LoadVelmoraOk"));
+  ASSERT_TRUE(rig.Shown(kOk));
 
   QFile file(path);
   ASSERT_TRUE(file.open(QIODevice::ReadOnly));

@@ -105,7 +105,7 @@ class TChaos : public QObject {
     person.OnShown = [this](const TPerson::TShown& s) {
       if (s.Msg.Kind == TMsgKind::TransmissionError && s.Msg.Text == StatusText(kStatusOk))
         Fail("status-1", "a failure was told with the text of status 1 (success): \"" + s.Msg.Text + "\"");
-      if (s.Msg.Key == "_LoadVelmoraOk" && !FRig->TerminalHasImage())
+      if (s.Msg.Key == kOk && !FRig->TerminalHasImage())
         Fail("false-success", "the load was told a success but the terminal does not hold the file's image");
     };
     connect(&FRig->View, &TProgramView::LoadStarting, this, [this] {

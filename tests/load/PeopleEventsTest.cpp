@@ -41,18 +41,16 @@ constexpr int kStateWithinMs = 15000;  // the state comes within this time
   X(ReplugPrompt)  /* the terminal unplugged, the "RECONNECTER ..." box is up */        \
   X(LeaveRequest)  /* after a refused block: the LeaveLoader exchange is under way */   \
   X(LeaveRetry)    /* after a refused block: LeaveLoader unanswered, its Retry box is up */
-#define KVZ_EVENTS(X)                                                                              \
-  X(None)                                                                                          \
-  X(Tab)                                                                                           \
-  X(Space)                                                                                         \
-  X(Enter)                                                                                         \
-  X(Escape)                                                                                        \
-  X(TabWalk)             /* Tab then Space, eight times (states without a modal window) */         \
-      X(CloseMain)       /* the main window's close box */                                         \
-      X(CloseFront)      /* the close box of the window in front (the upgrade window when none) */ \
-      X(MinimiseRestore) /* the main window minimised, then restored from the task bar */          \
-      X(ClickCovered)    /* clicks where the main window's hidden buttons lie */                   \
-      X(ClickBack) X(ClickLoad) X(ClickQuit)
+// clang-format off
+#define KVZ_EVENTS(X)                                                                          \
+  X(None) X(Tab) X(Space) X(Enter) X(Escape)                                                   \
+  X(TabWalk)         /* Tab then Space, eight times (states without a modal window) */         \
+  X(CloseMain)       /* the main window's close box */                                         \
+  X(CloseFront)      /* the close box of the window in front (the upgrade window when none) */ \
+  X(MinimiseRestore) /* the main window minimised, then restored from the task bar */          \
+  X(ClickCovered)    /* clicks where the main window's hidden buttons lie */                   \
+  X(ClickBack) X(ClickLoad) X(ClickQuit)
+// clang-format on
 #define KVZ_ENUM(name) name,
 #define KVZ_NAME(name) #name,
 enum class TState { KVZ_STATES(KVZ_ENUM) };

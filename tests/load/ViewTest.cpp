@@ -273,7 +273,7 @@ TEST(View, FocusShowsAndIsToldFromTheDefaultButtonABoxBringsTheMinimisedMainBack
   EXPECT_EQ(OnBox([] { ConfirmWarning("Confirmer ?"); }, &FocusUnseen), QStringList()) << "message box";
   // A box that comes up while the main window is minimised brings it back:
   // alone on the screen it would hold a window the desktop cannot restore.
-  for (const auto& show : std::vector<std::function<void()>>{[] { ShowPlainKey("_DeconnectUSB"); },
+  for (const auto& show : std::vector<std::function<void()>>{[] { ShowPlainKey(kUnplug); },
                                                              [] { ShowErrorText("Pas de réponse"); }}) {
     rig.Main->showMinimized();
     ASSERT_TRUE(WaitUntil([&] { return rig.Main->isMinimized(); }, 2000));
