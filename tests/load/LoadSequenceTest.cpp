@@ -47,12 +47,9 @@ TEST(UpgradeWindow, CaptionsAndTheSmallBarStartingAgain) {
   TScriptedPresenter p;
   QWidget owner;
   TfrmVMUpgrade w(&owner);
-  EXPECT_EQ(w.gbxVersAppli->title(), QString::fromUtf8("Mat\xC3\xA9riel"));
-  EXPECT_EQ(w.lblNameVersA->text(), QString::fromUtf8("Num\xC3\xA9ro de version"));
-  EXPECT_EQ(w.btnBack->text(), QString::fromUtf8("Pr\xC3\xA9"
-                                                 "c\xC3\xA9"
-                                                 "dant"));
-  EXPECT_EQ(w.btnLoad->text(), "Charger");
+  EXPECT_EQ(
+      (QStringList{w.gbxVersAppli->title(), w.lblNameVersA->text(), w.btnBack->text(), w.btnLoad->text()}),
+      (QStringList{"Matériel", "Numéro de version", "Précédant", "Charger"}));
   EXPECT_FALSE(w.btnLoad->isEnabled());
   w.PrgBarLoadFirmware->setValue(20);
   w.TmrSendLoadFirmwareTimer();
