@@ -9,12 +9,6 @@
 
 namespace {
 
-// The main window's frame: 870 x 640 inside the usual decorations, centred.
-QRect CentredMain(const QRect& avail) {
-  const QSize size = QSize(870, 640).grownBy(kFrameGuess);
-  return QRect(avail.center() - QPoint(size.width() / 2, size.height() / 2), size);
-}
-
 struct TScreen {
   int Width, Height;
   bool SideBySide;
@@ -31,7 +25,9 @@ TEST(DemoLayout, BothWindowsStayOnEveryScreen) {
     SCOPED_TRACE(std::to_string(s.Width) + "x" + std::to_string(s.Height));
     // A task bar of 40 pixels at the bottom.
     const QRect avail(0, 0, s.Width, s.Height - 40);
-    const QRect main = CentredMain(avail);
+    // The main window's frame: 870 x 640 inside the usual decorations, centred.
+    const QSize size = QSize(870, 640).grownBy(kFrameGuess);
+    const QRect main(avail.center() - QPoint(size.width() / 2, size.height() / 2), size);
     const TDemoPlacement p = PlaceDemoWindows(avail, main, controlFrameWidth);
     EXPECT_EQ(p.SideBySide, s.SideBySide);
     const QRect mainAt(p.MainTopLeft, main.size());

@@ -15,6 +15,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
+#include <tuple>
 
 #include "DemoLink.h"
 #include "F_VirtualTerminal.h"
@@ -30,6 +31,15 @@ TDemoFault Fault(const char* spec) {
   QString e;
   EXPECT_TRUE(ParseFaultSpec(QLatin1String(spec), f, e)) << spec;
   return f;
+}
+
+// The settings the control window sets, as one comparable value: frame
+// version, type, version, date, USB version, restart, password, for the
+// boot program, switch, latency.
+auto Settings(const TVirtualTerminalConfig& c) {
+  return std::make_tuple(c.Application.FrameVersion, c.Application.AppType, c.Application.VersionName,
+                         c.Application.AppDate, c.UsbVersion, c.RestartOnEndBlock, c.Password,
+                         c.PasswordForLoader, c.SwitchActive, c.LatencyMs);
 }
 
 bool Plugged(const TVirtualTerminal& t) {
@@ -112,16 +122,8 @@ TEST(ControlWire, SettingsAndViewsReadBackAsWritten) {
   TVirtualTerminalConfig d;
   std::vector<TDemoFault> g{Fault("identite:nak")};
   ConfigFromJson(ConfigToJson(c, faults), d, g);
-  EXPECT_EQ(d.Application.FrameVersion, 3);
-  EXPECT_EQ(d.Application.AppType, 12);
-  EXPECT_EQ(d.Application.VersionName, "ab\"cd1");
-  EXPECT_EQ(d.Application.AppDate, "29/02/2012");
-  EXPECT_EQ(d.UsbVersion, 3);
-  EXPECT_FALSE(d.RestartOnEndBlock);
-  EXPECT_EQ(d.Password, "KVZ2010");
-  EXPECT_FALSE(d.PasswordForLoader);
-  EXPECT_TRUE(d.SwitchActive);
-  EXPECT_EQ(d.LatencyMs, 150);
+  EXPECT_EQ(Settings(d),
+            std::make_tuple(3, 12, "ab\"cd1", "29/02/2012", 3, false, "KVZ2010", false, true, 150));
   ASSERT_EQ(g.size(), 2u);
   EXPECT_EQ(FaultSpecText(g[0]), QStringLiteral("boot:statut=20:toujours"));
   EXPECT_EQ(FaultSpecText(g[1]), QStringLiteral("blocfin:debrancheapres"));
@@ -184,17 +186,10 @@ TEST_F(ControlLink, TheClientGetsTheSettingsThenTheTerminalsStateAndItsOrdersCha
     return WaitUntil([&] { return Terminal->Config().LatencyMs == ms; });
   };
   ASSERT_TRUE(latency(client, 250));
-  const TVirtualTerminalConfig c = Terminal->Config();
-  EXPECT_EQ(c.Application.AppType, 12);
-  EXPECT_EQ(c.Application.VersionName, "fv0200");
-  EXPECT_EQ(c.Application.AppDate, "01/01/2020");
-  EXPECT_EQ(c.Application.FrameVersion, 3);
-  // The workstation read the USB version when the terminal was plugged.
-  EXPECT_EQ(c.UsbVersion, 4);
-  EXPECT_FALSE(c.RestartOnEndBlock);
-  EXPECT_EQ(c.Password, "KVZ2010");
-  EXPECT_FALSE(c.PasswordForLoader);
-  EXPECT_TRUE(c.SwitchActive);
+  // The workstation read the USB version when the terminal was plugged: it
+  // stays 4.
+  EXPECT_EQ(Settings(Terminal->Config()),
+            std::make_tuple(3, 12, "fv0200", "01/01/2020", 4, false, "KVZ2010", false, true, 250));
   // The views come on the client's own socket: none may have come yet.
   ASSERT_TRUE(
       WaitUntil([&] { return !got.Views.empty() && got.Views.back().Running.VersionName == "fv0200"; }));

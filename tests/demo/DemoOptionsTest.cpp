@@ -6,9 +6,12 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QTemporaryDir>
+#include <optional>
 
 #include "DemoSettings.h"
 
+// Mistakes are refused with a French reason and nothing is half-applied;
+// values the program could never meet name their option.
 TEST(DemoOptions, MistakesAreRefusedAtOnceNamingTheOption) {
   QTemporaryDir tmp;
   QFile file(tmp.filePath(QStringLiteral("fichier")));
@@ -17,11 +20,15 @@ TEST(DemoOptions, MistakesAreRefusedAtOnceNamingTheOption) {
   const QString underFile = tmp.filePath(QStringLiteral("fichier/tour"));
   struct TCase {
     QStringList Args;
-    QString Error;  // "" when accepted
+    // The reason, "" when accepted; none given: any French reason, which
+    // starts with `Option` when one is given.
+    std::optional<QString> Error = std::nullopt;
+    const char* Option = nullptr;
   };
   const std::vector<TCase> cases{
       {{"--bogus"}, "Option inconnue « --bogus »."},
       {{"--bogus=1"}, "Option inconnue « --bogus »."},
+      {{"--inconnue"}, "Option inconnue « --inconnue »."},
       {{"-plugged"}, "Option inconnue « -plugged »."},
       {{"--latency"}, "Valeur manquante après « --latency »."},
       {{"--plugged=oui"}, "« --plugged » ne prend pas de valeur."},
@@ -32,13 +39,45 @@ TEST(DemoOptions, MistakesAreRefusedAtOnceNamingTheOption) {
       {{"--tour", "/proc/kvz-tour"}, "--tour : impossible d'écrire dans le dossier « /proc/kvz-tour »."},
       {{"--tour", underFile}, "--tour : impossible d'écrire dans le dossier « " + underFile + " »."},
       {{"--tour", tmp.filePath(QStringLiteral("neuf/tour"))}, ""},
+      {{"--plugged", "--unplugged"}},
+      {{"--restart", "--no-restart"}},
+      {{"--app-type", "256"}},
+      {{"--app-type", "neuf"}},
+      {{"--date", "2010-02-01"}},
+      {{"--latency", "-1"}},
+      {{"--fault", "bloc:nak"}},
+      {{"--fault", "identite"}},
+      {{"--version-name", "fv01"}, {}, "--version-name"},
+      {{"--version-name", "fv01234"}, {}, "--version-name"},
+      {{"--version-name", ""}, {}, "--version-name"},
+      {{"--version-name", "fvé104"}, {}, "--version-name"},
+      {{"--version-name", "fv\t104"}, {}, "--version-name"},
+      {{"--password", "abc-12"}, {}, "--password"},
+      {{"--password", "motdepasse é"}, {}, "--password"},
+      {{"--password", "mot de passe"}, {}, "--password"},
+      {{"--password", "A1234567890123456"}, {}, "--password"},  // 17 characters
+      {{"--date", "31/02/2010"}, {}, "--date"},
+      {{"--date", "1/02/2010"}, {}, "--date"},
+      {{"--date", "15/06/09"}, {}, "--date"},
+      {{"--date", "15-06-2009"}, {}, "--date"},
+      {{"--date", "demain"}, {}, "--date"},
   };
   for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Args.join(' ').toStdString());
     TDemoSettings s;
+    s.TourDir = QStringLiteral("kept");
     QString error;
-    EXPECT_EQ(ParseDemoCommandLine(QStringList{"demo"} + c.Args, s, error), c.Error.isEmpty())
-        << c.Args.join(' ').toStdString();
-    EXPECT_EQ(error.toStdString(), c.Error.toStdString());
+    const bool accepted = ParseDemoCommandLine(QStringList{"demo"} + c.Args, s, error);
+    EXPECT_EQ(accepted, c.Error == QString());
+    EXPECT_EQ(error.toStdString(), c.Error.value_or(error).toStdString());
+    if (accepted) continue;
+    EXPECT_FALSE(error.isEmpty());
+    EXPECT_EQ(s.TourDir, QStringLiteral("kept")) << "nothing is half-applied";
+    if (!c.Option) continue;
+    EXPECT_TRUE(error.startsWith(QLatin1String(c.Option))) << error.toStdString();
+    EXPECT_TRUE(error.contains(QStringLiteral("ne convient pas")) ||
+                error.contains(QStringLiteral("n'est pas")))
+        << error.toStdString();
   }
   // The check of the folder leaves nothing behind.
   EXPECT_EQ(QDir(tmp.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::Hidden),

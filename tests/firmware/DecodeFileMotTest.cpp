@@ -218,37 +218,31 @@ TEST_F(DecodeFileMot, DateOrderAndConversions) {
 
 class LoadFromFolder : public DecodeFileMot, protected TScratchDir {};
 
-TEST_F(LoadFromFolder, NoMotFileIsTold) {
+// The first ".mot" file of the folder by name, whatever its case; none is
+// told, and a file that cannot be read is reported, not thrown.
+TEST_F(LoadFromFolder, TakesTheFirstMotFileByNameNoneIsToldUnreadableReported) {
   Write("firmware.txt", MotFile(HeaderPage(true, "15/06/2009"), 0));
   fs::create_directories(Dir / "folder.mot");  // a folder is not a firmware file
   TObjFileMot mot;
-  EXPECT_FALSE(mot.Load(Dir.string()));
-  ExpectOnly(TMsgKind::Plain, "_FileMotNoFile");
-  Presenter.Clear();
-  EXPECT_FALSE(mot.Load((Dir / "missing").string()));
-  ExpectOnly(TMsgKind::Plain, "_FileMotNoFile");
-}
-
-TEST_F(LoadFromFolder, TakesTheFirstMotFileByName) {
+  for (const fs::path& folder : {Dir, Dir / "missing"}) {
+    EXPECT_FALSE(mot.Load(folder.string()));
+    ExpectOnly(TMsgKind::Plain, "_FileMotNoFile");
+    Presenter.Clear();
+  }
   fs::create_directories(Dir / "a.mot");
   Write("C.MOT", MotFile(HeaderPage(true, "15/06/2009", 9, "fvCCCC"), 0));
   Write("b.mot", MotFile(HeaderPage(true, "15/06/2009", 9, "fvBBBB"), 0));
-  TObjFileMot mot;
   ASSERT_TRUE(mot.Load(Dir.string()));
   EXPECT_EQ(mot.VersionName, "fvBBBB");
   EXPECT_EQ(fs::path(mot.FileName).filename(), "b.mot");
   EXPECT_TRUE(Presenter.Shown.empty());
-}
-
-TEST_F(LoadFromFolder, AnUnreadableFileIsReportedNotThrown) {
-  TObjFileMot mot;
-  EXPECT_FALSE(mot.LoadFile((Dir / "none.mot").string()));
-  ASSERT_EQ(Presenter.Shown.size(), 1u);
-  EXPECT_EQ(Presenter.Shown[0].Key, "_Err_FileMotNotFound");
-  EXPECT_NE(Presenter.Shown[0].Text.find("none.mot"), std::string::npos);
-  Presenter.Clear();
-  EXPECT_FALSE(mot.LoadFile(Dir.string()));
-  EXPECT_EQ(Presenter.Shown.size(), 1u);
+  for (const fs::path& path : {Dir / "none.mot", Dir}) {
+    EXPECT_FALSE(mot.LoadFile(path.string()));
+    ASSERT_EQ(Presenter.Shown.size(), 1u);
+    EXPECT_EQ(Presenter.Shown[0].Key, "_Err_FileMotNotFound");
+    EXPECT_NE(Presenter.Shown[0].Text.find(path.string()), std::string::npos);
+    Presenter.Clear();
+  }
 }
 
 }  // namespace

@@ -48,13 +48,9 @@ TEST_F(Motdump, DescribesAnAcceptedFile) {
   const std::string path = Write("good.mot", MotFile(image, 0x8000, 32));
   const TRun r = Run("'" + path + "'");
   EXPECT_EQ(r.Status, 0);
-  std::string hex0;
+  std::string hex0;  // block 0: the first page
   char b[3];
-  for (uint8_t x : image) {
-    if (hex0.size() == 512) break;
-    std::snprintf(b, sizeof b, "%02x", x);
-    hex0 += b;
-  }
+  for (size_t i = 0; i < 256; ++i) hex0 += (std::snprintf(b, sizeof b, "%02x", image[i]), b);
   EXPECT_EQ(
       r.Out,
       "{\"ok\": true, \"appliType\": 9, \"versionName\": \"fv\\\"\\\\01\", \"appliDate\": \"2009-06-15\", "
@@ -136,16 +132,15 @@ TEST_F(Motdump, TextSummarisesAnAcceptedFile) {
   const std::string path = Write("texte.mot", MotFile(lines));
   const TRun r = Run("--texte '" + path + "'");
   EXPECT_EQ(r.Status, 0);
-  for (const std::string& line :
-       {"Fichier : " + path + " (", std::string("Accepté par le programme.\n"),
-        std::string("\nApplication : type 9 (Terminal de prog.)\n"), std::string("\nVersion : fv0123\n"),
-        std::string("\nDate : 15/06/2009\n"),
-        std::string("\nDisposition : nouvelle (l'image commence par FF FF, date écrite JJ/MM/AAAA)\n"),
-        std::string("\nBlocs : 4 (3 page(s) de 256 octets au plus, puis le bloc de fin)\n"),
-        std::string("\nPages utilisées : 3 sur 4, blocs 0 à 3, adresses 0x008000 à 0x0083FF\n"),
-        std::string("\nTaille : 300 octets envoyés au terminal\n"),
-        std::string("\nSommes de contrôle : toutes justes (") + std::to_string(lines.size() + 2) +
-            " enregistrement(s) vérifié(s)).\n"})
+  for (const std::string& line : std::vector<std::string>{
+           "Fichier : " + path + " (", "Accepté par le programme.\n",
+           "\nApplication : type 9 (Terminal de prog.)\n", "\nVersion : fv0123\n", "\nDate : 15/06/2009\n",
+           "\nDisposition : nouvelle (l'image commence par FF FF, date écrite JJ/MM/AAAA)\n",
+           "\nBlocs : 4 (3 page(s) de 256 octets au plus, puis le bloc de fin)\n",
+           "\nPages utilisées : 3 sur 4, blocs 0 à 3, adresses 0x008000 à 0x0083FF\n",
+           "\nTaille : 300 octets envoyés au terminal\n",
+           "\nSommes de contrôle : toutes justes (" + std::to_string(lines.size() + 2) +
+               " enregistrement(s) vérifié(s)).\n"})
     EXPECT_NE(r.Out.find(line), std::string::npos) << line << "\n---\n" << r.Out;
 
   const TRun old = Run("--texte '" + Write("ancien.mot", MotFile(HeaderPage(false, "Jun  9 2009"), 0)) + "'");

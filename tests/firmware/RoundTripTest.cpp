@@ -11,10 +11,6 @@
 
 namespace {
 
-bool HaveProgram(const std::string& name) {
-  return std::system(("command -v " + name + " >/dev/null 2>&1").c_str()) == 0;
-}
-
 struct TCase {
   std::string Name;
   std::string Tool;  // "objcopy" or "srec_cat"
@@ -30,45 +26,37 @@ void PrintTo(const TCase& c, std::ostream* os) { *os << c.Name; }
 class RoundTrip : public ::testing::TestWithParam<TCase>, protected TScratchDir {
  protected:
   void SetUp() override {
-    if (!HaveProgram(GetParam().Tool)) GTEST_SKIP() << GetParam().Tool << " is not installed";
-  }
-
-  // A binary with a valid header page and random bytes after it.
-  TBytes MakeBinary(const TCase& c) {
-    TBytes bin = HeaderPage(c.NewLayout, c.NewLayout ? "15/06/2009" : "Jun 15 2009", 9, "fvRT01", 256);
-    std::mt19937 rng(static_cast<unsigned>(c.Size));
-    while (bin.size() < c.Size) bin.push_back(static_cast<uint8_t>(rng()));
-    bin.resize(c.Size);
-    std::ofstream(Dir / "image.bin", std::ios::binary)
-        .write(reinterpret_cast<const char*>(bin.data()), static_cast<std::streamsize>(bin.size()));
-    return bin;
-  }
-
-  std::string Convert(const TCase& c) {
-    const std::string in = (Dir / "image.bin").string(), out = (Dir / "image.mot").string();
-    char base[16];
-    std::snprintf(base, sizeof base, "0x%X", c.Base);
-    std::string cmd;
-    if (c.Tool == "objcopy") {
-      cmd = "objcopy -I binary -O srec --srec-len " + std::to_string(c.LineBytes) + " --change-addresses " +
-            base + " '" + in + "' '" + out + "'";
-    } else {
-      // -line-length counts characters: S, type, count, address, data, checksum.
-      const int addressDigits = c.Base + c.Size > 0x10000 ? 6 : 4;
-      cmd = "srec_cat '" + in + "' -binary -offset " + base + " -o '" + out + "' -motorola -line-length " +
-            std::to_string(4 + addressDigits + 2 * c.LineBytes + 2) +
-            (c.DataCount ? " -enable" : " -disable") + "=data-count -execution-start-address=" + base;
-    }
-    EXPECT_EQ(std::system(cmd.c_str()), 0) << cmd;
-    std::ifstream f(out, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(f), {});
+    if (std::system(("command -v " + GetParam().Tool + " >/dev/null 2>&1").c_str()) != 0)
+      GTEST_SKIP() << GetParam().Tool << " is not installed";
   }
 };
 
 TEST_P(RoundTrip, BlocksCarryExactlyTheBinary) {
   const TCase& c = GetParam();
-  const TBytes bin = MakeBinary(c);
-  const std::string text = Convert(c);
+  // A binary with a valid header page and random bytes after it.
+  TBytes bin = HeaderPage(c.NewLayout, c.NewLayout ? "15/06/2009" : "Jun 15 2009", 9, "fvRT01", 256);
+  std::mt19937 rng(static_cast<unsigned>(c.Size));
+  while (bin.size() < c.Size) bin.push_back(static_cast<uint8_t>(rng()));
+  bin.resize(c.Size);
+  const std::string in = (Dir / "image.bin").string(), out = (Dir / "image.mot").string();
+  std::ofstream(in, std::ios::binary)
+      .write(reinterpret_cast<const char*>(bin.data()), static_cast<std::streamsize>(bin.size()));
+  char base[16];
+  std::snprintf(base, sizeof base, "0x%X", c.Base);
+  std::string cmd;
+  if (c.Tool == "objcopy") {
+    cmd = "objcopy -I binary -O srec --srec-len " + std::to_string(c.LineBytes) + " --change-addresses " +
+          base + " '" + in + "' '" + out + "'";
+  } else {
+    // -line-length counts characters: S, type, count, address, data, checksum.
+    const int addressDigits = c.Base + c.Size > 0x10000 ? 6 : 4;
+    cmd = "srec_cat '" + in + "' -binary -offset " + base + " -o '" + out + "' -motorola -line-length " +
+          std::to_string(4 + addressDigits + 2 * c.LineBytes + 2) + (c.DataCount ? " -enable" : " -disable") +
+          "=data-count -execution-start-address=" + base;
+  }
+  ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
+  std::ifstream f(out, std::ios::binary);
+  const std::string text(std::istreambuf_iterator<char>(f), {});
   ASSERT_FALSE(text.empty());
   const char expectedType = c.Base + c.Size > 0x10000 ? '2' : '1';
   EXPECT_NE(text.find(std::string("\nS") + expectedType), std::string::npos);

@@ -2,10 +2,13 @@
 // beside the executable, and the support trace of frames and messages.
 #include <gtest/gtest.h>
 
+#include <QApplication>
 #include <QFile>
+#include <QPushButton>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTextStream>
+#include <QTimer>
 
 #include "AppParts.h"
 #include "AppTrace.h"
@@ -51,15 +54,6 @@ TEST(AppCommandLine, FileTraceAndMistakes) {
   EXPECT_NE(AppUsage().find("--trace FICHIER"), std::string::npos);
 }
 
-QStringList ReadLines(const QString& path) {
-  QFile f(path);
-  if (!f.open(QIODevice::ReadOnly)) return {};
-  QStringList lines;
-  QTextStream in(&f);
-  while (!in.atEnd()) lines << in.readLine();
-  return lines;
-}
-
 TEST(AppTrace, WholeLoadIsTracedWithTimeStamps) {
   TLoadRig rig;  // its firmware file beside the (pretended) executable
   QTemporaryDir dir;
@@ -75,9 +69,11 @@ TEST(AppTrace, WholeLoadIsTracedWithTimeStamps) {
   rig.Main.reset();
   SetMessagePresenter(previous);
   ASSERT_TRUE(ended);
-  ASSERT_TRUE(rig.Shown("_LoadVelmoraOk"));
+  ASSERT_TRUE(rig.Shown(kOk));
 
-  const QStringList lines = ReadLines(path);
+  QFile file(path);
+  ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+  const QStringList lines = QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
   ASSERT_FALSE(lines.isEmpty());
   const QRegularExpression stamp(
       QStringLiteral("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3} (TERM[<>]|MSG|---) "));
@@ -107,7 +103,11 @@ TEST(AppTrace, WholeLoadIsTracedWithTimeStamps) {
   }
 }
 
-TEST(AppFirmwareFile, GivenFileIsTakenInsteadOfTheOneBesideTheProgram) {
+// The main window on the real parts with an empty bus: the firmware file
+// given on the command line, or the one beside the program, names the
+// captions; without a usable one the window quits at once and never looks
+// for the terminal.
+TEST(MainWindow, TakesTheGivenFileCaptionsFollowItAndTheButtonsTheTerminal) {
   TScriptedPresenter presenter;
   QTemporaryDir exeDir, elsewhere;
   SetExecutablePathForTesting(exeDir.filePath("VelmoraUpgrade").toStdString());
@@ -118,20 +118,49 @@ TEST(AppFirmwareFile, GivenFileIsTakenInsteadOfTheOneBesideTheProgram) {
   f.write(text.data(), static_cast<qint64>(text.size()));
   f.close();
   auto bus = std::make_shared<TSimHidBus>();
+  auto captions = [](const TfrmMain& w) {
+    return QStringList{w.windowTitle(), w.btnLoad->text(), w.btnPilote->text(), w.btnExit->text()};
+  };
+  auto captionsOf = [](const QString& version) {
+    return QStringList{"VelmoraUpgrade - " + version,
+                       "Chargement de la version " + version + " du terminal de programmation",
+                       "Installation du pilote du terminal de programmation", "Quitter"};
+  };
   {
     TAppOptions options;
     options.FirmwareFile = f.fileName().toStdString();
     TfrmMain main(MakeApplicationParts(bus, options));
+    EXPECT_EQ(frmMain, &main);
     EXPECT_TRUE(main.Usable());
-    EXPECT_EQ(main.windowTitle(), "VelmoraUpgrade - fv0777");
+    EXPECT_EQ(captions(main), captionsOf("fv0777"));
     EXPECT_TRUE(presenter.Shown.empty());
+    // The buttons follow the terminal's presence.
+    auto buttons = [&main] { return std::make_pair(main.btnLoad->isEnabled(), main.btnPilote->isEnabled()); };
+    EXPECT_EQ(buttons(), std::make_pair(false, true));
+    main.SetConnected(true);
+    EXPECT_EQ(buttons(), std::make_pair(true, false));
+    main.SetConnected(false);
+    EXPECT_EQ(buttons(), std::make_pair(false, true));
   }
   {
-    // Without it, the folder of the program, which holds none here.
+    // Without it, the folder of the program, which holds none here: the
+    // captions keep their defaults, the device dialogue is not made, and the
+    // queued quit ends the event loop at once.
     TfrmMain main(MakeApplicationParts(bus));
     EXPECT_FALSE(main.Usable());
+    EXPECT_EQ(MainCommonDlg(), nullptr);
+    EXPECT_EQ(captions(main), captionsOf("fvXXXX"));
     ASSERT_EQ(presenter.Shown.size(), 1u);
     EXPECT_EQ(presenter.Shown[0].Key, "_FileMotNoFile");
+    QTimer guard;
+    bool timedOut = false;
+    QObject::connect(&guard, &QTimer::timeout, [&] {
+      timedOut = true;
+      qApp->quit();
+    });
+    guard.start(3000);
+    qApp->exec();
+    EXPECT_FALSE(timedOut);
   }
   presenter.Clear();
   {

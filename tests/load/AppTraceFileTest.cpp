@@ -10,6 +10,7 @@
 #include <QFile>
 #include <QTemporaryDir>
 #include <ctime>
+#include <tuple>
 
 #include "AppTrace.h"
 #include "U_Messages.h"
@@ -136,14 +137,9 @@ TEST(AppTraceText, FramesMessagesPasswordHiddenAndMillisecondsInThreeDigits) {
   EXPECT_EQ(TAppTrace::FrameText(true, frame), masked + " 5E");
   EXPECT_EQ(TAppTrace::FrameText(false, {0x55, 0x83, 0xFF, 0x08, 0x00, 0x01, 0x00, 0x2F}),
             "TERM> 55 83 FF 08 00 01 00 2F");
-  std::tm tm{};
-  tm.tm_year = 126;
-  tm.tm_mon = 11;
-  tm.tm_mday = 9;
-  tm.tm_hour = 10;
-  tm.tm_min = 15;
-  tm.tm_sec = 2;
-  tm.tm_isdst = -1;
+  std::tm tm{};  // 2026-12-09 10:15:02, local time
+  std::tie(tm.tm_year, tm.tm_mon, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, tm.tm_isdst) =
+      std::make_tuple(126, 11, 9, 10, 15, 2, -1);
   const auto second = std::chrono::system_clock::from_time_t(std::mktime(&tm));
   for (const auto& [ms, text] :
        std::vector<std::pair<int, const char*>>{{0, ".000"}, {7, ".007"}, {70, ".070"}, {999, ".999"}})

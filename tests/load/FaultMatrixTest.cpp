@@ -94,11 +94,8 @@ TEST_P(FaultMatrix, LoadEndsAsDueAndTheWindowCloses) {
   ASSERT_TRUE(rig.WaitLoadEnd()) << "the load did not end";
 
   std::vector<std::pair<std::string, bool>> boxes, expected;
-  for (const TPerson::TShown& s : rig.Boxes())
-    boxes.emplace_back(s.Password          ? "password"
-                       : s.Msg.Key.empty() ? s.Msg.Text
-                                           : s.Msg.Key,
-                       s.Msg.RetryVisible);
+  for (size_t i = 0; i < rig.Boxes().size(); ++i)
+    boxes.emplace_back(rig.Keys()[i], rig.Boxes()[i].Msg.RetryVisible);
   for (const auto& [what, retry] : row.Boxes)
     expected.emplace_back(what[0] == '#' ? StatusText(std::stoi(what.substr(1))) : what, retry);
   EXPECT_EQ(boxes, expected);

@@ -67,9 +67,8 @@ TEST_P(LoadIdentity, DeviceChange) {
     // The older date is still asked for: the date compared is the
     // application's that the load read, not the boot program's.
     ASSERT_EQ(rig.Boxes().size(), 3u);
-    EXPECT_NE(rig.Boxes()[1].Msg.Text.find("du 14/06/2009 par celle-ci du 01/01/2009"),
-              std::string::npos);
-    EXPECT_EQ(rig.Boxes()[2].Msg.Key, "_LoadVelmoraOk");
+    EXPECT_NE(rig.Boxes()[1].Msg.Text.find("du 14/06/2009 par celle-ci du 01/01/2009"), std::string::npos);
+    EXPECT_EQ(rig.Boxes()[2].Msg.Key, kOk);
     EXPECT_TRUE(rig.TerminalHasImage());
   } else {
     // Plugged in under the last box: the labels catch up once the load ended.
@@ -81,7 +80,7 @@ TEST_P(LoadIdentity, DeviceChange) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, LoadIdentity,
     testing::Values(TIdentityCase{"MouseUnderTheVersionWarning", "warning", false},
-                    TIdentityCase{"MouseUnderTheSuccessBox", "_LoadVelmoraOk", false},
+                    TIdentityCase{"MouseUnderTheSuccessBox", kOk.c_str(), false},
                     TIdentityCase{"MouseOnceTheLoadEnded", "idle", false},
                     TIdentityCase{"TerminalGoneUnderTheVersionWarning", "warning", true}),
     [](const testing::TestParamInfo<TIdentityCase>& i) { return std::string(i.param.Name); });

@@ -24,14 +24,7 @@
 #include "U_Messages.h"
 #include "U_Paths.h"
 
-#if defined(__SANITIZE_ADDRESS__)
-#define KVZ_RIG_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define KVZ_RIG_ASAN 1
-#endif
-#endif
-#ifdef KVZ_RIG_ASAN
+#ifdef __SANITIZE_ADDRESS__  // the ASan build (GCC, like every Qt build here)
 #include <sanitizer/common_interface_defs.h>
 #endif
 
@@ -44,7 +37,7 @@ void PrintStack(int) {
   const char head[] = "--- stack of the GUI thread\n";
   if (write(2, head, sizeof head - 1) < 0) {
   }
-#ifdef KVZ_RIG_ASAN
+#ifdef __SANITIZE_ADDRESS__
   __sanitizer_print_stack_trace();
 #else
   void* frames[128];

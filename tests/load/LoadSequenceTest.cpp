@@ -47,12 +47,9 @@ TEST(UpgradeWindow, CaptionsAndTheSmallBarStartingAgain) {
   TScriptedPresenter p;
   QWidget owner;
   TfrmVMUpgrade w(&owner);
-  EXPECT_EQ(w.gbxVersAppli->title(), QString::fromUtf8("Mat\xC3\xA9riel"));
-  EXPECT_EQ(w.lblNameVersA->text(), QString::fromUtf8("Num\xC3\xA9ro de version"));
-  EXPECT_EQ(w.btnBack->text(), QString::fromUtf8("Pr\xC3\xA9"
-                                                 "c\xC3\xA9"
-                                                 "dant"));
-  EXPECT_EQ(w.btnLoad->text(), "Charger");
+  EXPECT_EQ(
+      (QStringList{w.gbxVersAppli->title(), w.lblNameVersA->text(), w.btnBack->text(), w.btnLoad->text()}),
+      (QStringList{"Matériel", "Numéro de version", "Précédant", "Charger"}));
   EXPECT_FALSE(w.btnLoad->isEnabled());
   w.PrgBarLoadFirmware->setValue(20);
   w.TmrSendLoadFirmwareTimer();
@@ -161,19 +158,6 @@ INSTANTIATE_TEST_SUITE_P(
         Prompts(false, false, {kUnplug, kUnplug, kUnplug, kUnplug, kUnplug, kOk}),
         Prompts(true, false,
                 {kUnplug, kReplug, kReplug, kReplug, kReplug, kReplug, "_NoVelmoraConnect", kOk})));
-
-TEST(LoadSequence, PasswordCancelledBeforeTheTransferResetsWithoutLeaving) {
-  TLoadRig rig;
-  auto cfg = TLoadRig::TerminalConfig();
-  cfg.Password = "Secret42";
-  rig.Person->Habits.CancelPassword = true;
-  rig.Start(cfg);
-  ASSERT_TRUE(rig.WaitLoadEnd());
-  EXPECT_EQ(rig.Keys(), std::vector<std::string>{"password"});
-  EXPECT_EQ(rig.Terminal->CommandCount(TTermCommand::LeaveLoader), 0);
-  EXPECT_GE(rig.Terminal->CommandCount(TTermCommand::Close), 1) << "the reset closes the dialogue";
-  EXPECT_TRUE(IdentityUnknown(rig.View.Identity()));
-}
 
 TEST(LoadSequence, PasswordAskedWhileLeavingTheBootProgram) {
   TLoadRig rig;

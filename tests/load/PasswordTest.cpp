@@ -50,10 +50,8 @@ struct PasswordRig {
 TEST(PasswordDialog, CaptionsAndLayoutAndNothingWithoutADeviceDialogue) {
   PasswordRig rig;
   auto d = rig.Make();
-  EXPECT_EQ(d->windowTitle(), "Saisie mot de passe");
-  EXPECT_EQ(d->btnOk->text(), "Ok");
-  EXPECT_EQ(d->btnCancel->text(), "Annuler");
-  EXPECT_EQ(d->lblPwd->text(), "Mot de passe terminal de programmation");
+  EXPECT_EQ((QStringList{d->windowTitle(), d->btnOk->text(), d->btnCancel->text(), d->lblPwd->text()}),
+            (QStringList{"Saisie mot de passe", "Ok", "Annuler", "Mot de passe terminal de programmation"}));
   EXPECT_EQ(d->edtPassword->echoMode(), QLineEdit::Password);
   EXPECT_FALSE(d->FAccepted);
   // Without a device dialogue OK does nothing.

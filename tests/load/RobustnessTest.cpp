@@ -170,31 +170,6 @@ TEST(Robustness, ReturnAndKeypadEnterCloseTheUpgradeWindowOnlyWhenIdle) {
   }
 }
 
-TEST(Robustness, PasswordAtTheBootRequestIsWholeAboveTheWaitBoxAndAccepted) {
-  TLoadRig rig;
-  auto cfg = TLoadRig::TerminalConfig();
-  cfg.Password = "x1";
-  rig.Person->Habits.Password = "x1";
-  bool waitHidden = false, labelWhole = false, labelInside = false, checked = false;
-  rig.Person->When([] { return frmPasswordFirmware && frmPasswordFirmware->isVisible(); },
-                   [&] {
-                     TfrmPasswordFirmware* dlg = frmPasswordFirmware;
-                     waitHidden = !frmWait || !frmWait->isVisible();
-                     labelWhole = dlg->lblPwd->width() >= dlg->lblPwd->sizeHint().width();
-                     labelInside = dlg->lblPwd->geometry().right() < dlg->width();
-                     checked = true;
-                   });
-  rig.Start(cfg);
-  ASSERT_TRUE(rig.WaitLoadEnd());
-  ASSERT_TRUE(checked);
-  EXPECT_TRUE(waitHidden) << "the always-on-top wait box covers the password dialog";
-  EXPECT_TRUE(labelWhole) << "the label is cut";
-  EXPECT_TRUE(labelInside);
-  EXPECT_EQ(rig.Keys(), (std::vector<std::string>{"password", kOk}));
-  EXPECT_TRUE(rig.TerminalHasImage());
-  EXPECT_EQ(frmPasswordFirmware, nullptr);
-}
-
 // One of the few tests about a real pause: the GUI thread sleeps through
 // it, so the gauge is looked at from another thread.
 TEST(Robustness, GaugeShowsAHundredDuringThePauseAfterTheLastBlock) {
@@ -237,6 +212,8 @@ TEST(Robustness, BoxesAreCentredOnTheMainWindowWhicheverWindowIsActive) {
   rig.Main->btnLoadClick();  // no terminal (the button is disabled): "Aucun terminal ..."
   ASSERT_TRUE(WaitFor([&] { return parent && rig.View.Front().Kind == TProgramFront::None; }));
   EXPECT_EQ(rig.Keys(), std::vector<std::string>{"_Err_NoVelmora"});
+  EXPECT_EQ(rig.Boxes()[0].Msg.Kind, TMsgKind::Information);
+  EXPECT_EQ(rig.View.UpgradeWindow(), nullptr) << "no upgrade window without a terminal";
   EXPECT_EQ(parent, rig.Main.get());
   EXPECT_TRUE(centred);
 }
@@ -282,6 +259,7 @@ TEST(Robustness, QuitBeforeTheAutomaticStartStartsNothing) {
   rig.Start();
   TfrmVMUpgrade* w = rig.Upgrade();
   ASSERT_NE(w, nullptr);
+  EXPECT_EQ(w->parentWidget(), rig.Main->pnlDatas) << "the upgrade window covers the main window's panel";
   // "Quitter" within the tenth of a second before the load starts by
   // itself: the window closes, and no load follows it once the start timer
   // is over.
@@ -291,6 +269,11 @@ TEST(Robustness, QuitBeforeTheAutomaticStartStartsNothing) {
   EXPECT_EQ(rig.Terminal->CommandCount(TTermCommand::Identity), 0);
   EXPECT_EQ(rig.Terminal->CommandCount(TTermCommand::EnterLoader), 0);
   EXPECT_TRUE(rig.Boxes().empty());
+  // The main window destroys the upgrade window with itself.
+  rig.Main.reset();
+  EXPECT_EQ(frmMain, nullptr);
+  EXPECT_EQ(frmVMUpgradePart, nullptr);
+  EXPECT_EQ(rig.Upgrade(), nullptr);
 }
 
 }  // namespace

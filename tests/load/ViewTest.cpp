@@ -273,7 +273,7 @@ TEST(View, FocusShowsAndIsToldFromTheDefaultButtonABoxBringsTheMinimisedMainBack
   EXPECT_EQ(OnBox([] { ConfirmWarning("Confirmer ?"); }, &FocusUnseen), QStringList()) << "message box";
   // A box that comes up while the main window is minimised brings it back:
   // alone on the screen it would hold a window the desktop cannot restore.
-  for (const auto& show : std::vector<std::function<void()>>{[] { ShowPlainKey("_DeconnectUSB"); },
+  for (const auto& show : std::vector<std::function<void()>>{[] { ShowPlainKey(kUnplug); },
                                                              [] { ShowErrorText("Pas de réponse"); }}) {
     rig.Main->showMinimized();
     ASSERT_TRUE(WaitUntil([&] { return rig.Main->isMinimized(); }, 2000));
@@ -311,6 +311,8 @@ TEST(View, TheWaitBoxStandsAsideForEveryOtherBox) {
     bool back = false;
     rig.Person->OnShown = [&](const TPerson::TShown& s) {
       if (!s.Password) return;
+      // Whole above the wait box, at its place in the load.
+      EXPECT_EQ(Cut(frmPasswordFirmware).join(QLatin1Char('\n')).toStdString(), "");
       // Asked for again after the password, the boot program is unanswered a while.
       rig.Terminal->AddFault(TTermCommand::EnterLoader, {TTermFaultKind::NoAnswer, 0, true});
       const int asked = rig.Terminal->CommandCount(TTermCommand::EnterLoader);
@@ -326,5 +328,10 @@ TEST(View, TheWaitBoxStandsAsideForEveryOtherBox) {
     EXPECT_EQ(covered, 0);
     EXPECT_EQ(back, password);
     EXPECT_EQ(frmWait, nullptr);
+    if (password) {
+      EXPECT_EQ(rig.Keys(), (std::vector<std::string>{"password", kOk}));
+      EXPECT_TRUE(rig.TerminalHasImage());
+      EXPECT_EQ(frmPasswordFirmware, nullptr);
+    }
   }
 }

@@ -29,7 +29,7 @@ TEST(CatalogueFile, Windows1252WithCrLfAfterEveryLine) {
   EXPECT_NE(bytes.find("d\xE9tect\xE9"), std::string::npos);
 }
 
-TEST_F(ShippedCatalogue, LooksUpWholeKeysIgnoringCase) {
+TEST_F(ShippedCatalogue, LooksUpWholeKeysIgnoringCaseTextsKeepQuotesSpacesAndAccents) {
   EXPECT_EQ(GetTexte("_Exit"), "Quitter");
   EXPECT_EQ(GetTexte("_EXIT"), "Quitter");
   EXPECT_EQ(GetTexte("_exit"), "Quitter");
@@ -39,9 +39,7 @@ TEST_F(ShippedCatalogue, LooksUpWholeKeysIgnoringCase) {
   // The unknown error's pair gives the text without a period.
   EXPECT_EQ(GetTexte("_ERR_UNKNOWN"), "Erreur inconnue");
   EXPECT_EQ(GetTexte("_Err_Unknown"), "Erreur inconnue");
-}
-
-TEST_F(ShippedCatalogue, TextsKeepQuotesSpacesAndAccents) {
+  // Texts keep their quotes, spaces and accents.
   EXPECT_EQ(GetTexte("_ERR_PROG_SYNC"),
             "Erreur pas de synchronisation, demande de chargement \"SYNC_BOOT\"  (ProgBoot)");
   EXPECT_EQ(GetTexte("_Err_NoVelmora"),
@@ -49,6 +47,10 @@ TEST_F(ShippedCatalogue, TextsKeepQuotesSpacesAndAccents) {
   EXPECT_EQ(GetTexte("_Appli_ProgNoUnknown"), "Programme N\xC2\xB0 %d");
   EXPECT_EQ(FormatText(GetTexte("_Capt_F_Main_BtnLoad"), {"fvXXXX"}),
             "Chargement de la version fvXXXX du terminal de programmation");
+  // Strings and integers filled in order.
+  EXPECT_EQ(FormatText("%s par %s?", {"fv0100", "fv0099"}), "fv0100 par fv0099?");
+  EXPECT_EQ(FormatText("Code (%d)", {-6}), "Code (-6)");
+  EXPECT_EQ(FormatText("100%% %s", {}), "100% ");
 }
 
 TEST(CatalogueList, SortedCaseInsensitivelyRefusesDuplicatesAndSplitsAtTheFirstEquals) {
@@ -69,6 +71,10 @@ TEST(CatalogueList, SortedCaseInsensitivelyRefusesDuplicatesAndSplitsAtTheFirstE
   EXPECT_EQ(list.GetTexte("_Eq"), "a=b");
   EXPECT_EQ(list.GetTexte("_NoEqualsHere"), "");
   EXPECT_EQ(list.GetTexte("_eq=a"), "");
+  // A duplicate ends the loading of a catalogue.
+  EXPECT_THROW(LoadCatalogue("_X=1\r\n_x=1\r\n"), ECatalogueError);
+  ReleaseCatalogue();
+  EXPECT_EQ(GetTexte("_X"), "") << "no catalogue, no text, no crash";
 }
 
 TEST(CatalogueLines, SplitAtCrLfLoneCrAndLoneLf) {
@@ -80,12 +86,6 @@ TEST(CatalogueLines, SplitAtCrLfLoneCrAndLoneLf) {
   EXPECT_EQ(SplitCatalogueLines("").size(), 0u);
 }
 
-TEST(CatalogueLoading, ADuplicateEndsTheLoading) {
-  EXPECT_THROW(LoadCatalogue("_X=1\r\n_x=1\r\n"), ECatalogueError);
-  ReleaseCatalogue();
-  EXPECT_EQ(GetTexte("_X"), "") << "no catalogue, no text, no crash";
-}
-
 TEST(Cp1252, DecodesTheWholeHighTable) {
   EXPECT_EQ(Cp1252ToUtf8("\x80"), "\xE2\x82\xAC");  // euro sign, not a C1 control
   EXPECT_EQ(Cp1252ToUtf8("\x92"), "\xE2\x80\x99");
@@ -95,19 +95,12 @@ TEST(Cp1252, DecodesTheWholeHighTable) {
   EXPECT_EQ(Utf8ToCp1252("\xE2\x82\xAC\xC3\xA9"), "\x80\xE9");
 }
 
-TEST(FormatText, FillsStringsAndIntegersInOrder) {
-  EXPECT_EQ(FormatText("%s par %s?", {"fv0100", "fv0099"}), "fv0100 par fv0099?");
-  EXPECT_EQ(FormatText("Code (%d)", {-6}), "Code (-6)");
-  EXPECT_EQ(FormatText("100%% %s", {}), "100% ");
-}
-
-TEST(MessageBoxes, TitleIsTheExecutableNameUpToItsFirstPeriod) {
+// The title is the executable name up to its first period; every box goes
+// through the installed presenter.
+TEST(MessageBoxes, TitleAndTheInstalledPresenter) {
   EXPECT_EQ(ApplicationTitleOf("VelmoraUpgrade.exe"), "Velmoraupgrade");
   EXPECT_EQ(ApplicationTitleOf("VelmoraUpgrade"), "Velmoraupgrade");
   EXPECT_EQ(ApplicationTitleOf("a.b.c"), "a");
-}
-
-TEST(MessageBoxes, GoThroughTheInstalledPresenter) {
   TCatalogueScope scope;
   TScriptedPresenter p;
   p.Script({TMsgResult::Cancel});

@@ -1,10 +1,8 @@
 #include "ModalDriver.h"
 
-#include <QAbstractButton>
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
-#include <QMessageBox>
 #include <QPointer>
 #include <QTimer>
 #include <memory>
@@ -42,21 +40,6 @@ void WhenShown(std::function<bool(QWidget*)> match, std::function<void(QWidget*)
         if (*found) action(*found);
       },
       timeoutMs);
-}
-
-QAbstractButton* FindButton(QWidget* w, const QString& nameOrText) {
-  for (QAbstractButton* b : w->findChildren<QAbstractButton*>()) {
-    if (b->objectName() == nameOrText || b->text() == nameOrText) return b;
-  }
-  return nullptr;
-}
-
-void ClickWhenShown(const QString& windowName, const QString& buttonName, int timeoutMs) {
-  WhenShown([windowName](QWidget* w) { return w->objectName() == windowName; },
-            [buttonName](QWidget* w) {
-              if (QAbstractButton* b = FindButton(w, buttonName)) b->click();
-            },
-            timeoutMs);
 }
 
 bool WaitUntil(std::function<bool()> cond, int timeoutMs) {

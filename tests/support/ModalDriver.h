@@ -8,8 +8,6 @@
 #include <QWidget>
 #include <functional>
 
-class QAbstractButton;
-
 // Calls `action` with the first visible top-level widget for which `match`
 // is true, once; gives up after `timeoutMs`. Returns at once.
 void WhenShown(std::function<bool(QWidget*)> match, std::function<void(QWidget*)> action,
@@ -19,14 +17,6 @@ void WhenShown(std::function<bool(QWidget*)> match, std::function<void(QWidget*)
 // soon as `cond` holds; gives up after `timeoutMs`. Returns at once. Use it
 // to act in the middle of an operation that runs its own nested loops.
 void WhenTrue(std::function<bool()> cond, std::function<void()> action, int timeoutMs = 20000);
-
-// Clicks the button named `buttonName` (object name) of the next visible
-// top-level widget whose object name is `windowName` (or of any class
-// `T` when windowName is empty).
-void ClickWhenShown(const QString& windowName, const QString& buttonName, int timeoutMs = 10000);
-
-// The button of `w` with that object name, or with that text.
-QAbstractButton* FindButton(QWidget* w, const QString& nameOrText);
 
 // Runs the event loop until `cond` holds or `timeoutMs` passed; true when
 // it holds.

@@ -1,5 +1,5 @@
 // A message presenter for tests: records every message shown and answers
-// from a script (then from a default answer), or hands it on to another
+// from a script (then OK, or Cancel to a transmission error), or hands it on to another
 // presenter (the application's real boxes) that shows it and answers.
 #pragma once
 
@@ -20,9 +20,6 @@ class TScriptedPresenter : public IMessagePresenter {
   // Answers for the next messages, in order.
   void Script(std::initializer_list<TMsgResult> answers);
   void Push(TMsgResult answer) { Answers.push_back(answer); }
-  // Answer once the script is used up (Ok by default; a transmission
-  // error then answers Cancel).
-  void SetDefault(TMsgResult r) { Default = r; }
   // Called for every message before it is answered (may process events,
   // plug or unplug a device, ...).
   std::function<void(const TMessage&)> OnMessage;
@@ -30,18 +27,11 @@ class TScriptedPresenter : public IMessagePresenter {
   // (real boxes, answered by the test's key presses and clicks); the script
   // is not used.
   IMessagePresenter* Forward = nullptr;
-  // When set (and Forward is not), the scripted answer is given to a real
-  // box by this function (the keyboard, in the Qt tests), which returns what
-  // the box reported.
-  std::function<TMsgResult(const TMessage&, TMsgResult)> ShowReal;
 
   std::vector<TMessage> Shown;
-  std::vector<std::string> Texts() const;
-  bool Contains(const std::string& text) const;
   void Clear() { Shown.clear(); }
 
  private:
   IMessagePresenter* Previous;
   std::deque<TMsgResult> Answers;
-  TMsgResult Default = TMsgResult::Ok;
 };
