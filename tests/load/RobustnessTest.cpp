@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
-#include <QLabel>
 #include <QPushButton>
 #include <atomic>
 #include <chrono>
@@ -16,7 +15,6 @@
 #include "F_Wait.h"
 #include "Gauge.h"
 #include "LoadRig.h"
-#include "U_ConstDlg.h"
 
 namespace {
 
